@@ -1,0 +1,88 @@
+// The per-device record: all state of one COM port, the receive ring and the
+// bulk-in transfer buffer included. It is the device extension of the
+// function device object, allocated zeroed from non-paged pool with it.
+#pragma once
+
+#include "driver/platform/kernel.h"
+
+// Receive ring capacity. Deliberately not a power of two.
+#define RING_CAPACITY 1024000
+// Bytes moved by one bulk-in transfer, and the largest bulk-out piece.
+#define TRANSFER_SIZE 4096
+// FailureMarker once the device has been judged failed.
+#define FAILURE_MARKER_FAILED 9999
+// Remove-lock record size handed to the remove-lock routines (free build).
+#define REMOVE_LOCK_SIZE 24
+
+// Plug and Play state of the device (PnpState, PreviousPnpState).
+enum PnpStateValue {
+    NotStarted = 0,
+    Started = 1,
+    StopPending = 2,
+    RemovePending = 3,
+    SurpriseRemoved = 4,
+    Removed = 5,
+};
+
+struct DeviceExtension {
+    PDEVICE_OBJECT Self;
+    PDEVICE_OBJECT LowerDevice;
+    PDEVICE_OBJECT Pdo;
+    IO_REMOVE_LOCK RemoveLock;
+    UNICODE_STRING InterfaceName;
+    LONG PnpState;
+    LONG PreviousPnpState;
+    DEVICE_POWER_STATE DevicePowerState;
+    SYSTEM_POWER_STATE SystemPowerState;
+    DEVICE_CAPABILITIES DeviceCapabilities;
+    LONG OpenCount;
+    USBD_PIPE_HANDLE BulkInPipe;
+    USBD_PIPE_HANDLE BulkOutPipe;
+    USBD_PIPE_HANDLE AuxPipe;
+    LONG FailureMarker;
+    KSPIN_LOCK Lock;
+    SERIAL_TIMEOUTS Timeouts;
+    ULONG BaudRate;
+    SERIAL_LINE_CONTROL LineControl;
+    SERIAL_HANDFLOW HandFlow;
+    SERIAL_CHARS Chars;
+    ULONG WaitMask;
+    SERIALPERF_STATS PerfStats;
+    USHORT ModemStatus;
+    LIST_ENTRY WaitQueue;
+    LIST_ENTRY ReadQueue;
+    ULONG PendingWriteBytes;
+    UNICODE_STRING DeviceName;
+    UNICODE_STRING SymbolicLinkName;
+    ULONG HoldReasons;
+    BOOLEAN WriteActive;
+    LIST_ENTRY WriteQueue;
+    KTIMER ReadTimer;
+    KDPC ReadTimerDpc;
+    URB ReadUrb;
+    UCHAR ReadBuffer[TRANSFER_SIZE];
+    LONG RingHead;
+    LONG RingTail;
+    LONG RingCount;
+    UCHAR Ring[RING_CAPACITY];
+    ULONG ReadRemaining;
+    BOOLEAN PortOpen;
+    KSPIN_LOCK StateLock;
+    ULONG EventHistory;
+    FAST_MUTEX OpenMutex;
+    FAST_MUTEX CloseMutex;
+    BOOLEAN PortNamesRemoved;
+    LONG ReadErrorCount;
+    KEVENT IdleEvent;
+    LONG OutstandingIo;
+    BOOLEAN ResumeResetPending;
+};
+
+typedef DeviceExtension *PDEVICE_EXTENSION;
+
+inline PDEVICE_EXTENSION GetExtension(PDEVICE_OBJECT DeviceObject)
+{
+    return static_cast<PDEVICE_EXTENSION>(DeviceObject->DeviceExtension);
+}
+
+static_assert(sizeof(DeviceExtension) > RING_CAPACITY + TRANSFER_SIZE, "ring and buffer embedded");

@@ -1,0 +1,208 @@
+// The kernel model's face toward tests: boot a fresh kernel, load drivers,
+// run contexts under the deterministic scheduler, play the PnP manager and the
+// I/O manager, inject faults, and read what the verifier saw.
+//
+// Everything here is host-only C++; drivers never include this header.
+#pragma once
+
+#include <km/nt.h>
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace km {
+
+// ---------------------------------------------------------------- lifetime
+
+struct Options {
+    uint64_t seed = 0;       // 0: take ZQ_SEED from the environment, else 1
+    int processors = 2;      // simulated processors
+    bool wdm10 = true;       // what IoIsWdmVersionAvailable(1, 0) answers
+};
+
+// A fresh kernel: no objects, no pool, empty registry and namespace, clock 0.
+void Boot(const Options &options = Options());
+// Runs until idle, then checks for leaked pool, IRPs and device objects
+// (recorded as violations) and tears everything down.
+void Shutdown();
+uint64_t Seed();
+
+// ---------------------------------------------------------------- scheduling
+
+struct Context;
+
+// Runs fn as a new passive-level thread and schedules every context until fn
+// has returned; other contexts interleave at switch points. When fn's context
+// is blocked and nothing can run, the clock jumps to the next timer; when no
+// timer is left either, the run has deadlocked: a "DEADLOCK" violation naming
+// who waits for what is recorded and Run returns.
+void Run(std::function<void()> fn, const char *name = "test");
+// Starts a passive-level thread without waiting for it.
+Context *Spawn(std::function<void()> fn, const char *name);
+bool Finished(const Context *context);
+// Runs every runnable context until none can run. The clock does not move.
+void RunUntilIdle();
+// Moves the clock forward, firing due timers in order and running to idle
+// after each; units of 100 ns.
+void AdvanceClock(int64_t hundredNs);
+inline void AdvanceMs(int64_t ms) { AdvanceClock(ms * 10000); }
+int64_t Now();                      // virtual time, 100 ns units
+KIRQL CurrentIrql();                // of the running context
+// One line per scheduling decision and kernel event; the same seed gives
+// the same trace.
+const std::vector<std::string> &Trace();
+
+// ---------------------------------------------------------------- verifier
+
+struct Violation {
+    std::string rule;      // e.g. "DOUBLE_COMPLETE"
+    std::string message;   // what happened, with addresses and names
+    std::string context;   // the context's name and its call stack
+};
+const std::vector<Violation> &Violations();
+void ClearViolations();
+bool HasViolation(const std::string &rule);
+
+// ---------------------------------------------------------------- faults
+
+// The nth call (1-based, counted from now) of the named kernel service fails:
+// it returns `status`, or NULL / FALSE for services that return a pointer or
+// a boolean. Names are the routines' own, e.g. "ExAllocatePool",
+// "IoAllocateIrp", "IoCreateDevice", "IoAttachDeviceToDeviceStack",
+// "IoRegisterDeviceInterface", "IoOpenDeviceRegistryKey", "ZwQueryValueKey",
+// "IoCreateUnprotectedSymbolicLink", "RtlWriteRegistryValue",
+// "PoRequestPowerIrp".
+void FailCall(const char *service, int nth, NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES);
+void ClearFaults();
+int CallCount(const char *service);
+
+// ---------------------------------------------------------------- pool, debug output
+
+size_t PoolBlocksInUse();
+// Each DbgPrint call, formatted, in order.
+const std::vector<std::string> &DebugOutput();
+void ClearDebugOutput();
+
+// ---------------------------------------------------------------- driver images
+
+struct Image {
+    void *handle = nullptr;
+    PDRIVER_OBJECT driver = nullptr;
+    NTSTATUS entryStatus = STATUS_UNSUCCESSFUL;
+    std::string path;
+};
+// Loads the image (dlopen, RTLD_LOCAL), creates its driver object and calls
+// DriverEntry on a system thread. Returns the image even when DriverEntry
+// fails (entryStatus tells).
+Image *LoadDriver(const std::string &path, const wchar_t *serviceName);
+// Calls DriverUnload (if set) and closes the image. The caller makes sure the
+// driver's devices are gone first, as the kernel does.
+void UnloadDriver(Image *image);
+void *Symbol(Image *image, const char *name);
+template <class T> T *SymbolAs(Image *image, const char *name)
+{
+    return reinterpret_cast<T *>(Symbol(image, name));
+}
+
+// ---------------------------------------------------------------- fake drivers
+
+// A driver written in the test: every major function of its devices goes to
+// the device's handler (IRP_MJ_PNP included), called in the sending context.
+using Handler = std::function<NTSTATUS(PDEVICE_OBJECT, PIRP)>;
+PDRIVER_OBJECT CreateFakeDriver(const wchar_t *name);
+PDEVICE_OBJECT CreateFakeDevice(PDRIVER_OBJECT driver, ULONG extensionSize, Handler handler,
+                                const wchar_t *name = nullptr);
+void SetHandler(PDEVICE_OBJECT device, Handler handler);
+// A physical device object of a fake bus driver: it completes every request
+// with the status the request carries (success for start, stop, removal,
+// query and cancel requests; capabilities filled with Version 1), and deletes
+// itself when the PnP manager is done with it. A test may replace its handler.
+PDEVICE_OBJECT CreatePdo(ULONG extensionSize = 64);
+
+// ---------------------------------------------------------------- PnP manager
+
+// Calls the driver's AddDevice for pdo on a system thread.
+NTSTATUS AddDevice(Image *image, PDEVICE_OBJECT pdo);
+PDEVICE_OBJECT TopOfStack(PDEVICE_OBJECT pdo);
+// Sends one PnP request (IoStatus.Status starts as STATUS_NOT_SUPPORTED) to
+// the top of pdo's stack on a system thread and waits for its completion.
+// `setup` may fill the stack location's parameters before the send.
+NTSTATUS SendPnp(PDEVICE_OBJECT pdo, UCHAR minor,
+                 std::function<void(PIO_STACK_LOCATION)> setup = nullptr,
+                 ULONG_PTR *information = nullptr);
+// Whole sequences as the PnP manager runs them.
+NTSTATUS StartDevice(PDEVICE_OBJECT pdo);
+NTSTATUS RemoveDevice(PDEVICE_OBJECT pdo);          // query-remove, then remove (or cancel-remove)
+NTSTATUS SurpriseRemoveDevice(PDEVICE_OBJECT pdo);  // surprise removal, then remove
+NTSTATUS StopDevice(PDEVICE_OBJECT pdo);            // query-stop, then stop (or cancel-stop)
+bool DeviceExists(PDEVICE_OBJECT device);
+
+// ---------------------------------------------------------------- I/O manager
+
+// A request as an originator sees it: the I/O manager's bookkeeping of one IRP.
+struct Request {
+    PIRP irp = nullptr;
+    bool completed = false;
+    int completions = 0;
+    NTSTATUS status = STATUS_PENDING;      // final IoStatus.Status
+    ULONG_PTR information = 0;             // final IoStatus.Information
+    std::vector<uint8_t> output;           // bytes copied back to the caller
+};
+
+// Builds an IRP as the I/O manager would before dispatching it to `device`:
+// one stack location per device in its stack, the current location set up
+// for `device` with `major` (and the control code for device controls), a
+// system buffer of max(inLength, outLength) bytes holding `input`. The test
+// can then hand irp to a driver routine directly; its completion is recorded
+// in the Request.
+Request *NewRequest(PDEVICE_OBJECT device, UCHAR major, ULONG ioControlCode = 0,
+                    const void *input = nullptr, ULONG inLength = 0, ULONG outLength = 0);
+// Sends the request to the device's dispatch routine (in the current context);
+// returns what the dispatch routine returned.
+NTSTATUS Dispatch(Request *request);
+// IoCancelIrp on the request, in the current context.
+BOOLEAN Cancel(Request *request);
+
+struct Handle;
+// CreateFile on a name in the object namespace ("\Device\X" or a
+// "\DosDevices\COMn" link): IRP_MJ_CREATE to the top of the stack. Exclusive
+// devices refuse a second open with STATUS_ACCESS_DENIED.
+NTSTATUS Open(const wchar_t *name, Handle **handle);
+// Asynchronous requests on a handle: the I/O manager builds the IRP with a
+// system buffer, dispatches it in the current context and returns at once.
+Request *ReadAsync(Handle *handle, ULONG length);
+Request *WriteAsync(Handle *handle, const void *data, ULONG length);
+Request *IoctlAsync(Handle *handle, ULONG code, const void *input, ULONG inLength, ULONG outLength);
+Request *MajorAsync(Handle *handle, UCHAR major);  // e.g. IRP_MJ_QUERY_INFORMATION, IRP_MJ_FLUSH_BUFFERS
+// Blocks the current context until the request has completed.
+void Wait(Request *request);
+// CloseHandle: IRP_MJ_CLEANUP, then IRP_MJ_CLOSE once the handle's requests
+// have completed.
+NTSTATUS Close(Handle *handle);
+
+// ---------------------------------------------------------------- registry and namespace
+
+// The device's hardware key (PLUGPLAY_REGKEY_DEVICE) of a PDO.
+void SetDeviceValue(PDEVICE_OBJECT pdo, const wchar_t *name, ULONG type, const void *data, ULONG length);
+void DeleteDeviceValue(PDEVICE_OBJECT pdo, const wchar_t *name);
+// Values under HKLM\HARDWARE\DEVICEMAP\<path>.
+bool GetDeviceMapValue(const wchar_t *path, const wchar_t *name, std::vector<uint8_t> *data, ULONG *type = nullptr);
+// Symbolic links: the target of a link, or empty when there is none.
+std::u16string LinkTarget(const wchar_t *link);
+void CreateLink(const wchar_t *link, const wchar_t *target);  // a link owned by someone else
+// Registered device interfaces of a PDO for a class, with their state.
+struct InterfaceInfo {
+    std::u16string symbolicLink;
+    bool enabled = false;
+};
+std::vector<InterfaceInfo> Interfaces(PDEVICE_OBJECT pdo, const GUID &guid);
+
+// Wide-string helpers for tests. glibc and libstdc++ assume a 4-byte wchar_t,
+// so tests use std::u16string, never std::wstring or the wcs* functions.
+std::u16string Wide(const UNICODE_STRING &s);
+std::string Narrow(const std::u16string &s);
+std::u16string Wide(const wchar_t *s);
+
+} // namespace km
