@@ -16,8 +16,38 @@ function(add_kernel_image target)
   target_include_directories(${target} PRIVATE ${PROJECT_SOURCE_DIR})
   target_compile_options(${target} PRIVATE
     $<$<COMPILE_LANGUAGE:CXX>:${WARNINGS} -fno-exceptions -fno-rtti -ffreestanding
-      -fno-threadsafe-statics -fno-asynchronous-unwind-tables -O2>)
+      -fno-threadsafe-statics -fno-asynchronous-unwind-tables -fno-stack-protector -O2
+      # x86 kernel code may not touch x87/SSE state without saving it first
+      # (KeSaveFloatingPointState): make any floating point a compile error.
+      -mgeneral-regs-only>)
   target_link_options(${target} PRIVATE -nostdlib -shared -Wl,--subsystem,native
-    -Wl,--entry,_DriverEntry@8 -Wl,--dynamicbase -Wl,--image-base,0x10000)
+    -Wl,--entry,_DriverEntry@8 -Wl,--dynamicbase -Wl,--image-base,0x10000
+    # ld would otherwise export every global routine of a -shared image; a
+    # driver exports nothing.
+    -Wl,--exclude-all-symbols)
   target_link_libraries(${target} PRIVATE ntoskrnl hal gcc)
+endfunction()
+
+# add_image_checks(<target> ALLOWLIST <file> [BANNER_STRINGS] [PRODUCT_NAME <name>])
+# Registers a CTest test (label "image") that runs tools/image_check on the
+# image built by <target>: PE32 for i386, native subsystem, relocations, a
+# valid checksum, an entry point, imports only from ntoskrnl.exe and HAL.dll
+# and only routines named in ALLOWLIST, a version resource; with
+# BANNER_STRINGS also the driver's debug banner strings.
+set(IMAGE_CHECK_SCRIPT ${PROJECT_SOURCE_DIR}/tools/image_check/check_image.py)
+
+function(add_image_checks target)
+  cmake_parse_arguments(C "BANNER_STRINGS" "ALLOWLIST;PRODUCT_NAME" "" ${ARGN})
+  if(NOT C_ALLOWLIST)
+    message(FATAL_ERROR "add_image_checks(${target}): ALLOWLIST is required")
+  endif()
+  set(args $<TARGET_FILE:${target}> --allowlist ${C_ALLOWLIST})
+  if(C_BANNER_STRINGS)
+    list(APPEND args --banner-strings)
+  endif()
+  if(C_PRODUCT_NAME)
+    list(APPEND args --product-name ${C_PRODUCT_NAME})
+  endif()
+  add_test(NAME image_check.${target} COMMAND ${SYSTEM_PYTHON} ${IMAGE_CHECK_SCRIPT} ${args})
+  set_tests_properties(image_check.${target} PROPERTIES LABELS image)
 endfunction()
