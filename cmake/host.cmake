@@ -28,5 +28,9 @@ function(add_host_driver target)
   target_include_directories(${target} PRIVATE ${PROJECT_SOURCE_DIR} ${PROJECT_SOURCE_DIR}/kernel_model/include)
   target_compile_definitions(${target} PRIVATE ZQ_KERNEL_MODEL=1)
   target_compile_options(${target} PRIVATE ${WARNINGS} -fno-exceptions -fno-rtti -fno-threadsafe-statics)
-  target_link_options(${target} PRIVATE -Wl,-Bsymbolic)
+  # -nostdlib: a kernel image links against no C library. Without it the
+  # driver's swprintf would be tied to glibc's (counted) swprintf instead of
+  # the model's.
+  target_link_options(${target} PRIVATE -Wl,-Bsymbolic -nostdlib)
+  target_link_libraries(${target} PRIVATE gcc)
 endfunction()

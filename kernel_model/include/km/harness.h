@@ -139,6 +139,22 @@ NTSTATUS SurpriseRemoveDevice(PDEVICE_OBJECT pdo);  // surprise removal, then re
 NTSTATUS StopDevice(PDEVICE_OBJECT pdo);            // query-stop, then stop (or cancel-stop)
 bool DeviceExists(PDEVICE_OBJECT device);
 
+// Bus enumeration. A function driver registered for a hardware ID is loaded
+// on every child whose IRP_MN_QUERY_ID (BusQueryHardwareIDs) answer holds
+// that ID (compared without case): AddDevice, then start.
+void RegisterFunctionDriver(const wchar_t *hardwareId, Image *image);
+// A root-enumerated device for a bus driver image: a PDO owned by the model,
+// the bus driver's AddDevice, start, then a first enumeration. Returns the PDO.
+PDEVICE_OBJECT CreateRootDevice(Image *busDriver, ULONG extensionSize = 0);
+// Asks the bus for IRP_MN_QUERY_DEVICE_RELATIONS / BusRelations: a new child
+// gets its function driver and is started; a child missing from the answer
+// gets IRP_MN_SURPRISE_REMOVAL, then IRP_MN_REMOVE_DEVICE once its handles are
+// closed. IoInvalidateDeviceRelations(pdo, BusRelations) runs this on a
+// system thread.
+void EnumerateBus(PDEVICE_OBJECT busPdo);
+// The children the PnP manager knows of (reported and not yet gone).
+std::vector<PDEVICE_OBJECT> Children(PDEVICE_OBJECT busPdo);
+
 // ---------------------------------------------------------------- I/O manager
 
 // A request as an originator sees it: the I/O manager's bookkeeping of one IRP.
@@ -189,6 +205,13 @@ void SetDeviceValue(PDEVICE_OBJECT pdo, const wchar_t *name, ULONG type, const v
 void DeleteDeviceValue(PDEVICE_OBJECT pdo, const wchar_t *name);
 // Values under HKLM\HARDWARE\DEVICEMAP\<path>.
 bool GetDeviceMapValue(const wchar_t *path, const wchar_t *name, std::vector<uint8_t> *data, ULONG *type = nullptr);
+// Registry key handles open now (ZwClose not yet called). Handles still open
+// at Shutdown are a "HANDLE_LEAK" violation.
+size_t OpenKeyHandles();
+// The device instance path of a PDO ("USB\VID_1234&PID_5678\6&1a2b&0&2"),
+// which names its interfaces. Without one a PDO gets "ROOT\PORTS\0000",
+// "ROOT\PORTS\0001", ... in the order of first registration.
+void SetInstancePath(PDEVICE_OBJECT pdo, const wchar_t *instancePath);
 // Symbolic links: the target of a link, or empty when there is none.
 std::u16string LinkTarget(const wchar_t *link);
 void CreateLink(const wchar_t *link, const wchar_t *target);  // a link owned by someone else

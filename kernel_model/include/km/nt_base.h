@@ -54,6 +54,8 @@ typedef CCHAR KPROCESSOR_MODE;
 #define NULL 0
 #endif
 
+#define UNREFERENCED_PARAMETER(P) {(P) = (P);}
+
 #define NT_SUCCESS(Status) (((NTSTATUS)(Status)) >= 0)
 
 #define STATUS_SUCCESS ((NTSTATUS)0x00000000L)
@@ -98,6 +100,14 @@ typedef union _LARGE_INTEGER {
     } u;
     LONGLONG QuadPart;
 } LARGE_INTEGER, *PLARGE_INTEGER;
+
+typedef union _ULARGE_INTEGER {
+    struct {
+        ULONG LowPart;
+        ULONG HighPart;
+    } u;
+    ULONGLONG QuadPart;
+} ULARGE_INTEGER, *PULARGE_INTEGER;
 
 typedef struct _LIST_ENTRY {
     struct _LIST_ENTRY *Flink;

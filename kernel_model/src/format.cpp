@@ -1,0 +1,435 @@
+// One printf-style formatter for DbgPrint (narrow output) and the kernel's
+// swprintf (wide output), with the NT run-time library's conventions:
+// %s and %c take the caller's own character width (a wide string in swprintf),
+// %S and %C the other one; h forces narrow, l and w force wide; %wZ takes a
+// PUNICODE_STRING and %Z a PANSI_STRING; %p prints eight upper-case hex digits;
+// I64 and ll take 64-bit integers.
+#include "internal.h"
+#include "services.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+
+namespace km::detail {
+namespace {
+
+// The narrow counted string of %Z (the DDK's ANSI_STRING).
+struct CountedNarrowString {
+    USHORT Length;
+    USHORT MaximumLength;
+    const char *Buffer;
+};
+
+// Collects output as narrow bytes (DbgPrint) or as wide characters (swprintf).
+struct Sink {
+    bool wide = false;
+    std::string narrow;
+    std::u16string wideText;
+    bool usedUnicode = false;  // a wide string or character was formatted
+
+    void PutNarrow(char c)
+    {
+        if (wide) {
+            wideText.push_back(static_cast<char16_t>(static_cast<unsigned char>(c)));
+        } else {
+            narrow.push_back(c);
+        }
+    }
+    void PutWide(char16_t c)
+    {
+        if (wide) {
+            wideText.push_back(c);
+        } else {
+            narrow.push_back(c < 0x80 ? static_cast<char>(c) : '?');
+        }
+    }
+};
+
+enum class Size { Default, Short, Long, LongLong, Wide };
+
+struct Spec {
+    bool left = false;
+    bool plus = false;
+    bool space = false;
+    bool alternate = false;
+    bool zero = false;
+    int width = 0;
+    int precision = -1;
+    Size size = Size::Default;
+};
+
+void Pad(Sink &sink, int count, char fill)
+{
+    for (int i = 0; i < count; ++i) {
+        sink.PutNarrow(fill);
+    }
+}
+
+// A string field: at most `precision` characters, padded to `width`.
+template <class Char> void PutString(Sink &sink, const Spec &spec, const Char *text, size_t length)
+{
+    if (spec.precision >= 0 && length > static_cast<size_t>(spec.precision)) {
+        length = static_cast<size_t>(spec.precision);
+    }
+    int padding = spec.width > static_cast<int>(length) ? spec.width - static_cast<int>(length) : 0;
+    if (!spec.left) {
+        Pad(sink, padding, ' ');
+    }
+    for (size_t i = 0; i < length; ++i) {
+        if (sizeof(Char) == 1) {
+            sink.PutNarrow(static_cast<char>(text[i]));
+        } else {
+            sink.PutWide(static_cast<char16_t>(text[i]));
+        }
+    }
+    if (spec.left) {
+        Pad(sink, padding, ' ');
+    }
+}
+
+template <class Char> size_t TerminatedLength(const Char *text, int precision)
+{
+    size_t n = 0;
+    while ((precision < 0 || n < static_cast<size_t>(precision)) && text[n] != 0) {
+        ++n;
+    }
+    return n;
+}
+
+void PutNarrowString(Sink &sink, const Spec &spec, const char *text)
+{
+    if (text == nullptr) {
+        text = "(null)";
+    }
+    PutString(sink, spec, text, TerminatedLength(text, spec.precision));
+}
+
+void PutWideString(Sink &sink, const Spec &spec, const wchar_t *text)
+{
+    sink.usedUnicode = true;
+    if (text == nullptr) {
+        PutNarrowString(sink, spec, nullptr);
+        return;
+    }
+    PutString(sink, spec, text, TerminatedLength(text, spec.precision));
+}
+
+void PutUnicodeString(Sink &sink, const Spec &spec, const UNICODE_STRING *s)
+{
+    sink.usedUnicode = true;
+    if (s == nullptr) {
+        PutNarrowString(sink, spec, nullptr);
+        return;
+    }
+    PutString(sink, spec, s->Buffer, s->Buffer == nullptr ? 0 : s->Length / sizeof(WCHAR));
+}
+
+void PutAnsiString(Sink &sink, const Spec &spec, const CountedNarrowString *s)
+{
+    if (s == nullptr) {
+        PutNarrowString(sink, spec, nullptr);
+        return;
+    }
+    PutString(sink, spec, s->Buffer, s->Buffer == nullptr ? 0 : s->Length);
+}
+
+// An integer field: sign or prefix, zeros up to the precision, then padding to
+// the width with spaces (or zeros when asked and no precision is given).
+void PutNumber(Sink &sink, const Spec &spec, unsigned long long magnitude, bool negative, unsigned base,
+               bool upper)
+{
+    const char *digitSet = upper ? "0123456789ABCDEF" : "0123456789abcdef";
+    char digits[24];
+    int count = 0;
+    while (magnitude != 0) {
+        digits[count++] = digitSet[magnitude % base];
+        magnitude /= base;
+    }
+    int precision = spec.precision < 0 ? 1 : spec.precision;
+    int zeros = precision > count ? precision - count : 0;
+    std::string prefix;
+    if (negative) {
+        prefix = "-";
+    } else if (spec.plus) {
+        prefix = "+";
+    } else if (spec.space) {
+        prefix = " ";
+    }
+    if (spec.alternate && count != 0 && base == 16) {
+        prefix += upper ? "0X" : "0x";
+    } else if (spec.alternate && base == 8 && zeros == 0) {
+        zeros = 1;
+    }
+    int length = static_cast<int>(prefix.size()) + zeros + count;
+    int padding = spec.width > length ? spec.width - length : 0;
+    if (spec.zero && !spec.left && spec.precision < 0) {
+        zeros += padding;
+        padding = 0;
+    }
+    if (!spec.left) {
+        Pad(sink, padding, ' ');
+    }
+    for (char c : prefix) {
+        sink.PutNarrow(c);
+    }
+    Pad(sink, zeros, '0');
+    while (count > 0) {
+        sink.PutNarrow(digits[--count]);
+    }
+    if (spec.left) {
+        Pad(sink, padding, ' ');
+    }
+}
+
+long long SignedArgument(va_list *args, Size size)
+{
+    switch (size) {
+    case Size::LongLong:
+        return va_arg(*args, long long);
+    case Size::Short:
+        return static_cast<short>(va_arg(*args, int));
+    default:
+        return va_arg(*args, int);
+    }
+}
+
+unsigned long long UnsignedArgument(va_list *args, Size size)
+{
+    switch (size) {
+    case Size::LongLong:
+        return va_arg(*args, unsigned long long);
+    case Size::Short:
+        return static_cast<unsigned short>(va_arg(*args, unsigned int));
+    default:
+        return va_arg(*args, unsigned int);
+    }
+}
+
+// Flags, width, precision and size prefix; returns the conversion character.
+template <class Char> Char ParseSpec(const Char *&p, va_list *args, Spec *spec)
+{
+    for (;; ++p) {
+        if (*p == '-') {
+            spec->left = true;
+        } else if (*p == '+') {
+            spec->plus = true;
+        } else if (*p == ' ') {
+            spec->space = true;
+        } else if (*p == '#') {
+            spec->alternate = true;
+        } else if (*p == '0') {
+            spec->zero = true;
+        } else {
+            break;
+        }
+    }
+    if (*p == '*') {
+        spec->width = va_arg(*args, int);
+        if (spec->width < 0) {
+            spec->left = true;
+            spec->width = -spec->width;
+        }
+        ++p;
+    }
+    while (*p >= '0' && *p <= '9') {
+        spec->width = spec->width * 10 + (*p++ - '0');
+    }
+    if (*p == '.') {
+        ++p;
+        spec->precision = 0;
+        if (*p == '*') {
+            spec->precision = va_arg(*args, int);
+            ++p;
+        }
+        while (*p >= '0' && *p <= '9') {
+            spec->precision = spec->precision * 10 + (*p++ - '0');
+        }
+    }
+    if (*p == 'h') {
+        spec->size = Size::Short;
+        ++p;
+    } else if (*p == 'w') {
+        spec->size = Size::Wide;
+        ++p;
+    } else if (*p == 'l') {
+        ++p;
+        spec->size = Size::Long;
+        if (*p == 'l') {
+            spec->size = Size::LongLong;
+            ++p;
+        }
+    } else if (*p == 'I' && p[1] == '6' && p[2] == '4') {
+        spec->size = Size::LongLong;
+        p += 3;
+    } else if (*p == 'I' && p[1] == '3' && p[2] == '2') {
+        p += 3;
+    } else if (*p == 'I') {
+        ++p;
+    }
+    return *p;
+}
+
+// Whether %s/%c (lower case: the caller's width) or %S/%C formats wide text.
+bool WideArgument(const Spec &spec, bool lowerCase, bool wideCaller)
+{
+    if (spec.size == Size::Short) {
+        return false;
+    }
+    if (spec.size == Size::Long || spec.size == Size::Wide) {
+        return true;
+    }
+    return lowerCase == wideCaller;
+}
+
+template <class Char> void Convert(Sink &sink, Char conversion, const Spec &spec, va_list *args, bool wideCaller)
+{
+    switch (conversion) {
+    case 'd':
+    case 'i': {
+        long long value = SignedArgument(args, spec.size);
+        unsigned long long magnitude = value < 0 ? 0ULL - static_cast<unsigned long long>(value) : value;
+        PutNumber(sink, spec, magnitude, value < 0, 10, false);
+        break;
+    }
+    case 'u':
+        PutNumber(sink, spec, UnsignedArgument(args, spec.size), false, 10, false);
+        break;
+    case 'o':
+        PutNumber(sink, spec, UnsignedArgument(args, spec.size), false, 8, false);
+        break;
+    case 'x':
+    case 'X':
+        PutNumber(sink, spec, UnsignedArgument(args, spec.size), false, 16, conversion == 'X');
+        break;
+    case 'p': {
+        Spec pointer = spec;
+        pointer.precision = 2 * static_cast<int>(sizeof(void *));
+        PutNumber(sink, pointer, reinterpret_cast<ULONG_PTR>(va_arg(*args, void *)), false, 16, true);
+        break;
+    }
+    case 'c':
+    case 'C': {
+        int value = va_arg(*args, int);
+        if (WideArgument(spec, conversion == 'c', wideCaller)) {
+            wchar_t c = static_cast<wchar_t>(value);
+            sink.usedUnicode = true;
+            PutString(sink, spec, &c, 1);
+        } else {
+            char c = static_cast<char>(value);
+            PutString(sink, spec, &c, 1);
+        }
+        break;
+    }
+    case 's':
+    case 'S':
+        if (WideArgument(spec, conversion == 's', wideCaller)) {
+            PutWideString(sink, spec, va_arg(*args, const wchar_t *));
+        } else {
+            PutNarrowString(sink, spec, va_arg(*args, const char *));
+        }
+        break;
+    case 'Z':
+        if (spec.size == Size::Wide || spec.size == Size::Long) {
+            PutUnicodeString(sink, spec, va_arg(*args, const UNICODE_STRING *));
+        } else {
+            PutAnsiString(sink, spec, va_arg(*args, const CountedNarrowString *));
+        }
+        break;
+    default:
+        // An unknown conversion is printed as it stands.
+        sink.PutWide(static_cast<char16_t>(conversion));
+        break;
+    }
+}
+
+template <class Char> void Format(Sink &sink, const Char *format, va_list *args, bool wideCaller)
+{
+    for (const Char *p = format; *p != 0; ++p) {
+        if (*p != '%') {
+            if (sizeof(Char) == 1) {
+                sink.PutNarrow(static_cast<char>(*p));
+            } else {
+                sink.PutWide(static_cast<char16_t>(*p));
+            }
+            continue;
+        }
+        ++p;
+        if (*p == '%') {
+            sink.PutNarrow('%');
+            continue;
+        }
+        Spec spec;
+        Char conversion = ParseSpec(p, args, &spec);
+        if (conversion == 0) {
+            break;
+        }
+        Convert(sink, conversion, spec, args, wideCaller);
+    }
+}
+
+struct DebugState {
+    std::vector<std::string> lines;
+    DebugState()
+    {
+        OnReset([this] { lines.clear(); });
+    }
+};
+
+DebugState &Debug()
+{
+    static DebugState state;
+    return state;
+}
+
+} // namespace
+} // namespace km::detail
+
+using namespace km::detail;
+
+KM_API ULONG __cdecl DbgPrint(PCSTR Format, ...)
+{
+    Sink sink;
+    va_list args;
+    va_start(args, Format);
+    km::detail::Format(sink, Format, &args, false);
+    va_end(args);
+    // The kernel converts Unicode arguments with paged tables.
+    if (sink.usedUnicode) {
+        RequireIrqlAtMost(PASSIVE_LEVEL, "DbgPrint of a Unicode argument");
+    }
+    if (std::getenv("ZQ_DBGPRINT") != nullptr) {
+        std::fputs(sink.narrow.c_str(), stderr);
+    }
+    Debug().lines.push_back(sink.narrow);
+    return STATUS_SUCCESS;
+}
+
+int __cdecl swprintf(wchar_t *Buffer, const wchar_t *Format, ...)
+{
+    Sink sink;
+    sink.wide = true;
+    va_list args;
+    va_start(args, Format);
+    km::detail::Format(sink, Format, &args, true);
+    va_end(args);
+    for (size_t i = 0; i < sink.wideText.size(); ++i) {
+        Buffer[i] = static_cast<wchar_t>(sink.wideText[i]);
+    }
+    Buffer[sink.wideText.size()] = 0;
+    return static_cast<int>(sink.wideText.size());
+}
+
+namespace km {
+
+const std::vector<std::string> &DebugOutput()
+{
+    return detail::Debug().lines;
+}
+
+void ClearDebugOutput()
+{
+    detail::Debug().lines.clear();
+}
+
+} // namespace km

@@ -1,0 +1,353 @@
+// The I/O manager as applications see it: handles on named devices, create,
+// read, write, device control, cleanup and close requests with file objects
+// and buffered-I/O system buffers, and the finish of a request for its
+// originator (copy back, status, free).
+#include "model.h"
+
+#include <cstring>
+
+namespace km {
+
+struct Handle {
+    PFILE_OBJECT file = nullptr;
+    PDEVICE_OBJECT device = nullptr; // the device the name resolved to
+    PDEVICE_OBJECT top = nullptr;
+    std::vector<Request *> requests;
+    bool closed = false;
+};
+
+} // namespace km
+
+namespace km::detail {
+namespace {
+
+struct IoManager {
+    std::vector<std::unique_ptr<Request>> requests;
+    std::vector<std::unique_ptr<Handle>> handles;
+};
+
+IoManager &M()
+{
+    static IoManager m;
+    return m;
+}
+
+bool Buffered(ULONG code)
+{
+    return METHOD_FROM_CTL_CODE(code) == METHOD_BUFFERED;
+}
+
+void *NewSystemBuffer(IrpInfo *info, PIRP irp, const void *input, ULONG inLength, ULONG outLength)
+{
+    ULONG bytes = inLength > outLength ? inLength : outLength;
+    if (bytes == 0) {
+        return nullptr;
+    }
+    info->systemBuffer = ModelAlloc(bytes);
+    if (input != nullptr && inLength != 0) {
+        std::memcpy(info->systemBuffer, input, inLength);
+    }
+    irp->AssociatedIrp.SystemBuffer = info->systemBuffer;
+    return info->systemBuffer;
+}
+
+PIRP HandleRequest(Handle *handle, UCHAR major, Request **out)
+{
+    Request *request = NewOriginatorRequest(handle->top, major, false);
+    PIRP irp = request->irp;
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->FileObject = handle->file;
+    irp->Tail.Overlay.OriginalFileObject = handle->file;
+    handle->requests.push_back(request);
+    *out = request;
+    return irp;
+}
+
+Request *Refused(NTSTATUS status)
+{
+    auto owned = std::make_unique<Request>();
+    owned->completed = true;
+    owned->completions = 1;
+    owned->status = status;
+    Request *request = owned.get();
+    M().requests.push_back(std::move(owned));
+    return request;
+}
+
+// Sends a request built for `device` and waits for it: the I/O manager's
+// synchronous path.
+NTSTATUS SendAndWait(PDEVICE_OBJECT device, Request *request)
+{
+    CallDriver(device, request->irp, "IofCallDriver");
+    WaitRequest(request);
+    return request->status;
+}
+
+PDEVICE_OBJECT BottomOf(PDEVICE_OBJECT device)
+{
+    while (FindDevice(device) != nullptr && FindDevice(device)->lower != nullptr) {
+        device = FindDevice(device)->lower;
+    }
+    return device;
+}
+
+} // namespace
+
+Request *NewOriginatorRequest(PDEVICE_OBJECT device, UCHAR major, bool setCurrent)
+{
+    PIRP irp = AllocateIrp(device->StackSize, nullptr);
+    IrpInfo *info = FindIrp(irp);
+    auto owned = std::make_unique<Request>();
+    Request *request = owned.get();
+    M().requests.push_back(std::move(owned));
+    request->irp = irp;
+    info->origin = Origin::Io;
+    info->request = request;
+    info->major = major;
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    irp->RequestorMode = UserMode;
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = major;
+    if (setCurrent) {
+        irp->CurrentLocation--;
+        irp->Tail.Overlay.CurrentStackLocation--;
+        next->DeviceObject = device;
+    }
+    return request;
+}
+
+void WaitRequest(Request *request)
+{
+    while (!request->completed) {
+        if (!Block(request, "request " + DescribeAddress(request->irp) + " to complete")) {
+            return;
+        }
+    }
+}
+
+void FinishOriginator(PIRP irp, IrpInfo *info)
+{
+    if (info->origin == Origin::PowerRequest) {
+        IO_STATUS_BLOCK status = irp->IoStatus;
+        PREQUEST_POWER_COMPLETE callback = info->powerCallback;
+        if (callback != nullptr) {
+            DriverScope scope(DriverOfAddress(reinterpret_cast<const void *>(callback)));
+            callback(info->powerDevice, info->powerMinor, info->powerState, info->powerContext, &status);
+        }
+        ReleaseIrp(irp);
+        return;
+    }
+    Request *request = info->request;
+    request->status = irp->IoStatus.Status;
+    request->information = irp->IoStatus.Information;
+    bool copyBack =
+        info->major == IRP_MJ_READ || (info->major == IRP_MJ_DEVICE_CONTROL && Buffered(info->ioControlCode));
+    if (copyBack && (NT_SUCCESS(request->status) || request->status == STATUS_BUFFER_OVERFLOW)) {
+        ULONG_PTR bytes = request->information;
+        if (bytes > info->outLength) {
+            Violate("BUFFER_OVERRUN", "request " + DescribeAddress(irp) + " completed with Information " +
+                                          std::to_string(bytes) + " for an output buffer of " +
+                                          std::to_string(info->outLength) + " bytes");
+            bytes = info->outLength;
+        }
+        const uint8_t *buffer = static_cast<const uint8_t *>(info->systemBuffer);
+        if (buffer != nullptr) {
+            request->output.assign(buffer, buffer + bytes);
+        }
+    }
+    request->completions++;
+    request->completed = true;
+    ReleaseIrp(irp);
+    WakeAll(request);
+}
+
+void ResetIoManager()
+{
+    for (auto &handle : M().handles) {
+        ModelFree(handle->file);
+    }
+    M().handles.clear();
+    M().requests.clear();
+}
+
+} // namespace km::detail
+
+namespace km {
+
+using namespace detail;
+
+Request *NewRequest(PDEVICE_OBJECT device, UCHAR major, ULONG ioControlCode, const void *input, ULONG inLength,
+                    ULONG outLength)
+{
+    Request *request = NewOriginatorRequest(device, major, true);
+    PIRP irp = request->irp;
+    IrpInfo *info = FindIrp(irp);
+    PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
+    info->ioControlCode = ioControlCode;
+    info->outLength = outLength;
+    NewSystemBuffer(info, irp, input, inLength, outLength);
+    switch (major) {
+    case IRP_MJ_READ:
+        location->Parameters.Read.Length = outLength;
+        break;
+    case IRP_MJ_WRITE:
+        location->Parameters.Write.Length = inLength;
+        break;
+    case IRP_MJ_DEVICE_CONTROL:
+    case IRP_MJ_INTERNAL_DEVICE_CONTROL:
+        location->Parameters.DeviceIoControl.IoControlCode = ioControlCode;
+        location->Parameters.DeviceIoControl.InputBufferLength = inLength;
+        location->Parameters.DeviceIoControl.OutputBufferLength = outLength;
+        break;
+    default:
+        break;
+    }
+    return request;
+}
+
+NTSTATUS Dispatch(Request *request)
+{
+    PIRP irp = request->irp;
+    return DispatchAt(IoGetCurrentIrpStackLocation(irp)->DeviceObject, irp);
+}
+
+NTSTATUS Open(const wchar_t *name, Handle **handle)
+{
+    *handle = nullptr;
+    NTSTATUS result = STATUS_UNSUCCESSFUL;
+    RunOnSystemThread(
+        [&] {
+            PDEVICE_OBJECT device = ResolveName(Wide(name));
+            if (device == nullptr || !IsLive(device)) {
+                result = STATUS_OBJECT_NAME_NOT_FOUND;
+                return;
+            }
+            DeviceInfo *info = FindDevice(device);
+            if ((device->Flags & DO_DEVICE_INITIALIZING) != 0) {
+                result = STATUS_NO_SUCH_DEVICE;
+                return;
+            }
+            if ((device->Flags & DO_EXCLUSIVE) != 0 && info->openHandles > 0) {
+                result = STATUS_ACCESS_DENIED;
+                return;
+            }
+            auto owned = std::make_unique<Handle>();
+            Handle *h = owned.get();
+            h->device = device;
+            h->top = IoGetAttachedDevice(device);
+            h->file = static_cast<PFILE_OBJECT>(ModelAlloc(sizeof(FILE_OBJECT)));
+            h->file->Type = IO_TYPE_FILE;
+            h->file->Size = sizeof(FILE_OBJECT);
+            h->file->DeviceObject = device;
+            M().handles.push_back(std::move(owned));
+            Request *request;
+            HandleRequest(h, IRP_MJ_CREATE, &request);
+            info->openHandles++; // counted while the create is in flight, as the object manager does
+            result = SendAndWait(h->top, request);
+            if (!NT_SUCCESS(result)) {
+                info->openHandles--;
+                h->closed = true;
+                return;
+            }
+            *handle = h;
+        },
+        "open");
+    return result;
+}
+
+Request *ReadAsync(Handle *handle, ULONG length)
+{
+    if (handle == nullptr || handle->closed) {
+        return Refused(STATUS_INVALID_HANDLE);
+    }
+    Request *request;
+    PIRP irp = HandleRequest(handle, IRP_MJ_READ, &request);
+    IrpInfo *info = FindIrp(irp);
+    info->outLength = length;
+    NewSystemBuffer(info, irp, nullptr, 0, length);
+    IoGetNextIrpStackLocation(irp)->Parameters.Read.Length = length;
+    CallDriver(handle->top, irp, "IofCallDriver");
+    return request;
+}
+
+Request *WriteAsync(Handle *handle, const void *data, ULONG length)
+{
+    if (handle == nullptr || handle->closed) {
+        return Refused(STATUS_INVALID_HANDLE);
+    }
+    Request *request;
+    PIRP irp = HandleRequest(handle, IRP_MJ_WRITE, &request);
+    NewSystemBuffer(FindIrp(irp), irp, data, length, 0);
+    IoGetNextIrpStackLocation(irp)->Parameters.Write.Length = length;
+    CallDriver(handle->top, irp, "IofCallDriver");
+    return request;
+}
+
+Request *IoctlAsync(Handle *handle, ULONG code, const void *input, ULONG inLength, ULONG outLength)
+{
+    if (handle == nullptr || handle->closed) {
+        return Refused(STATUS_INVALID_HANDLE);
+    }
+    Request *request;
+    PIRP irp = HandleRequest(handle, IRP_MJ_DEVICE_CONTROL, &request);
+    IrpInfo *info = FindIrp(irp);
+    info->ioControlCode = code;
+    info->outLength = outLength;
+    NewSystemBuffer(info, irp, input, inLength, outLength);
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->Parameters.DeviceIoControl.IoControlCode = code;
+    next->Parameters.DeviceIoControl.InputBufferLength = inLength;
+    next->Parameters.DeviceIoControl.OutputBufferLength = outLength;
+    CallDriver(handle->top, irp, "IofCallDriver");
+    return request;
+}
+
+Request *MajorAsync(Handle *handle, UCHAR major)
+{
+    if (handle == nullptr || handle->closed) {
+        return Refused(STATUS_INVALID_HANDLE);
+    }
+    Request *request;
+    PIRP irp = HandleRequest(handle, major, &request);
+    CallDriver(handle->top, irp, "IofCallDriver");
+    return request;
+}
+
+void Wait(Request *request)
+{
+    WaitRequest(request);
+}
+
+NTSTATUS Close(Handle *handle)
+{
+    if (handle == nullptr || handle->closed) {
+        return STATUS_INVALID_HANDLE;
+    }
+    NTSTATUS result = STATUS_UNSUCCESSFUL;
+    RunOnSystemThread(
+        [&] {
+            handle->closed = true;
+            Request *cleanup;
+            HandleRequest(handle, IRP_MJ_CLEANUP, &cleanup);
+            SendAndWait(handle->top, cleanup);
+            // The close follows once every request on the file object has ended.
+            for (Request *request : handle->requests) {
+                WaitRequest(request);
+            }
+            Request *close;
+            HandleRequest(handle, IRP_MJ_CLOSE, &close);
+            result = SendAndWait(handle->top, close);
+            DeviceInfo *info = FindDevice(handle->device);
+            info->openHandles--;
+            if (info->deleted && info->openHandles == 0 && handle->device->ReferenceCount == 0 &&
+                handle->device->AttachedDevice == nullptr) {
+                DestroyDeviceObject(handle->device);
+            } else if (info->openHandles == 0) {
+                OnLastHandleClosed(BottomOf(handle->device));
+            }
+        },
+        "close");
+    return result;
+}
+
+} // namespace km

@@ -1,0 +1,297 @@
+// IRPs: allocation with N stack locations, freeing, IofCallDriver (move to
+// the next location, store the device, dispatch by major function) and the
+// bookkeeping the verifier needs about who holds an IRP and what each
+// dispatch routine returned.
+#include "model.h"
+
+#include <cstring>
+
+namespace km::detail {
+namespace {
+
+constexpr unsigned char kFreedIrpPattern = 0xD1;
+
+std::map<PIRP, IrpInfo> &Irps()
+{
+    static std::map<PIRP, IrpInfo> irps;
+    return irps;
+}
+
+uint64_t g_irpSerial = 0;
+
+// Dispatch routines that the I/O manager and PnP manager call at PASSIVE_LEVEL.
+bool PassiveMajor(UCHAR major, PDEVICE_OBJECT device)
+{
+    switch (major) {
+    case IRP_MJ_CREATE:
+    case IRP_MJ_CLOSE:
+    case IRP_MJ_CLEANUP:
+    case IRP_MJ_READ:
+    case IRP_MJ_WRITE:
+    case IRP_MJ_DEVICE_CONTROL:
+    case IRP_MJ_PNP:
+        return true;
+    case IRP_MJ_POWER:
+        return (device->Flags & DO_POWER_PAGABLE) != 0;
+    default:
+        return false;
+    }
+}
+
+} // namespace
+
+DriverScope::DriverScope(PDRIVER_OBJECT driver)
+{
+    Current()->drivers.push_back(driver);
+}
+
+DriverScope::~DriverScope()
+{
+    Current()->drivers.pop_back();
+}
+
+PDRIVER_OBJECT CurrentDriver()
+{
+    const std::vector<PDRIVER_OBJECT> &drivers = Current()->drivers;
+    return drivers.empty() ? nullptr : drivers.back();
+}
+
+IrpInfo *FindIrp(PIRP irp)
+{
+    auto found = Irps().find(irp);
+    return found == Irps().end() ? nullptr : &found->second;
+}
+
+PIRP AllocateIrp(CCHAR stackSize, PDRIVER_OBJECT allocator)
+{
+    size_t bytes = IoSizeOfIrp(stackSize);
+    PIRP irp = static_cast<PIRP>(ModelAlloc(bytes));
+    IrpInfo info;
+    info.bytes = bytes;
+    info.serial = ++g_irpSerial;
+    info.allocator = allocator;
+    Irps()[irp] = info;
+    IoInitializeIrp(irp, static_cast<USHORT>(bytes), stackSize);
+    return irp;
+}
+
+void ReleaseIrp(PIRP irp)
+{
+    IrpInfo *info = FindIrp(irp);
+    if (info->systemBuffer != nullptr) {
+        ModelFree(info->systemBuffer);
+        info->systemBuffer = nullptr;
+    }
+    std::memset(static_cast<void *>(irp), kFreedIrpPattern, info->bytes);
+    info->freed = true;
+}
+
+NTSTATUS DispatchAt(PDEVICE_OBJECT device, PIRP irp)
+{
+    IrpInfo *info = FindIrp(irp);
+    int index = irp->CurrentLocation;
+    PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
+    info->locations.resize(static_cast<size_t>(irp->StackCount) + 2);
+    info->locations[static_cast<size_t>(index)] = LocationState();
+    info->locations[static_cast<size_t>(index)].dispatched = true;
+    UCHAR major = location->MajorFunction;
+    PDRIVER_DISPATCH routine = device->DriverObject->MajorFunction[major];
+    NTSTATUS status;
+    {
+        DriverScope scope(device->DriverObject);
+        KIRQL before = Current()->irql;
+        size_t locksBefore = Current()->held.size();
+        if (routine == nullptr) {
+            // The I/O manager's default for a major function the driver does not handle.
+            irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
+            irp->IoStatus.Information = 0;
+            IofCompleteRequest(irp, IO_NO_INCREMENT);
+            status = STATUS_INVALID_DEVICE_REQUEST;
+        } else {
+            status = routine(device, irp);
+        }
+        if (Current()->irql != before || Current()->held.size() != locksBefore) {
+            Violate("IRQL", "dispatch routine of " + DeviceLabel(device) + " for major " + std::to_string(major) +
+                                " returned at IRQL " + std::to_string(Current()->irql) + " (called at " +
+                                std::to_string(before) + ") or with a lock still held");
+        }
+    }
+    // Whether this location was marked pending: from the IRP while nobody has
+    // completed past it, else as the completion walk saw it.
+    LocationState &state = info->locations[static_cast<size_t>(index)];
+    state.returned = true;
+    state.result = status;
+    bool marked = state.walked ? state.markedAtWalk : (!info->freed && (location->Control & SL_PENDING_RETURNED) != 0);
+    if (status == STATUS_PENDING && !marked && state.walked) {
+        Violate("PENDING_NOT_MARKED", "dispatch routine of " + DeviceLabel(device) + " for major " +
+                                          std::to_string(major) + " returned STATUS_PENDING without IoMarkIrpPending");
+    } else if (status != STATUS_PENDING && marked) {
+        Violate("MARKED_NOT_PENDING", "dispatch routine of " + DeviceLabel(device) + " for major " +
+                                          std::to_string(major) + " marked the IRP pending but returned " +
+                                          std::to_string(status));
+    }
+    // Otherwise, when the IRP is still below this location, the completion walk
+    // decides: one of this driver's completion routines may still mark it.
+    return status;
+}
+
+NTSTATUS CallDriver(PDEVICE_OBJECT device, PIRP irp, const char *routine)
+{
+    SwitchPoint(routine);
+    if (HoldsDriverSpinLock(Current(), CurrentDriver())) {
+        Violate("CALL_WITH_SPINLOCK",
+                std::string(routine) + " to " + DeviceLabel(device) + " while holding a spin lock");
+        return STATUS_UNSUCCESSFUL;
+    }
+    IrpInfo *info = FindIrp(irp);
+    if (info == nullptr || info->freed) {
+        Violate("POOL_USE_AFTER_FREE", std::string(routine) + " with " + DescribeAddress(irp) +
+                                           (info == nullptr ? ", which is not an IRP" : ", an IRP already freed"));
+        return STATUS_UNSUCCESSFUL;
+    }
+    if (!IsLive(device)) {
+        Violate("POOL_USE_AFTER_FREE",
+                std::string(routine) + " to " + DescribeAddress(device) + ", which is not a live device object");
+        return STATUS_UNSUCCESSFUL;
+    }
+    if (irp->CurrentLocation <= 1) {
+        Violate("NO_MORE_IRP_STACK_LOCATIONS", std::string(routine) + " to " + DeviceLabel(device) +
+                                                   " with an IRP of " + std::to_string(irp->StackCount) +
+                                                   " location(s) and none left");
+        return STATUS_UNSUCCESSFUL;
+    }
+    irp->CurrentLocation--;
+    irp->Tail.Overlay.CurrentStackLocation--;
+    PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
+    location->DeviceObject = device;
+    info->walkedToTop = false;
+    if (PassiveMajor(location->MajorFunction, device) && Current()->irql != PASSIVE_LEVEL) {
+        Violate("IRQL", std::string(routine) + " of major " + std::to_string(location->MajorFunction) + " to " +
+                            DeviceLabel(device) + " at IRQL " + std::to_string(Current()->irql) +
+                            " (its dispatch routine runs at PASSIVE_LEVEL)");
+        return STATUS_UNSUCCESSFUL;
+    }
+    return DispatchAt(device, irp);
+}
+
+void CheckIrpsAtShutdown()
+{
+    for (auto &entry : Irps()) {
+        IrpInfo &info = entry.second;
+        if (!info.freed) {
+            PIO_STACK_LOCATION top =
+                reinterpret_cast<PIO_STACK_LOCATION>(entry.first + 1) + entry.first->StackCount - 1;
+            Violate("IRP_LEAK", "IRP " + DescribeAddress(entry.first) + " (major " +
+                                    std::to_string(top->MajorFunction) + ", " +
+                                    (info.origin == Origin::None ? "allocated by a driver" : "of the I/O manager") +
+                                    ") was never completed or freed");
+            continue;
+        }
+        const unsigned char *p = reinterpret_cast<const unsigned char *>(entry.first);
+        for (size_t i = 0; i < info.bytes; ++i) {
+            if (p[i] != kFreedIrpPattern) {
+                Violate("POOL_USE_AFTER_FREE",
+                        "IRP " + DescribeAddress(entry.first) + " was written after it was freed");
+                break;
+            }
+        }
+    }
+}
+
+void ResetIrps()
+{
+    for (auto &entry : Irps()) {
+        if (entry.second.systemBuffer != nullptr) {
+            ModelFree(entry.second.systemBuffer);
+        }
+        ModelFree(entry.first);
+    }
+    Irps().clear();
+    g_irpSerial = 0;
+}
+
+bool DescribeIrpAddress(const void *address, std::string *out)
+{
+    auto after = Irps().upper_bound(static_cast<PIRP>(const_cast<void *>(address)));
+    if (after == Irps().begin()) {
+        return false;
+    }
+    --after;
+    const char *base = reinterpret_cast<const char *>(after->first);
+    const char *at = static_cast<const char *>(address);
+    if (at >= base + after->second.bytes) {
+        return false;
+    }
+    *out = "IRP #" + std::to_string(after->second.serial) + (at == base ? "" : "+" + std::to_string(at - base));
+    return true;
+}
+
+} // namespace km::detail
+
+using namespace km::detail;
+
+PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota)
+{
+    (void)ChargeQuota;
+    RequireIrqlAtMost(DISPATCH_LEVEL, "IoAllocateIrp");
+    NTSTATUS status;
+    if (ShouldFail("IoAllocateIrp", &status)) {
+        return nullptr;
+    }
+    PIRP irp = AllocateIrp(StackSize,
+                           CurrentDriver() != nullptr ? CurrentDriver() : DriverOfAddress(__builtin_return_address(0)));
+    return irp;
+}
+
+VOID NTAPI IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize)
+{
+    std::memset(static_cast<void *>(Irp), 0, PacketSize);
+    Irp->Type = IO_TYPE_IRP;
+    Irp->Size = PacketSize;
+    Irp->StackCount = StackSize;
+    Irp->CurrentLocation = static_cast<CHAR>(StackSize + 1);
+    Irp->ApcEnvironment = 0;
+    InitializeListHead(&Irp->ThreadListEntry);
+    Irp->Tail.Overlay.CurrentStackLocation = reinterpret_cast<PIO_STACK_LOCATION>(Irp + 1) + StackSize;
+    IrpInfo *info = FindIrp(Irp);
+    if (info != nullptr) {
+        info->walkedToTop = false;
+        info->locations.clear();
+    }
+}
+
+VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Status)
+{
+    IrpInfo *info = FindIrp(Irp);
+    CCHAR stackSize = Irp->StackCount;
+    IoInitializeIrp(Irp, static_cast<USHORT>(info != nullptr ? info->bytes : IoSizeOfIrp(stackSize)), stackSize);
+    Irp->IoStatus.Status = Status;
+}
+
+VOID NTAPI IoFreeIrp(PIRP Irp)
+{
+    RequireIrqlAtMost(DISPATCH_LEVEL, "IoFreeIrp");
+    IrpInfo *info = FindIrp(Irp);
+    if (info == nullptr) {
+        Violate("POOL_BAD_FREE", "IoFreeIrp of " + DescribeAddress(Irp) + ", not an IRP");
+        return;
+    }
+    if (info->freed) {
+        Violate("POOL_DOUBLE_FREE", "IoFreeIrp of IRP " + DescribeAddress(Irp) + ", already freed");
+        return;
+    }
+    if (info->origin != Origin::None) {
+        Violate("FREE_FOREIGN_IRP", "IoFreeIrp of an IRP that the I/O manager owns: " + DescribeAddress(Irp));
+        return;
+    }
+    if (Irp->CancelRoutine != nullptr) {
+        Violate("COMPLETE_WITH_CANCEL_ROUTINE", "IoFreeIrp of an IRP with a cancel routine still set");
+        return;
+    }
+    ReleaseIrp(Irp);
+}
+
+NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    return CallDriver(DeviceObject, Irp, "IofCallDriver");
+}

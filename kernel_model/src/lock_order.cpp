@@ -1,0 +1,94 @@
+// The lock-order validator: every "A held while taking B" is remembered; a
+// new edge that closes a cycle is a violation, even when this run did not
+// deadlock, because another interleaving would.
+#include "model.h"
+
+namespace km::detail {
+namespace {
+
+struct LockGraph {
+    std::map<const void *, std::set<const void *>> after; // A -> every B taken while A held
+    std::map<const void *, std::string> names;
+};
+
+LockGraph &G()
+{
+    static LockGraph g;
+    return g;
+}
+
+bool Reaches(const void *from, const void *to, std::set<const void *> &seen)
+{
+    if (from == to) {
+        return true;
+    }
+    if (!seen.insert(from).second) {
+        return false;
+    }
+    auto edges = G().after.find(from);
+    if (edges == G().after.end()) {
+        return false;
+    }
+    for (const void *next : edges->second) {
+        if (Reaches(next, to, seen)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+std::string Name(const void *lock)
+{
+    auto found = G().names.find(lock);
+    return found == G().names.end() ? DescribeAddress(lock) : found->second;
+}
+
+} // namespace
+
+void NoteLockOrder(const void *lock, const char *kind)
+{
+    LockGraph &g = G();
+    g.names[lock] = lock == &g_cancelSpinLock ? std::string("the cancel spin lock")
+                                              : std::string(kind) + " " + DescribeAddress(lock);
+    for (const void *held : Current()->held) {
+        if (held == lock || g.after[held].count(lock) != 0) {
+            continue;
+        }
+        std::set<const void *> seen;
+        if (Reaches(lock, held, seen)) {
+            Violate("LOCK_ORDER", Name(held) + " held while taking " + Name(lock) + ", but elsewhere " + Name(lock) +
+                                      " was held while taking " + Name(held));
+            return;
+        }
+        g.after[held].insert(lock);
+    }
+}
+
+void ForgetLocksIn(const void *begin, size_t bytes)
+{
+    auto inside = [begin, bytes](const void *p) {
+        return p >= begin && static_cast<const char *>(p) < static_cast<const char *>(begin) + bytes;
+    };
+    LockGraph &g = G();
+    for (auto it = g.after.begin(); it != g.after.end();) {
+        if (inside(it->first)) {
+            it = g.after.erase(it);
+            continue;
+        }
+        for (auto e = it->second.begin(); e != it->second.end();) {
+            e = inside(*e) ? it->second.erase(e) : std::next(e);
+        }
+        ++it;
+    }
+    for (auto it = g.names.begin(); it != g.names.end();) {
+        it = inside(it->first) ? g.names.erase(it) : std::next(it);
+    }
+}
+
+void ResetLockOrder()
+{
+    G().after.clear();
+    G().names.clear();
+}
+
+} // namespace km::detail

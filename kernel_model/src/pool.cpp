@@ -1,0 +1,243 @@
+// Pool with the checks of a special pool: every block is tracked with the
+// context that allocated it; a freed block is filled with a pattern and kept
+// aside, so a second free is caught at once and a write after free when the
+// pattern is checked (when the quarantine is trimmed, and at shutdown). A
+// guard after each block catches overruns at free.
+#include "model.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+
+namespace km::detail {
+namespace {
+
+constexpr unsigned char kFreedPattern = 0xDF;
+constexpr unsigned char kGuardPattern = 0xAB;
+constexpr size_t kGuardBytes = 16;
+constexpr size_t kQuarantineLimit = 64u << 20;
+
+struct PoolBlock {
+    size_t bytes = 0;
+    uint64_t serial = 0; // names the block in traces independently of its address
+    std::string owner;
+    bool freed = false;
+    std::string freedBy;
+};
+
+struct Pool {
+    std::map<void *, PoolBlock> blocks;
+    std::deque<void *> quarantine;
+    size_t quarantined = 0;
+    size_t inUse = 0;
+    uint64_t serial = 0;
+};
+
+Pool &P()
+{
+    static Pool p;
+    return p;
+}
+
+bool PatternIntact(const unsigned char *p, size_t n, unsigned char pattern)
+{
+    for (size_t i = 0; i < n; ++i) {
+        if (p[i] != pattern) {
+            return false;
+        }
+    }
+    return true;
+}
+
+void Release(void *block)
+{
+    Pool &p = P();
+    auto found = p.blocks.find(block);
+    if (!PatternIntact(static_cast<unsigned char *>(block), found->second.bytes, kFreedPattern)) {
+        Violate("POOL_USE_AFTER_FREE", "pool block " + DescribeAddress(block) + " of " +
+                                           std::to_string(found->second.bytes) + " bytes (allocated by " +
+                                           found->second.owner + ") was written after " + found->second.freedBy +
+                                           " freed it");
+    }
+    p.quarantined -= found->second.bytes;
+    std::free(block);
+    p.blocks.erase(found);
+}
+
+} // namespace
+
+void *PoolAllocate(size_t bytes, const char *owner)
+{
+    Pool &p = P();
+    unsigned char *block = static_cast<unsigned char *>(std::malloc(bytes + kGuardBytes));
+    if (block == nullptr) {
+        return nullptr;
+    }
+    std::memset(block, 0xCD, bytes); // pool is not zeroed; callers that rely on zeroes show up
+    std::memset(block + bytes, kGuardPattern, kGuardBytes);
+    PoolBlock b;
+    b.bytes = bytes;
+    b.serial = ++p.serial;
+    b.owner = std::string(owner) + " in " + Current()->name;
+    p.blocks[block] = b;
+    ++p.inUse;
+    return block;
+}
+
+void PoolFree(void *block, const char *routine)
+{
+    Pool &p = P();
+    auto found = p.blocks.find(block);
+    if (found == p.blocks.end()) {
+        Violate("POOL_BAD_FREE", std::string(routine) + " of " + DescribeAddress(block) + ", not a pool block");
+        return;
+    }
+    PoolBlock &b = found->second;
+    if (b.freed) {
+        Violate("POOL_DOUBLE_FREE", std::string(routine) + " of pool block " + DescribeAddress(block) +
+                                        " (allocated by " + b.owner + "), already freed by " + b.freedBy);
+        return;
+    }
+    unsigned char *bytes = static_cast<unsigned char *>(block);
+    if (!PatternIntact(bytes + b.bytes, kGuardBytes, kGuardPattern)) {
+        Violate("POOL_OVERRUN", "pool block " + DescribeAddress(block) + " of " + std::to_string(b.bytes) +
+                                    " bytes (allocated by " + b.owner + ") was written past its end");
+    }
+    CheckTimersIn(block, b.bytes, routine);
+    ForgetLocksIn(block, b.bytes);
+    std::memset(bytes, kFreedPattern, b.bytes);
+    b.freed = true;
+    b.freedBy = std::string(routine) + " in " + Current()->name;
+    --p.inUse;
+    p.quarantine.push_back(block);
+    p.quarantined += b.bytes;
+    while (p.quarantined > kQuarantineLimit && !p.quarantine.empty()) {
+        void *oldest = p.quarantine.front();
+        p.quarantine.pop_front();
+        Release(oldest);
+    }
+}
+
+void CheckPoolAtShutdown()
+{
+    Pool &p = P();
+    std::vector<void *> all;
+    for (auto &entry : p.blocks) {
+        all.push_back(entry.first);
+    }
+    for (void *block : all) {
+        PoolBlock &b = p.blocks[block];
+        if (!b.freed) {
+            Violate("POOL_LEAK", "pool block " + DescribeAddress(block) + " of " + std::to_string(b.bytes) +
+                                     " bytes allocated by " + b.owner + " was never freed");
+        }
+    }
+    for (void *block : p.quarantine) {
+        if (!PatternIntact(static_cast<unsigned char *>(block), p.blocks[block].bytes, kFreedPattern)) {
+            Violate("POOL_USE_AFTER_FREE", "pool block " + DescribeAddress(block) + " (allocated by " +
+                                               p.blocks[block].owner + ") was written after " +
+                                               p.blocks[block].freedBy + " freed it");
+        }
+    }
+}
+
+void ResetPool()
+{
+    Pool &p = P();
+    for (auto &entry : p.blocks) {
+        std::free(entry.first);
+    }
+    p.blocks.clear();
+    p.quarantine.clear();
+    p.quarantined = 0;
+    p.inUse = 0;
+    p.serial = 0;
+}
+
+bool DescribePoolAddress(const void *address, std::string *out)
+{
+    Pool &p = P();
+    auto after = p.blocks.upper_bound(const_cast<void *>(address));
+    if (after == p.blocks.begin()) {
+        return false;
+    }
+    --after;
+    const char *base = static_cast<const char *>(after->first);
+    const char *at = static_cast<const char *>(address);
+    if (at >= base + after->second.bytes) {
+        return false;
+    }
+    *out = "pool block #" + std::to_string(after->second.serial) + "+" + std::to_string(at - base);
+    return true;
+}
+
+void *ModelAlloc(size_t bytes)
+{
+    void *block = std::calloc(1, bytes == 0 ? 1 : bytes);
+    if (block == nullptr) {
+        std::fprintf(stderr, "kernel model: out of memory\n");
+        std::abort();
+    }
+    return block;
+}
+
+void ModelFree(void *block)
+{
+    std::free(block);
+}
+
+} // namespace km::detail
+
+using namespace km::detail;
+
+namespace {
+
+PVOID Allocate(POOL_TYPE PoolType, SIZE_T NumberOfBytes, const char *routine, const void *caller)
+{
+    bool paged = PoolType == PagedPool || PoolType == PagedPoolCacheAligned;
+    RequireIrqlAtMost(paged ? APC_LEVEL : DISPATCH_LEVEL, routine);
+    NTSTATUS status;
+    if (ShouldFail(routine, &status)) {
+        return nullptr;
+    }
+    char owner[160];
+    std::snprintf(owner, sizeof owner, "%s(%lu) from %s", routine, static_cast<unsigned long>(NumberOfBytes),
+                  DescribeAddress(caller).c_str());
+    return PoolAllocate(NumberOfBytes, owner);
+}
+
+} // namespace
+
+PVOID NTAPI ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes)
+{
+    return Allocate(PoolType, NumberOfBytes, "ExAllocatePool", __builtin_return_address(0));
+}
+
+PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
+{
+    (void)Tag;
+    return Allocate(PoolType, NumberOfBytes, "ExAllocatePoolWithTag", __builtin_return_address(0));
+}
+
+VOID NTAPI ExFreePool(PVOID P)
+{
+    RequireIrqlAtMost(DISPATCH_LEVEL, "ExFreePool");
+    PoolFree(P, "ExFreePool");
+}
+
+VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag)
+{
+    (void)Tag;
+    RequireIrqlAtMost(DISPATCH_LEVEL, "ExFreePoolWithTag");
+    PoolFree(P, "ExFreePoolWithTag");
+}
+
+namespace km {
+
+size_t PoolBlocksInUse()
+{
+    return detail::P().inUse;
+}
+
+} // namespace km

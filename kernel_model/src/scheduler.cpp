@@ -1,0 +1,484 @@
+// The deterministic scheduler: kernel contexts are cooperative fibers; at
+// every switch point a seeded generator picks the next runnable one, with at
+// most `processors` contexts at DISPATCH_LEVEL at once. Time is virtual and
+// jumps to the next timer or wait deadline when every context is blocked.
+#include "model.h"
+
+#include <sys/mman.h>
+
+#include <algorithm>
+#include <cstdio>
+
+namespace km::detail {
+namespace {
+
+constexpr size_t kStackSize = 256 * 1024;
+constexpr size_t kGuard = 4096;
+
+struct Scheduler {
+    Context host;
+    Context *current = &host;
+    ucontext_t schedulerContext{};
+    std::vector<std::unique_ptr<Context>> all; // kept until reset, for Finished()
+    std::vector<Context *> live;               // not finished, not dead
+    Context *forced = nullptr;                 // chosen at the last switch point
+    Context *lastRun = nullptr;
+    uint64_t rng = 1;
+    uint64_t blockSeq = 0;
+    int nextId = 1;
+    int processors = 2;
+    int64_t now = 0;
+    std::vector<std::string> trace;
+};
+
+Scheduler &S()
+{
+    static Scheduler s;
+    return s;
+}
+
+int ProcessorsInUse()
+{
+    Scheduler &s = S();
+    int used = (s.host.irql >= DISPATCH_LEVEL) ? 1 : 0;
+    for (Context *c : s.live) {
+        if (c->started && c->irql >= DISPATCH_LEVEL) {
+            ++used;
+        }
+    }
+    return used;
+}
+
+bool Eligible(const Context *c, int inUse)
+{
+    if (c->state != ContextState::Ready) {
+        return false;
+    }
+    // A context at DISPATCH_LEVEL keeps its processor; any other needs a free one.
+    return (c->started && c->irql >= DISPATCH_LEVEL) || inUse < S().processors;
+}
+
+std::vector<Context *> EligibleContexts()
+{
+    std::vector<Context *> out;
+    int inUse = ProcessorsInUse();
+    for (Context *c : S().live) {
+        if (Eligible(c, inUse)) {
+            out.push_back(c);
+        }
+    }
+    return out;
+}
+
+void Trampoline(int address)
+{
+    Context *c = reinterpret_cast<Context *>(static_cast<uintptr_t>(static_cast<unsigned>(address)));
+    c->fn();
+    KIRQL expected = (c->kind == ContextKind::Dpc) ? DISPATCH_LEVEL : PASSIVE_LEVEL;
+    if (c->irql != expected || !c->held.empty()) {
+        Violate("IRQL", c->name + " returned at IRQL " + std::to_string(c->irql) + " holding " +
+                            std::to_string(c->held.size()) + " lock(s)");
+    }
+    c->state = ContextState::Finished;
+    swapcontext(&c->uc, &S().schedulerContext);
+}
+
+void FreeStack(Context *c)
+{
+    if (c->stack != nullptr) {
+        munmap(c->stack, c->stackSize);
+        c->stack = nullptr;
+    }
+}
+
+void Retire(Context *c)
+{
+    Scheduler &s = S();
+    s.live.erase(std::remove(s.live.begin(), s.live.end(), c), s.live.end());
+    if (c->state == ContextState::Finished) {
+        FreeStack(c);
+        c->fn = nullptr;
+        WakeAll(c); // joiners
+    }
+}
+
+// Runs one context until its next switch point; false when none can run.
+bool Step()
+{
+    Scheduler &s = S();
+    Context *next = nullptr;
+    if (s.forced != nullptr && Eligible(s.forced, ProcessorsInUse())) {
+        next = s.forced;
+    }
+    s.forced = nullptr;
+    if (next == nullptr) {
+        std::vector<Context *> eligible = EligibleContexts();
+        if (eligible.empty()) {
+            return false;
+        }
+        next = eligible[Random() % eligible.size()];
+    }
+    if (next != s.lastRun) {
+        Trace("run " + next->name);
+        s.lastRun = next;
+    }
+    next->started = true;
+    s.current = next;
+    swapcontext(&s.schedulerContext, &next->uc);
+    s.current = &s.host;
+    if (next->state == ContextState::Finished || next->state == ContextState::Dead) {
+        Retire(next);
+    }
+    return true;
+}
+
+int64_t NextEventTime()
+{
+    int64_t next = NextTimerDue();
+    for (Context *c : BlockedContexts()) {
+        if (c->deadline >= 0 && (next < 0 || c->deadline < next)) {
+            next = c->deadline;
+        }
+    }
+    return next;
+}
+
+void ExpireWaits()
+{
+    for (Context *c : BlockedContexts()) {
+        if (c->deadline >= 0 && c->deadline <= S().now) {
+            c->timedOut = true;
+            WakeOne(c);
+        }
+    }
+}
+
+// Moves the clock to the next deadline; false when there is none.
+bool JumpClock(int64_t limit)
+{
+    int64_t next = NextEventTime();
+    if (next < 0 || (limit >= 0 && next > limit)) {
+        return false;
+    }
+    Scheduler &s = S();
+    if (next > s.now) {
+        s.now = next;
+        Trace("clock " + std::to_string(s.now));
+    }
+    FireTimersDue();
+    ExpireWaits();
+    return true;
+}
+
+void ReportDeadlock(const std::string &who)
+{
+    std::string message = who + " can never run again:";
+    for (Context *c : BlockedContexts()) {
+        message += "\n  " + c->name + " waits for " + c->waitWhat;
+        std::string holds = RemoveLockHolds(c->waitObject);
+        if (!holds.empty()) {
+            Violate("REMOVE_LOCK", c->name + " waits on a remove lock that is still held: " + holds);
+        }
+    }
+    Violate("DEADLOCK", message);
+}
+
+// Schedules until `done` holds; jumps the clock when everything is blocked.
+bool ScheduleUntil(const std::function<bool()> &done, const std::string &who)
+{
+    // A wait that only periodic timers keep alive is as stuck as a deadlock.
+    constexpr int64_t kLivelockLimit = 36000000000LL; // one hour of virtual time
+    int64_t start = S().now;
+    while (!done()) {
+        if (S().now - start > kLivelockLimit) {
+            ReportDeadlock(who + " (still waiting after an hour of virtual time)");
+            return false;
+        }
+        if (Step()) {
+            continue;
+        }
+        if (!JumpClock(-1)) {
+            ReportDeadlock(who);
+            return false;
+        }
+    }
+    return true;
+}
+
+// The test thread's own switch point: it may let other contexts run first.
+void HostSwitchPoint()
+{
+    Scheduler &s = S();
+    for (;;) {
+        std::vector<Context *> eligible = EligibleContexts();
+        if (eligible.empty()) {
+            return;
+        }
+        size_t pick = Random() % (eligible.size() + 1);
+        if (pick == eligible.size()) {
+            return;
+        }
+        s.forced = eligible[pick];
+        Step();
+    }
+}
+
+} // namespace
+
+Context *Current()
+{
+    return S().current;
+}
+
+bool InContext()
+{
+    return S().current != &S().host;
+}
+
+uint64_t Random()
+{
+    // xorshift64*: the same sequence on every host.
+    uint64_t &x = S().rng;
+    x ^= x >> 12;
+    x ^= x << 25;
+    x ^= x >> 27;
+    return (x * 0x2545F4914F6CDD1DULL) >> 11;
+}
+
+int64_t Clock()
+{
+    return S().now;
+}
+
+void Trace(const std::string &line)
+{
+    S().trace.push_back(std::to_string(S().now) + " " + line);
+}
+
+Context *NewContext(const std::string &name, ContextKind kind, std::function<void()> fn)
+{
+    Scheduler &s = S();
+    auto owned = std::make_unique<Context>();
+    Context *c = owned.get();
+    c->id = s.nextId++;
+    c->name = name + "#" + std::to_string(c->id);
+    c->kind = kind;
+    c->fn = std::move(fn);
+    c->stackSize = kStackSize + kGuard;
+    c->stack = mmap(nullptr, c->stackSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (c->stack == MAP_FAILED) {
+        std::fprintf(stderr, "kernel model: no memory for a context stack\n");
+        std::abort();
+    }
+    mprotect(c->stack, kGuard, PROT_NONE); // an overflow faults instead of corrupting
+    getcontext(&c->uc);
+    c->uc.uc_stack.ss_sp = static_cast<char *>(c->stack) + kGuard;
+    c->uc.uc_stack.ss_size = kStackSize;
+    c->uc.uc_link = nullptr;
+    makecontext(&c->uc, reinterpret_cast<void (*)()>(Trampoline), 1, static_cast<int>(reinterpret_cast<uintptr_t>(c)));
+    s.all.push_back(std::move(owned));
+    s.live.push_back(c);
+    Trace("new " + c->name);
+    return c;
+}
+
+void SwitchPoint(const char *what)
+{
+    Scheduler &s = S();
+    if (!InContext()) {
+        HostSwitchPoint();
+        return;
+    }
+    Context *self = s.current;
+    std::vector<Context *> eligible = EligibleContexts();
+    if (eligible.size() <= 1) {
+        return;
+    }
+    Context *pick = eligible[Random() % eligible.size()];
+    if (pick == self) {
+        return;
+    }
+    s.forced = pick;
+    (void)what;
+    swapcontext(&self->uc, &s.schedulerContext);
+}
+
+void Suspend()
+{
+    swapcontext(&S().current->uc, &S().schedulerContext);
+}
+
+bool Block(const void *object, const std::string &what, int64_t deadline)
+{
+    Scheduler &s = S();
+    Context *self = s.current;
+    self->state = ContextState::Blocked;
+    self->waitObject = object;
+    self->waitWhat = what;
+    self->deadline = deadline;
+    self->blockSeq = ++s.blockSeq;
+    self->satisfied = false;
+    self->timedOut = false;
+    if (InContext()) {
+        swapcontext(&self->uc, &s.schedulerContext);
+        return true;
+    }
+    bool ok = ScheduleUntil([self] { return self->state != ContextState::Blocked; }, "the test thread");
+    if (!ok) {
+        self->state = ContextState::Ready;
+        self->waitObject = nullptr;
+        self->aborted = true;
+    }
+    return ok;
+}
+
+void WakeOne(Context *c)
+{
+    c->state = ContextState::Ready;
+    c->waitObject = nullptr;
+    c->deadline = -1;
+}
+
+std::vector<Context *> BlockedContexts()
+{
+    std::vector<Context *> out;
+    Scheduler &s = S();
+    if (s.host.state == ContextState::Blocked) {
+        out.push_back(&s.host);
+    }
+    for (Context *c : s.live) {
+        if (c->state == ContextState::Blocked) {
+            out.push_back(c);
+        }
+    }
+    return out;
+}
+
+void WakeAll(const void *object)
+{
+    for (Context *c : BlockedContexts()) {
+        if (c->waitObject == object) {
+            c->satisfied = true;
+            WakeOne(c);
+        }
+    }
+}
+
+Context *FirstWaiter(const void *object)
+{
+    Context *first = nullptr;
+    for (Context *c : BlockedContexts()) {
+        if (c->waitObject == object && (first == nullptr || c->blockSeq < first->blockSeq)) {
+            first = c;
+        }
+    }
+    return first;
+}
+
+void RunOnSystemThread(const std::function<void()> &fn, const char *name)
+{
+    if (InContext() && Current()->irql == PASSIVE_LEVEL && Current()->kind != ContextKind::Dpc) {
+        fn();
+        return;
+    }
+    Run(fn, name);
+}
+
+void ResetScheduler(int processors, uint64_t seed)
+{
+    Scheduler &s = S();
+    FreeContexts();
+    s.host = Context();
+    s.host.name = "test";
+    s.host.kind = ContextKind::Host;
+    s.host.started = true;
+    s.current = &s.host;
+    s.forced = nullptr;
+    s.lastRun = nullptr;
+    s.rng = seed * 0x9E3779B97F4A7C15ULL + 0x632BE59BD9B4E019ULL;
+    if (s.rng == 0) {
+        s.rng = 1;
+    }
+    s.blockSeq = 0;
+    s.nextId = 1;
+    s.processors = processors < 1 ? 1 : processors;
+    s.now = 0;
+    s.trace.clear();
+}
+
+void FreeContexts()
+{
+    Scheduler &s = S();
+    for (auto &c : s.all) {
+        FreeStack(c.get());
+    }
+    s.live.clear();
+    s.all.clear();
+}
+
+} // namespace km::detail
+
+namespace km {
+
+using namespace detail;
+
+void Run(std::function<void()> fn, const char *name)
+{
+    Context *c = NewContext(name, ContextKind::Thread, std::move(fn));
+    if (InContext()) {
+        while (!Finished(c) && c->state != ContextState::Dead) {
+            Block(c, "thread " + c->name + " to finish");
+        }
+        return;
+    }
+    ScheduleUntil([c] { return c->state == ContextState::Finished || c->state == ContextState::Dead; },
+                  "thread " + c->name);
+}
+
+Context *Spawn(std::function<void()> fn, const char *name)
+{
+    return NewContext(name, ContextKind::Thread, std::move(fn));
+}
+
+bool Finished(const Context *context)
+{
+    return context->state == ContextState::Finished;
+}
+
+void RunUntilIdle()
+{
+    if (InContext()) {
+        return;
+    }
+    while (Step()) {
+    }
+}
+
+void AdvanceClock(int64_t hundredNs)
+{
+    Scheduler &s = S();
+    int64_t target = s.now + hundredNs;
+    RunUntilIdle();
+    while (JumpClock(target)) {
+        RunUntilIdle();
+    }
+    s.now = target;
+    RunUntilIdle();
+}
+
+int64_t Now()
+{
+    return S().now;
+}
+
+KIRQL CurrentIrql()
+{
+    return S().current->irql;
+}
+
+const std::vector<std::string> &Trace()
+{
+    return S().trace;
+}
+
+} // namespace km

@@ -1,0 +1,205 @@
+// IRQL and spin locks. A spin lock is owned by a context; another context
+// that wants it blocks (it spins on its processor) until it is released.
+// Taking one already held by the same context is the classic self-deadlock.
+#include "model.h"
+
+#include <cstdio>
+
+namespace km::detail {
+
+KSPIN_LOCK g_cancelSpinLock = 0;
+
+namespace {
+
+std::map<const void *, Context *> &Owners()
+{
+    static std::map<const void *, Context *> owners;
+    return owners;
+}
+
+// The driver whose code took each lock (nullptr: not known).
+std::map<const void *, PDRIVER_OBJECT> &Takers()
+{
+    static std::map<const void *, PDRIVER_OBJECT> takers;
+    return takers;
+}
+
+std::set<const void *> &Mutexes()
+{
+    static std::set<const void *> mutexes;
+    return mutexes;
+}
+
+std::string LockName(const void *lock, const char *kind)
+{
+    if (lock == &g_cancelSpinLock) {
+        return "the cancel spin lock";
+    }
+    return std::string(kind) + " " + DescribeAddress(lock);
+}
+
+} // namespace
+
+bool HoldsDriverSpinLock(const Context *context, PDRIVER_OBJECT driver)
+{
+    for (const void *lock : context->held) {
+        if (Mutexes().count(lock) != 0 || lock == &g_cancelSpinLock) {
+            continue;
+        }
+        auto taker = Takers().find(lock);
+        PDRIVER_OBJECT owner = taker == Takers().end() ? nullptr : taker->second;
+        if (driver == nullptr || owner == nullptr || owner == driver) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool HoldsSpinLock(const Context *context, bool countCancel)
+{
+    for (const void *lock : context->held) {
+        if (Mutexes().count(lock) != 0) {
+            continue;
+        }
+        if (lock == &g_cancelSpinLock && !countCancel) {
+            continue;
+        }
+        return true;
+    }
+    return false;
+}
+
+void AcquireLock(const void *lock, const char *kind)
+{
+    SwitchPoint(kind);
+    Context *self = Current();
+    auto &owners = Owners();
+    auto owner = owners.find(lock);
+    if (owner != owners.end() && owner->second == self) {
+        Violate(std::string(kind) == "fast mutex" ? "MUTEX_RECURSION" : "SPINLOCK_RECURSION",
+                LockName(lock, kind) + " acquired again by its owner");
+        return;
+    }
+    if (std::string(kind) == "fast mutex") {
+        Mutexes().insert(lock);
+    }
+    NoteLockOrder(lock, kind);
+    while ((owner = owners.find(lock)) != owners.end()) {
+        if (!Block(lock, LockName(lock, kind) + " held by " + owner->second->name)) {
+            break;
+        }
+    }
+    owners[lock] = self;
+    Takers()[lock] = CurrentDriver();
+    self->held.push_back(lock);
+}
+
+void ReleaseLock(const void *lock, const char *kind)
+{
+    Context *self = Current();
+    auto owner = Owners().find(lock);
+    if (owner == Owners().end() || owner->second != self) {
+        Violate("LOCK_NOT_OWNED", LockName(lock, kind) + " released by " + self->name + ", which does not hold it");
+        return;
+    }
+    Owners().erase(owner);
+    for (size_t i = self->held.size(); i-- > 0;) {
+        if (self->held[i] == lock) {
+            self->held.erase(self->held.begin() + static_cast<long>(i));
+            break;
+        }
+    }
+    WakeAll(lock);
+}
+
+void ResetSpinLocks()
+{
+    Owners().clear();
+    Takers().clear();
+    Mutexes().clear();
+    g_cancelSpinLock = 0;
+}
+
+} // namespace km::detail
+
+using namespace km::detail;
+
+VOID NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock)
+{
+    *SpinLock = 0;
+}
+
+KIRQL FASTCALL KfAcquireSpinLock(PKSPIN_LOCK SpinLock)
+{
+    RequireIrqlAtMost(DISPATCH_LEVEL, "KfAcquireSpinLock");
+    KIRQL old = Current()->irql;
+    Current()->irql = DISPATCH_LEVEL;
+    AcquireLock(SpinLock, "spin lock");
+    *SpinLock = 1;
+    return old;
+}
+
+VOID FASTCALL KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql)
+{
+    ReleaseLock(SpinLock, "spin lock");
+    *SpinLock = 0;
+    if (NewIrql > DISPATCH_LEVEL) {
+        Violate("IRQL", "KfReleaseSpinLock to IRQL " + std::to_string(NewIrql));
+    }
+    Current()->irql = NewIrql;
+    SwitchPoint("KfReleaseSpinLock");
+}
+
+VOID NTAPI KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock)
+{
+    if (Current()->irql != DISPATCH_LEVEL) {
+        Violate("IRQL", "KeAcquireSpinLockAtDpcLevel called at IRQL " + std::to_string(Current()->irql));
+    }
+    AcquireLock(SpinLock, "spin lock");
+    *SpinLock = 1;
+}
+
+VOID NTAPI KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock)
+{
+    ReleaseLock(SpinLock, "spin lock");
+    *SpinLock = 0;
+    SwitchPoint("KeReleaseSpinLockFromDpcLevel");
+}
+
+KIRQL FASTCALL KfRaiseIrql(KIRQL NewIrql)
+{
+    KIRQL old = Current()->irql;
+    if (NewIrql < old) {
+        Violate("IRQL", "KfRaiseIrql to " + std::to_string(NewIrql) + " from " + std::to_string(old));
+    }
+    Current()->irql = NewIrql;
+    return old;
+}
+
+VOID FASTCALL KfLowerIrql(KIRQL NewIrql)
+{
+    KIRQL old = Current()->irql;
+    if (NewIrql > old) {
+        Violate("IRQL", "KfLowerIrql to " + std::to_string(NewIrql) + " from " + std::to_string(old));
+    }
+    if (NewIrql < DISPATCH_LEVEL && HoldsSpinLock(Current(), true)) {
+        Violate("IRQL", "KfLowerIrql below DISPATCH_LEVEL while holding a spin lock");
+    }
+    Current()->irql = NewIrql;
+    SwitchPoint("KfLowerIrql");
+}
+
+KIRQL NTAPI KeGetCurrentIrql(void)
+{
+    return Current()->irql;
+}
+
+VOID NTAPI IoAcquireCancelSpinLock(PKIRQL Irql)
+{
+    *Irql = KfAcquireSpinLock(&g_cancelSpinLock);
+}
+
+VOID NTAPI IoReleaseCancelSpinLock(KIRQL Irql)
+{
+    KfReleaseSpinLock(&g_cancelSpinLock, Irql);
+}

@@ -1,0 +1,225 @@
+// Timers, DPCs and the time the driver reads. A timer due at a virtual time
+// fires when the clock reaches it: it is signalled and its DPC queued. A DPC
+// runs as its own context at DISPATCH_LEVEL.
+#include "model.h"
+
+namespace km::detail {
+namespace {
+
+constexpr UCHAR kTimerNotificationObject = 8;
+constexpr UCHAR kTimerSynchronizationObject = 9;
+constexpr CSHORT kDpcObject = 19;
+constexpr int64_t kSystemTimeEpoch = 128000000000000000LL; // early 2006, in 100 ns since 1601
+constexpr ULONG kTimeIncrement = 156250;                   // 15.625 ms
+
+struct ArmedTimer {
+    int64_t due = 0;
+    LONG period = 0;
+    uint64_t order = 0;
+};
+
+struct TimerState {
+    std::map<PKTIMER, ArmedTimer> armed;
+    std::set<PKDPC> queuedDpcs;
+    uint64_t order = 0;
+};
+
+TimerState &T()
+{
+    static TimerState t;
+    return t;
+}
+
+void RunDpc(PKDPC dpc)
+{
+    Current()->irql = DISPATCH_LEVEL;
+    if (T().queuedDpcs.erase(dpc) == 0) {
+        return; // removed from the queue before it ran
+    }
+    DriverScope scope(DriverOfAddress(reinterpret_cast<const void *>(dpc->DeferredRoutine)));
+    dpc->DeferredRoutine(dpc, dpc->DeferredContext, dpc->SystemArgument1, dpc->SystemArgument2);
+}
+
+} // namespace
+
+int64_t NextTimerDue()
+{
+    int64_t next = -1;
+    for (auto &entry : T().armed) {
+        if (next < 0 || entry.second.due < next) {
+            next = entry.second.due;
+        }
+    }
+    return next;
+}
+
+void FireTimersDue()
+{
+    for (;;) {
+        PKTIMER timer = nullptr;
+        ArmedTimer chosen;
+        for (auto &entry : T().armed) {
+            const ArmedTimer &a = entry.second;
+            if (a.due <= Clock() &&
+                (timer == nullptr || a.due < chosen.due || (a.due == chosen.due && a.order < chosen.order))) {
+                timer = entry.first;
+                chosen = a;
+            }
+        }
+        if (timer == nullptr) {
+            return;
+        }
+        if (chosen.period > 0) {
+            T().armed[timer].due = chosen.due + int64_t(chosen.period) * 10000;
+        } else {
+            T().armed.erase(timer);
+            timer->Header.Inserted = 0;
+        }
+        Trace("timer fires " + DescribeAddress(timer));
+        SignalObject(&timer->Header);
+        if (timer->Dpc != nullptr) {
+            LARGE_INTEGER now;
+            now.QuadPart = Clock() + kSystemTimeEpoch;
+            KeInsertQueueDpc(timer->Dpc, reinterpret_cast<PVOID>(now.u.LowPart),
+                             reinterpret_cast<PVOID>(now.u.HighPart));
+        }
+    }
+}
+
+void CheckTimersIn(const void *begin, size_t bytes, const char *routine)
+{
+    auto inside = [begin, bytes](const void *p) {
+        return p >= begin && static_cast<const char *>(p) < static_cast<const char *>(begin) + bytes;
+    };
+    for (auto &entry : T().armed) {
+        if (inside(entry.first)) {
+            Violate("TIMER_IN_FREED_MEMORY",
+                    std::string(routine) + " frees memory holding the armed timer " + DescribeAddress(entry.first));
+            return;
+        }
+    }
+    for (PKDPC dpc : T().queuedDpcs) {
+        if (inside(dpc)) {
+            Violate("TIMER_IN_FREED_MEMORY",
+                    std::string(routine) + " frees memory holding the queued DPC " + DescribeAddress(dpc));
+            return;
+        }
+    }
+}
+
+void ResetTimers()
+{
+    T().armed.clear();
+    T().queuedDpcs.clear();
+    T().order = 0;
+}
+
+} // namespace km::detail
+
+using namespace km::detail;
+
+VOID NTAPI KeInitializeTimer(PKTIMER Timer)
+{
+    KeInitializeTimerEx(Timer, NotificationTimer);
+}
+
+VOID NTAPI KeInitializeTimerEx(PKTIMER Timer, TIMER_TYPE Type)
+{
+    T().armed.erase(Timer);
+    Timer->Header.Type = Type == NotificationTimer ? kTimerNotificationObject : kTimerSynchronizationObject;
+    Timer->Header.Absolute = 0;
+    Timer->Header.Size = sizeof(KTIMER) / sizeof(LONG);
+    Timer->Header.Inserted = 0;
+    Timer->Header.SignalState = 0;
+    InitializeListHead(&Timer->Header.WaitListHead);
+    Timer->DueTime.QuadPart = 0;
+    InitializeListHead(&Timer->TimerListEntry);
+    Timer->Dpc = nullptr;
+    Timer->Period = 0;
+}
+
+BOOLEAN NTAPI KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dpc)
+{
+    RequireIrqlAtMost(DISPATCH_LEVEL, "KeSetTimer");
+    BOOLEAN wasSet = T().armed.count(Timer) != 0;
+    ArmedTimer a;
+    a.due = DueTime.QuadPart < 0 ? Clock() - DueTime.QuadPart : DueTime.QuadPart - kSystemTimeEpoch;
+    a.period = Period;
+    a.order = ++T().order;
+    T().armed[Timer] = a;
+    Timer->DueTime.QuadPart = static_cast<ULONGLONG>(a.due);
+    Timer->Header.SignalState = 0;
+    Timer->Header.Inserted = 1;
+    Timer->Dpc = Dpc;
+    Timer->Period = Period;
+    Trace("timer set " + DescribeAddress(Timer) + " due " + std::to_string(a.due));
+    SwitchPoint("KeSetTimer");
+    return wasSet;
+}
+
+BOOLEAN NTAPI KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc)
+{
+    return KeSetTimerEx(Timer, DueTime, 0, Dpc);
+}
+
+BOOLEAN NTAPI KeCancelTimer(PKTIMER Timer)
+{
+    RequireIrqlAtMost(DISPATCH_LEVEL, "KeCancelTimer");
+    BOOLEAN wasSet = T().armed.erase(Timer) != 0;
+    Timer->Header.Inserted = 0;
+    SwitchPoint("KeCancelTimer");
+    return wasSet;
+}
+
+BOOLEAN NTAPI KeReadStateTimer(PKTIMER Timer)
+{
+    return Timer->Header.SignalState != 0;
+}
+
+VOID NTAPI KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID DeferredContext)
+{
+    Dpc->Type = kDpcObject;
+    Dpc->Number = 0;
+    Dpc->Importance = 1;
+    Dpc->DpcListEntry.Flink = Dpc->DpcListEntry.Blink = nullptr;
+    Dpc->DeferredRoutine = DeferredRoutine;
+    Dpc->DeferredContext = DeferredContext;
+    Dpc->SystemArgument1 = Dpc->SystemArgument2 = nullptr;
+    Dpc->DpcData = nullptr;
+    T().queuedDpcs.erase(Dpc);
+}
+
+BOOLEAN NTAPI KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2)
+{
+    RequireIrqlAtMost(HIGH_LEVEL, "KeInsertQueueDpc");
+    if (!T().queuedDpcs.insert(Dpc).second) {
+        return FALSE;
+    }
+    Dpc->SystemArgument1 = SystemArgument1;
+    Dpc->SystemArgument2 = SystemArgument2;
+    NewContext("dpc " + DescribeAddress(reinterpret_cast<const void *>(Dpc->DeferredRoutine)), km::ContextKind::Dpc,
+               [Dpc] { RunDpc(Dpc); });
+    SwitchPoint("KeInsertQueueDpc");
+    return TRUE;
+}
+
+BOOLEAN NTAPI KeRemoveQueueDpc(PRKDPC Dpc)
+{
+    // The queued context stays; it finds the DPC no longer queued and returns.
+    return T().queuedDpcs.erase(Dpc) != 0 ? TRUE : FALSE;
+}
+
+VOID NTAPI KeQuerySystemTime(PLARGE_INTEGER CurrentTime)
+{
+    CurrentTime->QuadPart = Clock() + kSystemTimeEpoch;
+}
+
+VOID NTAPI KeQueryTickCount(PLARGE_INTEGER TickCount)
+{
+    TickCount->QuadPart = Clock() / kTimeIncrement;
+}
+
+ULONG NTAPI KeQueryTimeIncrement(void)
+{
+    return kTimeIncrement;
+}

@@ -1,0 +1,191 @@
+// The loader, the I/O manager's handles and the PnP and power managers, seen
+// from a test: what a driver image and an application observe.
+#include "tests/kernel_model/fake_stack.h"
+#include "tests/support/kernel_test.h"
+
+#include <dlfcn.h>
+
+namespace {
+
+class ManagerTest : public KernelTest {};
+
+TEST_F(ManagerTest, EachLoadStartsFromFreshGlobalsAndUnloadCallsDriverUnload)
+{
+    for (int round = 0; round < 2; ++round) {
+        km::Image *image = km::LoadDriver(KM_TEST_DRIVER, L"kmtest");
+        ASSERT_EQ(image->entryStatus, STATUS_SUCCESS);
+        EXPECT_EQ(*km::SymbolAs<LONG>(image, "LoadCount"), 1) << "round " << round;
+        EXPECT_EQ(km::Narrow(km::Wide(km::SymbolAs<WCHAR>(image, "RegistryPathSeen"))),
+                  "\\Registry\\Machine\\System\\CurrentControlSet\\Services\\kmtest");
+        PDEVICE_OBJECT pdo = km::CreatePdo();
+        ASSERT_EQ(km::AddDevice(image, pdo), STATUS_SUCCESS);
+        PDEVICE_OBJECT fdo = km::TopOfStack(pdo);
+        EXPECT_NE(fdo, pdo);
+        EXPECT_EQ(fdo->StackSize, 2);
+        EXPECT_EQ(km::StartDevice(pdo), STATUS_SUCCESS);
+        EXPECT_EQ(km::RemoveDevice(pdo), STATUS_SUCCESS);
+        EXPECT_FALSE(km::DeviceExists(fdo)) << "the driver deleted its device at removal";
+        EXPECT_FALSE(km::DeviceExists(pdo)) << "the model's PDO goes once the stack is gone";
+        // DriverUnload runs before the image is closed; watch it through the
+        // image's own counter, read just before the close by a second handle.
+        void *keep = dlopen(KM_TEST_DRIVER, RTLD_NOW | RTLD_LOCAL);
+        km::UnloadDriver(image);
+        EXPECT_EQ(*static_cast<LONG *>(dlsym(keep, "UnloadCount")), 1);
+        dlclose(keep);
+    }
+
+    km::Shutdown();
+    km::Options noWdm;
+    noWdm.wdm10 = false;
+    km::Boot(noWdm);
+    km::Image *refused = km::LoadDriver(KM_TEST_DRIVER, L"kmtest");
+    EXPECT_EQ(refused->entryStatus, STATUS_NOT_SUPPORTED);
+    km::UnloadDriver(refused);
+}
+
+// A named exclusive device: the second open is refused before the driver
+// sees it; closing sends cleanup, and close only after the handle's
+// requests have ended.
+TEST_F(ManagerTest, HandlesOpenExclusivelyAndCloseAfterTheirRequests)
+{
+    static std::vector<UCHAR> majors;
+    static PIRP pendingRead;
+    majors.clear();
+    pendingRead = nullptr;
+    PDRIVER_OBJECT driver = km::CreateFakeDriver(L"Port");
+    PDEVICE_OBJECT device = nullptr;
+    km::Run([&] {
+        UNICODE_STRING name;
+        RtlInitUnicodeString(&name, L"\\Device\\KmPort0");
+        ASSERT_EQ(IoCreateDevice(driver, 0, &name, FILE_DEVICE_SERIAL_PORT, 0, TRUE, &device), STATUS_SUCCESS);
+        EXPECT_TRUE(device->Flags & DO_DEVICE_INITIALIZING);
+        EXPECT_TRUE(device->Flags & DO_EXCLUSIVE);
+        device->Flags &= ~DO_DEVICE_INITIALIZING;
+    });
+    km::SetHandler(device, [](PDEVICE_OBJECT, PIRP irp) {
+        PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
+        majors.push_back(location->MajorFunction);
+        EXPECT_NE(location->FileObject, nullptr);
+        if (location->MajorFunction == IRP_MJ_READ) {
+            IoMarkIrpPending(irp);
+            pendingRead = irp;
+            return STATUS_PENDING;
+        }
+        return CompleteWith(irp, STATUS_SUCCESS);
+    });
+    km::Handle *first = nullptr;
+    km::Handle *second = nullptr;
+    ASSERT_EQ(km::Open(L"\\Device\\KmPort0", &first), STATUS_SUCCESS);
+    EXPECT_EQ(km::Open(L"\\Device\\KmPort0", &second), STATUS_ACCESS_DENIED);
+    EXPECT_EQ(second, nullptr);
+    EXPECT_EQ(km::Open(L"\\Device\\NoSuchPort", &second), STATUS_OBJECT_NAME_NOT_FOUND);
+    km::Request *read = km::ReadAsync(first, 5);
+    EXPECT_FALSE(read->completed);
+
+    // The driver completes the read only after cleanup has been seen.
+    km::Spawn(
+        [] {
+            while (majors.back() != IRP_MJ_CLEANUP) {
+                LARGE_INTEGER ms;
+                ms.QuadPart = -10000;
+                KeDelayExecutionThread(KernelMode, FALSE, &ms);
+            }
+            static_cast<char *>(pendingRead->AssociatedIrp.SystemBuffer)[0] = 'z';
+            CompleteWith(pendingRead, STATUS_SUCCESS, 1);
+        },
+        "driver");
+    EXPECT_EQ(km::Close(first), STATUS_SUCCESS);
+    EXPECT_EQ(majors, (std::vector<UCHAR>{IRP_MJ_CREATE, IRP_MJ_READ, IRP_MJ_CLEANUP, IRP_MJ_CLOSE}));
+    EXPECT_EQ(read->output, (std::vector<uint8_t>{'z'}));
+    ASSERT_EQ(km::Open(L"\\Device\\KmPort0", &second), STATUS_SUCCESS) << "the port is free again";
+    km::Close(second);
+    km::Run([&] { IoDeleteDevice(device); });
+}
+
+struct PowerSeen {
+    int calls = 0;
+    NTSTATUS status = STATUS_PENDING;
+    POWER_STATE state{};
+    UCHAR minor = 0xff;
+};
+
+VOID NTAPI PowerDone(PDEVICE_OBJECT, UCHAR minor, POWER_STATE state, PVOID context, PIO_STATUS_BLOCK status)
+{
+    PowerSeen *seen = static_cast<PowerSeen *>(context);
+    seen->calls++;
+    seen->minor = minor;
+    seen->state = state;
+    seen->status = status->Status;
+}
+
+TEST_F(ManagerTest, PowerRequestsReachTheStackAndCallBack)
+{
+    static UCHAR sentMinor;
+    static POWER_STATE sentState;
+    PowerSeen seen;
+    FakeStack s = MakeStack(nullptr, nullptr);
+    km::SetHandler(s.upper, [](PDEVICE_OBJECT, PIRP irp) {
+        PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
+        sentMinor = location->MinorFunction;
+        sentState = location->Parameters.Power.State;
+        EXPECT_EQ(location->Parameters.Power.Type, DevicePowerState);
+        PoStartNextPowerIrp(irp);
+        return CompleteWith(irp, STATUS_SUCCESS);
+    });
+    POWER_STATE d3;
+    d3.DeviceState = PowerDeviceD3;
+    km::Run(
+        [&] { EXPECT_EQ(PoRequestPowerIrp(s.pdo, IRP_MN_SET_POWER, d3, PowerDone, &seen, nullptr), STATUS_PENDING); });
+    km::RunUntilIdle();
+    EXPECT_EQ(sentMinor, IRP_MN_SET_POWER);
+    EXPECT_EQ(sentState.DeviceState, PowerDeviceD3);
+    EXPECT_EQ(seen.calls, 1);
+    EXPECT_EQ(seen.minor, IRP_MN_SET_POWER);
+    EXPECT_EQ(seen.state.DeviceState, PowerDeviceD3);
+    EXPECT_EQ(seen.status, STATUS_SUCCESS);
+
+    km::FailCall("PoRequestPowerIrp", 1, STATUS_INSUFFICIENT_RESOURCES);
+    km::Run([&] {
+        EXPECT_EQ(PoRequestPowerIrp(s.pdo, IRP_MN_SET_POWER, d3, PowerDone, &seen, nullptr),
+                  STATUS_INSUFFICIENT_RESOURCES);
+    });
+    km::RunUntilIdle();
+    EXPECT_EQ(seen.calls, 1) << "a refused request calls nobody back";
+    EXPECT_EQ(km::CallCount("PoRequestPowerIrp"), 2);
+}
+
+} // namespace
+
+namespace {
+
+// A bus driver reports a child; the PnP manager finds its function driver by
+// hardware ID and starts it; when the bus stops reporting it, the child is
+// surprise-removed and removed, and every device object goes.
+TEST_F(ManagerTest, BusEnumerationStartsNewChildrenAndRemovesVanishedOnes)
+{
+    km::Image *bus = km::LoadDriver(KM_TEST_BUS, L"kmbus");
+    km::Image *function = km::LoadDriver(KM_TEST_DRIVER, L"kmtest");
+    km::RegisterFunctionDriver(L"kmtest\\child", function);
+    *km::SymbolAs<LONG>(bus, "WantedChildren") = 1;
+    PDEVICE_OBJECT root = km::CreateRootDevice(bus);
+    std::vector<PDEVICE_OBJECT> children = km::Children(root);
+    ASSERT_EQ(children.size(), 1u);
+    PDEVICE_OBJECT child = children[0];
+    PDEVICE_OBJECT fdo = km::TopOfStack(child);
+    ASSERT_NE(fdo, child) << "the function driver was added on the child";
+    EXPECT_EQ(fdo->DriverObject, function->driver);
+
+    *km::SymbolAs<LONG>(bus, "WantedChildren") = 0;
+    km::Run([root] { IoInvalidateDeviceRelations(root, BusRelations); });
+    km::RunUntilIdle();
+    EXPECT_TRUE(km::Children(root).empty());
+    EXPECT_FALSE(km::DeviceExists(fdo));
+    EXPECT_FALSE(km::DeviceExists(child)) << "the bus deleted the child it no longer reports";
+
+    EXPECT_EQ(km::RemoveDevice(root), STATUS_SUCCESS);
+    EXPECT_FALSE(km::DeviceExists(root));
+    km::UnloadDriver(function);
+    km::UnloadDriver(bus);
+}
+
+} // namespace

@@ -1,0 +1,313 @@
+// Every verifier rule, broken on purpose by a small fake driver, is caught:
+// no check can silently be a no-op. Each case runs on a fresh kernel and
+// must be the first violation recorded.
+#include "tests/kernel_model/fake_stack.h"
+#include "tests/support/kernel_test.h"
+
+namespace {
+
+class VerifierTest : public KernelTest {
+protected:
+    // Runs `scenario` on a fresh kernel, shuts it down, and expects `rule` to
+    // be the first violation; the kernel is booted again afterwards.
+    void ExpectRule(const char *rule, const std::function<void()> &scenario)
+    {
+        SCOPED_TRACE(rule);
+        km::Shutdown();
+        km::ClearViolations();
+        km::Boot(BootOptions());
+        scenario();
+        km::Shutdown();
+        ASSERT_FALSE(km::Violations().empty()) << rule << " was not caught";
+        EXPECT_EQ(km::Violations().front().rule, rule) << km::Violations().front().message;
+        EXPECT_FALSE(km::Violations().front().context.empty());
+        km::ClearViolations();
+        km::Boot(BootOptions());
+    }
+
+    // Sends a read of 16 bytes to the top of the stack from a passive thread.
+    static km::Request *SendRead(PDEVICE_OBJECT device)
+    {
+        km::Request *request = km::NewRequest(device, IRP_MJ_READ, 0, nullptr, 0, 16);
+        km::Run([request] { km::Dispatch(request); });
+        return request;
+    }
+};
+
+KSPIN_LOCK lockA, lockB;
+KEVENT event;
+PIRP held;
+
+TEST_F(VerifierTest, IrqlRules)
+{
+    ExpectRule("IRQL", [] {
+        static FAST_MUTEX mutex;
+        ExInitializeFastMutex(&mutex);
+        km::Run([] {
+            KIRQL old;
+            KeRaiseIrql(DISPATCH_LEVEL, &old);
+            ExAcquireFastMutex(&mutex);
+        });
+    });
+    ExpectRule("IRQL", [] {
+        KeInitializeEvent(&event, NotificationEvent, FALSE);
+        km::Run([] {
+            KIRQL old;
+            KeRaiseIrql(DISPATCH_LEVEL, &old);
+            LARGE_INTEGER timeout;
+            timeout.QuadPart = -10000;
+            KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout);
+        });
+    });
+    // A poll (zero time-out) at DISPATCH_LEVEL is allowed.
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    NTSTATUS polled = STATUS_SUCCESS;
+    km::Run([&] {
+        KIRQL old;
+        KeRaiseIrql(DISPATCH_LEVEL, &old);
+        LARGE_INTEGER zero;
+        zero.QuadPart = 0;
+        polled = KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &zero);
+        KeLowerIrql(old);
+    });
+    EXPECT_EQ(polled, STATUS_TIMEOUT);
+    EXPECT_TRUE(km::Violations().empty());
+}
+
+TEST_F(VerifierTest, SpinLockRules)
+{
+    ExpectRule("WAIT_WITH_SPINLOCK", [] {
+        KeInitializeSpinLock(&lockA);
+        KeInitializeEvent(&event, NotificationEvent, TRUE);
+        km::Run([] {
+            KIRQL irql;
+            KeAcquireSpinLock(&lockA, &irql);
+            KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+        });
+    });
+    ExpectRule("SPINLOCK_RECURSION", [] {
+        KeInitializeSpinLock(&lockA);
+        km::Run([] {
+            KIRQL irql;
+            KeAcquireSpinLock(&lockA, &irql);
+            KeAcquireSpinLockAtDpcLevel(&lockA);
+        });
+    });
+    ExpectRule("CALL_WITH_SPINLOCK", [] {
+        FakeStack s = MakeStack([](PDEVICE_OBJECT, PIRP irp) { return CompleteWith(irp, STATUS_SUCCESS); }, nullptr);
+        KeInitializeSpinLock(&lockA);
+        km::Handler upper = [s](PDEVICE_OBJECT, PIRP irp) {
+            KIRQL irql;
+            KeAcquireSpinLock(&lockA, &irql);
+            NTSTATUS status = PassDownTo(s.lower, irp);
+            KeReleaseSpinLock(&lockA, irql);
+            return status;
+        };
+        km::SetHandler(s.upper, upper);
+        SendRead(s.upper);
+    });
+    // Two locks taken in both orders, at different times: no deadlock this
+    // run, but another interleaving would.
+    ExpectRule("LOCK_ORDER", [] {
+        KeInitializeSpinLock(&lockA);
+        KeInitializeSpinLock(&lockB);
+        auto inOrder = [](PKSPIN_LOCK first, PKSPIN_LOCK second) {
+            KIRQL irql;
+            KeAcquireSpinLock(first, &irql);
+            KeAcquireSpinLockAtDpcLevel(second);
+            KeReleaseSpinLockFromDpcLevel(second);
+            KeReleaseSpinLock(first, irql);
+        };
+        km::Run([&] { inOrder(&lockA, &lockB); });
+        km::Run([&] { inOrder(&lockB, &lockA); });
+    });
+}
+
+TEST_F(VerifierTest, PendingRules)
+{
+    ExpectRule("PENDING_NOT_MARKED", [] {
+        FakeStack s = MakeStack(
+            [](PDEVICE_OBJECT, PIRP irp) {
+                held = irp;
+                return STATUS_PENDING;
+            },
+            nullptr);
+        km::SetHandler(s.upper, [s](PDEVICE_OBJECT, PIRP irp) { return PassDownTo(s.lower, irp); });
+        SendRead(s.upper);
+        km::Run([] { CompleteWith(held, STATUS_SUCCESS); });
+    });
+    ExpectRule("MARKED_NOT_PENDING", [] {
+        FakeStack s = MakeStack(
+            [](PDEVICE_OBJECT, PIRP irp) {
+                IoMarkIrpPending(irp);
+                return CompleteWith(irp, STATUS_SUCCESS);
+            },
+            nullptr);
+        SendRead(s.lower);
+    });
+    // A lower driver pends; the upper returns something else: the pending
+    // state propagated to the upper's location contradicts what it returned.
+    ExpectRule("MARKED_NOT_PENDING", [] {
+        FakeStack s = MakeStack(
+            [](PDEVICE_OBJECT, PIRP irp) {
+                IoMarkIrpPending(irp);
+                held = irp;
+                return STATUS_PENDING;
+            },
+            nullptr);
+        km::SetHandler(s.upper, [s](PDEVICE_OBJECT, PIRP irp) {
+            IoCopyCurrentIrpStackLocationToNext(irp);
+            IoCallDriver(s.lower, irp);
+            return STATUS_SUCCESS;
+        });
+        SendRead(s.upper);
+        km::Run([] { CompleteWith(held, STATUS_SUCCESS); });
+    });
+}
+
+TEST_F(VerifierTest, CompletionRules)
+{
+    ExpectRule("DOUBLE_COMPLETE", [] {
+        FakeStack s = MakeStack(
+            [](PDEVICE_OBJECT, PIRP irp) {
+                CompleteWith(irp, STATUS_SUCCESS);
+                return CompleteWith(irp, STATUS_SUCCESS);
+            },
+            nullptr);
+        SendRead(s.lower);
+    });
+    ExpectRule("COMPLETE_OWNED_BY_LOWER", [] {
+        FakeStack s = MakeStack(
+            [](PDEVICE_OBJECT, PIRP irp) {
+                IoMarkIrpPending(irp);
+                held = irp;
+                return STATUS_PENDING;
+            },
+            nullptr);
+        km::SetHandler(s.upper, [s](PDEVICE_OBJECT, PIRP irp) {
+            IoMarkIrpPending(irp);
+            IoCopyCurrentIrpStackLocationToNext(irp);
+            IoCallDriver(s.lower, irp);
+            CompleteWith(irp, STATUS_CANCELLED); // the lower driver still has it
+            return STATUS_PENDING;
+        });
+        SendRead(s.upper);
+    });
+    ExpectRule("COMPLETE_WITH_CANCEL_ROUTINE", [] {
+        FakeStack s = MakeStack(
+            [](PDEVICE_OBJECT, PIRP irp) {
+                IoSetCancelRoutine(irp, [](PDEVICE_OBJECT, PIRP) NTAPI {});
+                return CompleteWith(irp, STATUS_SUCCESS);
+            },
+            nullptr);
+        SendRead(s.lower);
+    });
+    ExpectRule("COMPLETE_WITH_PENDING_STATUS", [] {
+        FakeStack s = MakeStack([](PDEVICE_OBJECT, PIRP irp) { return CompleteWith(irp, STATUS_PENDING); }, nullptr);
+        SendRead(s.lower);
+    });
+    ExpectRule("CANCEL_LOCK_NOT_RELEASED", [] {
+        FakeStack s = MakeStack(
+            [](PDEVICE_OBJECT, PIRP irp) {
+                IoMarkIrpPending(irp);
+                IoSetCancelRoutine(irp, [](PDEVICE_OBJECT, PIRP cancelled) NTAPI {
+                    CompleteWith(cancelled, STATUS_CANCELLED); // forgets IoReleaseCancelSpinLock
+                });
+                return STATUS_PENDING;
+            },
+            nullptr);
+        km::Request *read = SendRead(s.lower);
+        km::Run([read] { km::Cancel(read); });
+    });
+    ExpectRule("NO_MORE_IRP_STACK_LOCATIONS", [] {
+        FakeStack s = MakeStack([](PDEVICE_OBJECT, PIRP irp) { return CompleteWith(irp, STATUS_SUCCESS); }, nullptr);
+        km::SetHandler(s.upper, [s](PDEVICE_OBJECT, PIRP irp) {
+            IoCopyCurrentIrpStackLocationToNext(irp);
+            return IoCallDriver(s.lower, irp);
+        });
+        // One location: enough for the upper device only.
+        km::Run([s] {
+            PIRP irp = IoAllocateIrp(1, FALSE);
+            IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+            IoCallDriver(s.upper, irp);
+        });
+    });
+}
+
+// Windows 2000/XP hold the next power IRP until every driver that saw this
+// one called PoStartNextPowerIrp.
+TEST_F(VerifierTest, PowerIrpRules)
+{
+    ExpectRule("POWER_IRP_NOT_STARTED", [] {
+        FakeStack s = MakeStack(nullptr, nullptr);
+        km::SetHandler(s.upper, [](PDEVICE_OBJECT, PIRP irp) { return CompleteWith(irp, STATUS_SUCCESS); });
+        POWER_STATE d0;
+        d0.DeviceState = PowerDeviceD0;
+        km::Run([s, d0] { PoRequestPowerIrp(s.pdo, IRP_MN_SET_POWER, d0, nullptr, nullptr, nullptr); });
+    });
+}
+
+TEST_F(VerifierTest, RemoveLockRules)
+{
+    static IO_REMOVE_LOCK lock;
+    ExpectRule("REMOVE_LOCK", [] {
+        km::Run([] {
+            IoInitializeRemoveLock(&lock, 0, 0, 0);
+            IoAcquireRemoveLock(&lock, &lockA);
+            IoReleaseRemoveLock(&lock, &lockB); // another tag
+        });
+    });
+    ExpectRule("REMOVE_LOCK", [] {
+        km::Run([] {
+            IoInitializeRemoveLock(&lock, 0, 0, 0);
+            IoAcquireRemoveLock(&lock, &lockA); // never released
+        });
+    });
+    // Release-and-wait while another hold is outstanding that nobody will release.
+    ExpectRule("REMOVE_LOCK", [] {
+        km::Run([] {
+            IoInitializeRemoveLock(&lock, 0, 0, 0);
+            IoAcquireRemoveLock(&lock, &lockA);
+            IoAcquireRemoveLock(&lock, &lockB);
+            IoReleaseRemoveLockAndWait(&lock, &lockB);
+        });
+    });
+}
+
+TEST_F(VerifierTest, PoolRules)
+{
+    ExpectRule("POOL_LEAK", [] { km::Run([] { ExAllocatePool(NonPagedPool, 24); }); });
+    ExpectRule("POOL_DOUBLE_FREE", [] {
+        km::Run([] {
+            void *p = ExAllocatePool(NonPagedPool, 24);
+            ExFreePool(p);
+            ExFreePool(p);
+        });
+    });
+    ExpectRule("POOL_USE_AFTER_FREE", [] {
+        km::Run([] {
+            char *p = static_cast<char *>(ExAllocatePool(NonPagedPool, 24));
+            ExFreePool(p);
+            p[3] = 1;
+        });
+    });
+}
+
+TEST_F(VerifierTest, LeakRules)
+{
+    ExpectRule("IRP_LEAK", [] { km::Run([] { IoAllocateIrp(2, FALSE); }); });
+    // A function driver that does not delete its device at removal.
+    ExpectRule("DEVICE_LEAK", [] {
+        FakeStack s = MakeStack(nullptr, nullptr);
+        km::SetHandler(s.lower, [s](PDEVICE_OBJECT, PIRP irp) { return PassDownTo(s.pdo, irp); });
+        km::SetHandler(s.upper, [s](PDEVICE_OBJECT, PIRP irp) { return PassDownTo(s.lower, irp); });
+        EXPECT_EQ(km::RemoveDevice(s.pdo), STATUS_SUCCESS);
+    });
+    // A driver image whose device is still there at shutdown.
+    ExpectRule("DEVICE_LEAK", [] {
+        km::Image *image = km::LoadDriver(KM_TEST_DRIVER, L"kmtest");
+        km::AddDevice(image, km::CreatePdo());
+    });
+}
+
+} // namespace

@@ -1,0 +1,33 @@
+// The GoogleTest fixture of every kernel-model test: a fresh kernel booted
+// with the seed from ZQ_SEED (1 when unset), shut down after the test; any
+// violation the verifier recorded fails the test, printed with the seed.
+#pragma once
+
+#include <km/harness.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <functional>
+
+class KernelTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    // Options for Boot; a fixture may override them (seed 0: from ZQ_SEED).
+    virtual km::Options BootOptions() const;
+
+    // Runs `body` once per seed, each time on a fresh kernel: shuts the
+    // current one down (its violations fail the test), boots with the seed,
+    // runs body(seed). Seeds are first, first+1, ... first+count-1, where
+    // first is ZQ_SEED (1 when unset). The kernel of the last seed is shut
+    // down by TearDown.
+    void RunSeeds(int count, const std::function<void(uint64_t seed)> &body);
+
+    // Shuts the kernel down and reports its violations as failures.
+    void ShutdownAndCheck();
+};
+
+// Prints every recorded violation with the seed that produced it.
+void ReportViolations(const std::vector<km::Violation> &violations, uint64_t seed);
