@@ -1,0 +1,221 @@
+// Passing requests down: DispatchForward under the remove lock,
+// CopyAndPassDown, and the synchronous forwarding with its wait event.
+#include "tests/core/core_fixture.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+const ULONG TestIoctl = 0x00220003;
+
+// The removal handler's last step before it tears the device down: from now
+// on every acquisition of the remove lock fails.
+void CloseRemoveLock(PDEVICE_EXTENSION ext)
+{
+    static int removalTag;
+    ASSERT_EQ(IoAcquireRemoveLockEx(&ext->RemoveLock, &removalTag, "", 1, REMOVE_LOCK_SIZE), STATUS_SUCCESS);
+    IoReleaseRemoveLockAndWaitEx(&ext->RemoveLock, &removalTag, REMOVE_LOCK_SIZE);
+}
+
+// A lower driver that keeps every request pending until the test completes it.
+struct PendingLower {
+    PIRP irp = nullptr;
+    int calls = 0;
+    KEVENT arrived;
+
+    explicit PendingLower(PDEVICE_OBJECT pdo)
+    {
+        KeInitializeEvent(&arrived, NotificationEvent, FALSE);
+        km::SetHandler(pdo, [this](PDEVICE_OBJECT, PIRP request) {
+            calls++;
+            irp = request;
+            IoMarkIrpPending(request);
+            KeSetEvent(&arrived, IO_NO_INCREMENT, FALSE);
+            return STATUS_PENDING;
+        });
+    }
+    void Complete(NTSTATUS status, ULONG_PTR information = 0)
+    {
+        irp->IoStatus.Status = status;
+        irp->IoStatus.Information = information;
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+    }
+};
+
+} // namespace
+
+TEST_F(CoreTest, DispatchForwardRefusesOnceRemovalClosedTheRemoveLock)
+{
+    LoadCore();
+    PDEVICE_OBJECT fdo = AddPort();
+    int lowerCalls = 0;
+    km::SetHandler(Ext(fdo)->Pdo, [&](PDEVICE_OBJECT, PIRP irp) {
+        lowerCalls++;
+        irp->IoStatus.Status = STATUS_SUCCESS;
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        return STATUS_SUCCESS;
+    });
+    km::Run([&] { CloseRemoveLock(Ext(fdo)); });
+
+    for (UCHAR major : {IRP_MJ_INTERNAL_DEVICE_CONTROL, IRP_MJ_SYSTEM_CONTROL}) {
+        km::Request *request = km::NewRequest(fdo, major, TestIoctl);
+        request->irp->IoStatus.Information = 55;
+        km::Run([&] { EXPECT_EQ(km::Dispatch(request), STATUS_DELETE_PENDING); });
+        EXPECT_TRUE(request->completed);
+        EXPECT_EQ(request->status, STATUS_DELETE_PENDING);
+        EXPECT_EQ(request->information, 0u);
+    }
+    EXPECT_EQ(lowerCalls, 0);
+}
+
+TEST_F(CoreTest, DispatchForwardReleasesItsHoldWhenTheLowerCallReturns)
+{
+    LoadCore();
+    PDEVICE_OBJECT fdo = AddPort();
+    PendingLower lower(Ext(fdo)->Pdo);
+    km::Request *request = km::NewRequest(fdo, IRP_MJ_INTERNAL_DEVICE_CONTROL, TestIoctl);
+    PIO_STACK_LOCATION ours = IoGetCurrentIrpStackLocation(request->irp);
+    ours->Parameters.DeviceIoControl.Type3InputBuffer = &lower;
+
+    bool removalWent = false;
+    km::Run([&] {
+        EXPECT_EQ(km::Dispatch(request), STATUS_PENDING);
+        // Removal gets through although the request is still with the lower
+        // driver: the forward did not keep its hold.
+        CloseRemoveLock(Ext(fdo));
+        removalWent = true;
+    });
+    EXPECT_TRUE(removalWent);
+    ASSERT_EQ(lower.calls, 1);
+    // The lower driver saw our parameters in its own location (the skip).
+    PIO_STACK_LOCATION theirs = IoGetCurrentIrpStackLocation(lower.irp);
+    EXPECT_EQ(theirs->MajorFunction, IRP_MJ_INTERNAL_DEVICE_CONTROL);
+    EXPECT_EQ(theirs->Parameters.DeviceIoControl.IoControlCode, TestIoctl);
+    EXPECT_EQ(theirs->Parameters.DeviceIoControl.Type3InputBuffer, &lower);
+    EXPECT_FALSE(request->completed);
+
+    km::Run([&] { lower.Complete(STATUS_DEVICE_DATA_ERROR, 9); });
+    EXPECT_TRUE(request->completed);
+    EXPECT_EQ(request->status, STATUS_DEVICE_DATA_ERROR);
+}
+
+namespace {
+int staleRoutineCalls = 0;
+NTSTATUS NTAPI StaleCompletion(PDEVICE_OBJECT, PIRP, PVOID)
+{
+    staleRoutineCalls++;
+    return STATUS_SUCCESS;
+}
+} // namespace
+
+TEST_F(CoreTest, CopyAndPassDownGivesTheLowerDriverACleanCopy)
+{
+    LoadCore();
+    PDEVICE_OBJECT fdo = AddPort();
+    PDEVICE_OBJECT pdo = Ext(fdo)->Pdo;
+    km::Request *request = km::NewRequest(fdo, IRP_MJ_PNP);
+    PIO_STACK_LOCATION ours = IoGetCurrentIrpStackLocation(request->irp);
+    ours->MinorFunction = IRP_MN_QUERY_PNP_DEVICE_STATE;
+    ours->Parameters.Others.Argument1 = &request;
+    ours->Parameters.Others.Argument4 = fdo;
+    // Left over in the next location: the copy must not let it run.
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(request->irp);
+    next->CompletionRoutine = StaleCompletion;
+    next->Control = SL_INVOKE_ON_SUCCESS | SL_INVOKE_ON_ERROR | SL_INVOKE_ON_CANCEL;
+    staleRoutineCalls = 0;
+
+    int lowerCalls = 0;
+    km::SetHandler(pdo, [&](PDEVICE_OBJECT, PIRP irp) {
+        lowerCalls++;
+        PIO_STACK_LOCATION theirs = IoGetCurrentIrpStackLocation(irp);
+        EXPECT_NE(theirs, ours);
+        EXPECT_EQ(theirs->MajorFunction, IRP_MJ_PNP);
+        EXPECT_EQ(theirs->MinorFunction, IRP_MN_QUERY_PNP_DEVICE_STATE);
+        EXPECT_EQ(theirs->Parameters.Others.Argument1, &request);
+        EXPECT_EQ(theirs->Parameters.Others.Argument4, fdo);
+        EXPECT_EQ(theirs->Control & (SL_INVOKE_ON_SUCCESS | SL_INVOKE_ON_ERROR | SL_INVOKE_ON_CANCEL), 0);
+        irp->IoStatus.Status = STATUS_SUCCESS;
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        return STATUS_SUCCESS;
+    });
+    km::Run([&] { EXPECT_EQ(core.CopyAndPassDown(fdo, request->irp), STATUS_SUCCESS); });
+    EXPECT_EQ(lowerCalls, 1);
+    EXPECT_EQ(staleRoutineCalls, 0);
+    EXPECT_TRUE(request->completed);
+}
+
+TEST_F(CoreTest, ForwardAndWaitReturnsTheLowerOutcomeAndKeepsTheIrp)
+{
+    LoadCore();
+    PDEVICE_OBJECT fdo = AddPort();
+    PDEVICE_OBJECT pdo = Ext(fdo)->Pdo;
+    size_t pool = km::PoolBlocksInUse();
+
+    // A lower driver that completes at once: no wait, the call's status.
+    km::SetHandler(pdo, [](PDEVICE_OBJECT, PIRP irp) {
+        irp->IoStatus.Status = STATUS_SUCCESS;
+        irp->IoStatus.Information = 3;
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        return STATUS_SUCCESS;
+    });
+    km::Request *at_once = km::NewRequest(fdo, IRP_MJ_INTERNAL_DEVICE_CONTROL, TestIoctl);
+    km::Run([&] {
+        IoCopyCurrentIrpStackLocationToNext(at_once->irp);
+        EXPECT_EQ(core.ForwardAndWait(pdo, at_once->irp), STATUS_SUCCESS);
+        EXPECT_FALSE(at_once->completed);
+        EXPECT_EQ(at_once->irp->IoStatus.Information, 3u);
+        EXPECT_EQ(km::PoolBlocksInUse(), pool);
+        core.CompleteRequest(at_once->irp, STATUS_SUCCESS);
+    });
+    EXPECT_EQ(at_once->completions, 1);
+
+    // A lower driver that pends and fails later: the status comes from the
+    // IRP after the wait, and the IRP is still ours.
+    PendingLower lower(pdo);
+    km::Request *later = km::NewRequest(fdo, IRP_MJ_INTERNAL_DEVICE_CONTROL, TestIoctl);
+    km::Spawn(
+        [&] {
+            KeWaitForSingleObject(&lower.arrived, Executive, KernelMode, FALSE, nullptr);
+            lower.Complete(STATUS_DEVICE_DATA_ERROR);
+        },
+        "lower driver");
+    km::Run([&] {
+        IoCopyCurrentIrpStackLocationToNext(later->irp);
+        EXPECT_EQ(core.ForwardAndWait(pdo, later->irp), STATUS_DEVICE_DATA_ERROR);
+        EXPECT_FALSE(later->completed);
+        EXPECT_EQ(km::PoolBlocksInUse(), pool);
+        core.CompleteRequest(later->irp, later->irp->IoStatus.Status);
+    });
+    EXPECT_EQ(later->completions, 1);
+    EXPECT_EQ(later->status, STATUS_DEVICE_DATA_ERROR);
+}
+
+TEST_F(CoreTest, SyncForwardToLowerWithoutMemoryDoesNotSendTheIrp)
+{
+    LoadCore();
+    PDEVICE_OBJECT fdo = AddPort();
+    int lowerCalls = 0;
+    km::SetHandler(Ext(fdo)->Pdo, [&](PDEVICE_OBJECT, PIRP irp) {
+        lowerCalls++;
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        return irp->IoStatus.Status;
+    });
+    km::Request *request = km::NewRequest(fdo, IRP_MJ_PNP);
+    IoGetCurrentIrpStackLocation(request->irp)->MinorFunction = IRP_MN_START_DEVICE;
+    km::Run([&] {
+        // As the start handler leaves it: a success status already in place.
+        request->irp->IoStatus.Status = STATUS_SUCCESS;
+        km::FailCall("ExAllocatePool", 1);
+        EXPECT_EQ(core.SyncForwardToLower(fdo, request->irp), STATUS_INSUFFICIENT_RESOURCES);
+        EXPECT_EQ(lowerCalls, 0);
+        EXPECT_FALSE(request->completed);
+
+        // With memory it goes down and the final status is the IRP's.
+        request->irp->IoStatus.Status = STATUS_INVALID_DEVICE_STATE;
+        EXPECT_EQ(core.SyncForwardToLower(fdo, request->irp), STATUS_INVALID_DEVICE_STATE);
+        EXPECT_EQ(lowerCalls, 1);
+        EXPECT_FALSE(request->completed);
+        core.CompleteRequest(request->irp, STATUS_INVALID_DEVICE_STATE);
+    });
+    EXPECT_EQ(request->completions, 1);
+}
