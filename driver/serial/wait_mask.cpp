@@ -1,0 +1,131 @@
+// Wait-on-mask: the one pending request through which serial events reach the
+// application.
+//
+// WaitQueue holds at most one request. Whoever takes the request's cancel
+// routine away with an atomic exchange owns it; a dequeuer that finds the
+// routine already gone leaves the request to WaitCancelRoutine. Cancel
+// routines are installed and removed by exchange alone, never under the
+// cancel spin lock, because Lock is held here and the cancel spin lock must
+// always be taken before Lock.
+#include "driver/core/core.h"
+#include "driver/serial/serial.h"
+
+static PLIST_ENTRY EntryOf(PIRP Irp)
+{
+    return &Irp->Tail.Overlay.ListEntry;
+}
+
+// Called after the output size has been checked. Answers the request from
+// EventHistory, or queues it when there is nothing to report yet and the
+// application asked for events.
+NTSTATUS WaitOnMask(PDEVICE_EXTENSION Extension, PIRP Irp)
+{
+    KIRQL irql;
+    KeAcquireSpinLock(&Extension->Lock, &irql);
+    if (Extension->EventHistory == 0 && Extension->WaitMask != 0) {
+        Irp->IoStatus.Status = STATUS_PENDING;
+        NTSTATUS status = QueueWaitRequest(Extension, Irp, TRUE);
+        KeReleaseSpinLock(&Extension->Lock, irql);
+        return status;
+    }
+    *static_cast<PULONG>(Irp->AssociatedIrp.SystemBuffer) = Extension->EventHistory;
+    Extension->EventHistory = 0;
+    Irp->IoStatus.Information = sizeof(ULONG);
+    KeReleaseSpinLock(&Extension->Lock, irql);
+    return STATUS_SUCCESS;
+}
+
+// Lock held.
+static NTSTATUS LinkWaitRequest(PDEVICE_EXTENSION Extension, PIRP Irp)
+{
+    if (!IsListEmpty(&Extension->WaitQueue)) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    InsertTailList(&Extension->WaitQueue, EntryOf(Irp));
+    IoMarkIrpPending(Irp);
+    IoSetCancelRoutine(Irp, WaitCancelRoutine);
+    if (!Irp->Cancel) {
+        return STATUS_PENDING;
+    }
+    // Cancelled before the routine was in place. If the exchange gives the
+    // routine back, IoCancelIrp found none and the request is ours to fail;
+    // if it gives null, the I/O manager is about to call WaitCancelRoutine,
+    // which will wait for Lock and unlink the request itself.
+    if (IoSetCancelRoutine(Irp, NULL) == NULL) {
+        return STATUS_PENDING;
+    }
+    RemoveEntryList(EntryOf(Irp));
+    Irp->IoStatus.Status = STATUS_CANCELLED;
+    return STATUS_CANCELLED;
+}
+
+NTSTATUS QueueWaitRequest(PDEVICE_EXTENSION Extension, PIRP Irp, BOOLEAN LockHeld)
+{
+    KIRQL irql = DISPATCH_LEVEL;
+    if (!LockHeld) {
+        KeAcquireSpinLock(&Extension->Lock, &irql);
+    }
+    NTSTATUS status = LinkWaitRequest(Extension, Irp);
+    if (!LockHeld) {
+        KeReleaseSpinLock(&Extension->Lock, irql);
+    }
+    return status;
+}
+
+// Lock held. The first queued request whose cancel routine could be taken.
+static PIRP TakeWaitRequest(PDEVICE_EXTENSION Extension)
+{
+    while (!IsListEmpty(&Extension->WaitQueue)) {
+        PLIST_ENTRY entry = RemoveHeadList(&Extension->WaitQueue);
+        PIRP irp = CONTAINING_RECORD(entry, IRP, Tail.Overlay.ListEntry);
+        if (IoSetCancelRoutine(irp, NULL) != NULL) {
+            return irp;
+        }
+        // Its cancellation is under way; the cancel routine's unlinking must
+        // not touch the queue any more.
+        InitializeListHead(entry);
+    }
+    return NULL;
+}
+
+PIRP DequeueWaitRequest(PDEVICE_EXTENSION Extension, BOOLEAN LockHeld)
+{
+    KIRQL irql = DISPATCH_LEVEL;
+    if (!LockHeld) {
+        KeAcquireSpinLock(&Extension->Lock, &irql);
+    }
+    PIRP irp = TakeWaitRequest(Extension);
+    if (!LockHeld) {
+        KeReleaseSpinLock(&Extension->Lock, irql);
+    }
+    return irp;
+}
+
+// The caller has decided which events to report; neither WaitMask nor
+// EventHistory is looked at here.
+VOID CompleteWaitRequest(PDEVICE_EXTENSION Extension, ULONG Events, BOOLEAN LockHeld)
+{
+    PIRP irp = DequeueWaitRequest(Extension, LockHeld);
+    if (irp == NULL) {
+        return;
+    }
+    *static_cast<PULONG>(irp->AssociatedIrp.SystemBuffer) = Events;
+    ReleaseRemoveLock(Extension, irp);
+    CompleteRequestWithInformation(irp, STATUS_SUCCESS, sizeof(ULONG));
+}
+
+// Entered with the cancel spin lock held; the request is on WaitQueue or its
+// list entry points to itself. A wait request is not counted in OutstandingIo.
+VOID NTAPI WaitCancelRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    PDEVICE_EXTENSION extension = GetExtension(DeviceObject);
+    KIRQL irql;
+    KeAcquireSpinLock(&extension->Lock, &irql);
+    RemoveEntryList(EntryOf(Irp));
+    KeReleaseSpinLock(&extension->Lock, irql);
+    Irp->IoStatus.Status = STATUS_CANCELLED;
+    Irp->IoStatus.Information = 0;
+    ReleaseRemoveLock(extension, Irp);
+    IoReleaseCancelSpinLock(Irp->CancelIrql);
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+}
