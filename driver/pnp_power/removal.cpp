@@ -1,0 +1,74 @@
+// Surprise removal and removal: mark the device on its way out, end every
+// queued request, wait for the transfers in flight, take the port's names
+// down, and at removal detach and delete the device object.
+#include "driver/core/core.h"
+#include "driver/pnp_power/pnp_power.h"
+#include "driver/serial/serial.h"
+
+// Sets PnpState to NewState under StateLock and returns the state it replaced,
+// so that IsDeviceUnusable never sees a half-made change.
+static LONG ReplacePnpState(PDEVICE_EXTENSION Extension, LONG NewState)
+{
+    KIRQL oldIrql;
+    KeAcquireSpinLock(&Extension->StateLock, &oldIrql);
+    LONG previous = Extension->PnpState;
+    Extension->PnpState = NewState;
+    KeReleaseSpinLock(&Extension->StateLock, oldIrql);
+    return previous;
+}
+
+static VOID FreeDeviceName(PDEVICE_EXTENSION Extension)
+{
+    if (Extension->DeviceName.Buffer != NULL) {
+        ExFreePool(Extension->DeviceName.Buffer);
+        Extension->DeviceName.Buffer = NULL;
+        Extension->DeviceName.Length = 0;
+        Extension->DeviceName.MaximumLength = 0;
+    }
+}
+
+// The interface's name is kept across stops so that every start can enable
+// the interface again; it goes with the device.
+static VOID FreeInterfaceName(PDEVICE_EXTENSION Extension)
+{
+    if (Extension->InterfaceName.Buffer != NULL) {
+        RtlFreeUnicodeString(&Extension->InterfaceName);
+        Extension->InterfaceName.Buffer = NULL;
+    }
+}
+
+NTSTATUS HandleSurpriseRemoval(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    PDEVICE_EXTENSION extension = GetExtension(DeviceObject);
+    LONG previous = ReplacePnpState(extension, SurpriseRemoved);
+
+    CancelAllQueues(DeviceObject);
+    WaitForIdle(DeviceObject);
+    // The names exist while a stop or a removal is only pending, too.
+    RemovePortNamesOnce(extension, previous == Started || previous == StopPending || previous == RemovePending);
+    FreeDeviceName(extension);
+
+    Irp->IoStatus.Status = STATUS_SUCCESS;
+    return PassDown(DeviceObject, Irp);
+}
+
+NTSTATUS HandleRemove(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    PDEVICE_EXTENSION extension = GetExtension(DeviceObject);
+    LONG previous = ReplacePnpState(extension, Removed);
+
+    CancelAllQueues(DeviceObject);
+    WaitForIdle(DeviceObject);
+    // After a surprise removal the names are already gone.
+    RemovePortNamesOnce(extension, previous != SurpriseRemoved);
+    FreeDeviceName(extension);
+    FreeInterfaceName(extension);
+
+    Irp->IoStatus.Status = STATUS_SUCCESS;
+    NTSTATUS status = PassDown(DeviceObject, Irp);
+
+    // Drops the hold DispatchPnp took and waits for every other one.
+    IoReleaseRemoveLockAndWaitEx(&extension->RemoveLock, Irp, REMOVE_LOCK_SIZE);
+    DetachAndDelete(DeviceObject);
+    return status;
+}

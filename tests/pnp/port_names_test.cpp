@@ -1,0 +1,203 @@
+// Start and the port's names: the link, the SERIALCOMM value and the COM-port
+// interface, as they appear and disappear across start, stop and removal.
+#include "tests/pnp/pnp_fixture.h"
+
+#include <cstring>
+
+namespace pnp_test {
+namespace {
+
+const std::u16string Com7Link = u"\\DosDevices\\COM7";
+
+std::vector<uint8_t> Bytes(const std::u16string &s)
+{
+    std::vector<uint8_t> bytes(s.size() * sizeof(char16_t));
+    std::memcpy(bytes.data(), s.data(), bytes.size());
+    return bytes;
+}
+
+TEST_F(PnpTest, StartGivesThePortItsNamesAndRemovalTakesThemAway)
+{
+    AddPort(u"COM7");
+    EXPECT_FALSE(InterfaceEnabled());
+
+    ASSERT_EQ(STATUS_SUCCESS, km::StartDevice(pdo_));
+    EXPECT_EQ(Started, Ext()->PnpState);
+    EXPECT_EQ(reinterpret_cast<USBD_PIPE_HANDLE>(BulkInHandle), Ext()->BulkInPipe);
+    EXPECT_EQ(reinterpret_cast<USBD_PIPE_HANDLE>(BulkOutHandle), Ext()->BulkOutPipe);
+    EXPECT_EQ(reinterpret_cast<USBD_PIPE_HANDLE>(AuxHandle), Ext()->AuxPipe);
+
+    // Found by its link, its device-map value and its interface.
+    EXPECT_EQ(u"\\Device\\ZQEVDODIAG1", km::LinkTarget(W(Com7Link)));
+    ULONG type = 0;
+    std::vector<uint8_t> value = DeviceMapValue(&type);
+    EXPECT_EQ(Bytes(std::u16string(u"COM7\0\0", 6)), value);
+    EXPECT_EQ(static_cast<ULONG>(REG_SZ), type);
+    std::vector<km::InterfaceInfo> interfaces = km::Interfaces(pdo_, GUID_DEVINTERFACE_COMPORT);
+    ASSERT_EQ(1u, interfaces.size());
+    EXPECT_TRUE(interfaces[0].enabled);
+    EXPECT_EQ(km::Wide(Ext()->InterfaceName), interfaces[0].symbolicLink);
+
+    Remove();
+    EXPECT_EQ(u"", km::LinkTarget(W(Com7Link)));
+    EXPECT_TRUE(DeviceMapValue().empty());
+}
+
+// The name is read into a buffer two characters longer than the 128 bytes
+// accepted, so the longest names still end in the two zero characters of the
+// device-map value and nothing is read past the buffer.
+TEST_F(PnpTest, PortNameLengthLimits)
+{
+    struct Case {
+        size_t characters;
+        bool terminated;
+        NTSTATUS expected;
+    };
+    const Case cases[] = {
+        {63, true, STATUS_SUCCESS},                 // 128 bytes
+        {64, false, STATUS_SUCCESS},                // 128 bytes, no terminator
+        {65, false, STATUS_INSUFFICIENT_RESOURCES}, // 130 bytes
+        {65, true, STATUS_INSUFFICIENT_RESOURCES},  // 132 bytes: the most the query block holds
+        {70, true, STATUS_BUFFER_OVERFLOW},         // the query's own status
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(testing::Message() << c.characters << " characters, terminated " << c.terminated);
+        std::u16string name(c.characters, u'A');
+        for (size_t i = 0; i < name.size(); i++) {
+            name[i] = static_cast<char16_t>(u'A' + i % 26);
+        }
+        ULONG length = static_cast<ULONG>((c.characters + (c.terminated ? 1 : 0)) * sizeof(char16_t));
+        AddPortBytes(name.c_str(), length);
+        std::u16string link = u"\\DosDevices\\" + name;
+
+        EXPECT_EQ(c.expected, km::StartDevice(pdo_));
+        if (c.expected == STATUS_SUCCESS) {
+            EXPECT_EQ(deviceName_, km::LinkTarget(W(link)));
+            EXPECT_EQ(Bytes(name + std::u16string(2, u'\0')), DeviceMapValue());
+        } else {
+            EXPECT_EQ(NotStarted, Ext()->PnpState);
+            EXPECT_EQ(u"", km::LinkTarget(W(link)));
+            EXPECT_TRUE(DeviceMapValue().empty());
+            EXPECT_FALSE(InterfaceEnabled());
+        }
+        Remove();
+        EXPECT_EQ(u"", km::LinkTarget(W(link)));
+        EXPECT_TRUE(DeviceMapValue().empty());
+    }
+}
+
+// Stop takes the names down once; the next start makes all three again,
+// the interface included (its name outlives the stop).
+TEST_F(PnpTest, StopThenStartAgain)
+{
+    AddPort(u"COM7");
+    ASSERT_EQ(STATUS_SUCCESS, km::StartDevice(pdo_));
+    ASSERT_EQ(STATUS_SUCCESS, km::StopDevice(pdo_));
+    EXPECT_EQ(NotStarted, Ext()->PnpState);
+    EXPECT_EQ(u"", km::LinkTarget(W(Com7Link)));
+    EXPECT_TRUE(DeviceMapValue().empty());
+    EXPECT_FALSE(InterfaceEnabled());
+
+    // A second stop finds nothing left to remove.
+    int deletes = km::CallCount("RtlDeleteRegistryValue");
+    int interfaceCalls = km::CallCount("IoSetDeviceInterfaceState");
+    EXPECT_EQ(STATUS_SUCCESS, Send(IRP_MN_STOP_DEVICE));
+    EXPECT_EQ(deletes, km::CallCount("RtlDeleteRegistryValue"));
+    EXPECT_EQ(interfaceCalls, km::CallCount("IoSetDeviceInterfaceState"));
+
+    ASSERT_EQ(STATUS_SUCCESS, km::StartDevice(pdo_));
+    EXPECT_EQ(Started, Ext()->PnpState);
+    EXPECT_EQ(deviceName_, km::LinkTarget(W(Com7Link)));
+    EXPECT_FALSE(DeviceMapValue().empty());
+    EXPECT_TRUE(InterfaceEnabled());
+
+    // A removal after a stop removes nothing either.
+    ASSERT_EQ(STATUS_SUCCESS, km::StopDevice(pdo_));
+    deletes = km::CallCount("RtlDeleteRegistryValue");
+    Remove();
+    EXPECT_EQ(deletes, km::CallCount("RtlDeleteRegistryValue"));
+}
+
+// When the link cannot be deleted by the name it was made with, it is
+// deleted by the name the registry holds.
+TEST_F(PnpTest, LinkDeletionFallsBackToTheRegistryName)
+{
+    AddPort(u"COM7");
+    ASSERT_EQ(STATUS_SUCCESS, km::StartDevice(pdo_));
+    km::FailCall("IoDeleteSymbolicLink", 1, STATUS_UNSUCCESSFUL);
+    ASSERT_EQ(STATUS_SUCCESS, km::StopDevice(pdo_));
+    EXPECT_EQ(u"", km::LinkTarget(W(Com7Link)));
+    EXPECT_EQ(2, km::CallCount("IoDeleteSymbolicLink"));
+}
+
+// A link of the same name that belongs to someone else survives the failed
+// start, and nothing else of the port's names is left behind.
+TEST_F(PnpTest, StartFailsWhenTheLinkNameIsTaken)
+{
+    km::CreateLink(W(Com7Link), L"\\Device\\Serial0");
+    AddPort(u"COM7");
+    EXPECT_EQ(STATUS_OBJECT_NAME_COLLISION, km::StartDevice(pdo_));
+    EXPECT_EQ(NotStarted, Ext()->PnpState);
+    EXPECT_EQ(u"\\Device\\Serial0", km::LinkTarget(W(Com7Link)));
+    EXPECT_TRUE(DeviceMapValue().empty());
+    EXPECT_FALSE(InterfaceEnabled());
+    Remove();
+    EXPECT_EQ(u"\\Device\\Serial0", km::LinkTarget(W(Com7Link)));
+}
+
+// Failures after the link was made undo it; failures before it leave nothing.
+TEST_F(PnpTest, StartFailuresLeaveNoNames)
+{
+    struct Case {
+        const char *service;
+        NTSTATUS status;
+    };
+    const Case cases[] = {
+        {"IoOpenDeviceRegistryKey", STATUS_OBJECT_NAME_NOT_FOUND},
+        {"ZwQueryValueKey", STATUS_OBJECT_NAME_NOT_FOUND},
+        {"RtlWriteRegistryValue", STATUS_ACCESS_DENIED},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.service);
+        AddPort(u"COM7");
+        km::FailCall(c.service, 1, c.status);
+        EXPECT_EQ(c.status, km::StartDevice(pdo_));
+        km::ClearFaults();
+        EXPECT_EQ(NotStarted, Ext()->PnpState);
+        EXPECT_EQ(u"", km::LinkTarget(W(Com7Link)));
+        EXPECT_TRUE(DeviceMapValue().empty());
+        EXPECT_FALSE(InterfaceEnabled());
+        Remove();
+    }
+
+    // Without the interface the port still starts, found by link and value.
+    AddPort(u"COM7");
+    km::FailCall("IoSetDeviceInterfaceState", 1, STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(STATUS_SUCCESS, km::StartDevice(pdo_));
+    EXPECT_EQ(deviceName_, km::LinkTarget(W(Com7Link)));
+    EXPECT_FALSE(InterfaceEnabled());
+}
+
+// Pool exhaustion at each allocation of the start fails it cleanly.
+TEST_F(PnpTest, StartWithoutPool)
+{
+    AddPort(u"COM7");
+    for (int nth = 1;; nth++) {
+        SCOPED_TRACE(nth);
+        int before = km::CallCount("ExAllocatePool");
+        km::FailCall("ExAllocatePool", nth);
+        NTSTATUS status = km::StartDevice(pdo_);
+        km::ClearFaults();
+        if (km::CallCount("ExAllocatePool") - before < nth) {
+            EXPECT_EQ(STATUS_SUCCESS, status);
+            break;
+        }
+        EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, status);
+        EXPECT_EQ(u"", km::LinkTarget(W(Com7Link)));
+        EXPECT_TRUE(DeviceMapValue().empty());
+    }
+    EXPECT_EQ(deviceName_, km::LinkTarget(W(Com7Link)));
+}
+
+} // namespace
+} // namespace pnp_test
