@@ -1,0 +1,170 @@
+// Records and routines shared by the files of the simulated modem bus driver.
+//
+// The bus is a root-enumerated function device object (the "bus FDO"); each
+// simulated modem that is plugged in appears as one child physical device
+// object (the "child") carrying the diagnostic interface's three pipes. The
+// modem's behaviour (bytes toward the host, captured bytes, echo, rate,
+// faults, pending transfers) lives in a MODEM record inside the bus's
+// extension, so that it outlives the child across an unplug and replug.
+#pragma once
+
+#include "driver/platform/kernel.h"
+#include "modem_sim/modem_control.h"
+
+#include <stddef.h>
+
+#define SIM_MAX_MODEMS 1
+#define SIM_HOST_QUEUE_SIZE MODEM_HOST_QUEUE_CAPACITY
+#define SIM_CAPTURE_SIZE MODEM_CAPTURE_CAPACITY
+// The rate timer's period: 10 ms of virtual time.
+#define SIM_TICK_100NS 100000
+#define SIM_TICKS_PER_SECOND 100
+
+#define SIM_BUS_SIGNATURE 0x53554242UL   // 'BBUS'
+#define SIM_CHILD_SIGNATURE 0x444C4843UL // 'CHLD'
+
+struct _MODEM;
+
+// The first field of both extensions, so a dispatch routine can tell them apart.
+typedef struct _SIM_COMMON {
+    ULONG Signature;
+} SIM_COMMON, *PSIM_COMMON;
+
+// Extension of the child device object. The function driver above reads the
+// three pipe handles at byte offsets 12, 16 and 20; nothing else of this
+// record is visible to it.
+typedef struct _CHILD_EXTENSION {
+    SIM_COMMON Common;                              // 0
+    PDEVICE_OBJECT Self;                            // 4
+    struct _MODEM *Modem;                           // 8
+    USBD_PIPE_HANDLE PipeHandles[MODEM_PIPE_COUNT]; // 12, 16, 20
+    // Under the modem's lock. A child that is Gone was unplugged: it refuses
+    // transfers, leaves the bus relations and is deleted at its removal.
+    BOOLEAN Started;
+    BOOLEAN Gone;
+} CHILD_EXTENSION, *PCHILD_EXTENSION;
+
+static_assert(offsetof(CHILD_EXTENSION, PipeHandles) + 0 * sizeof(USBD_PIPE_HANDLE) == 12, "bulk-in handle");
+static_assert(offsetof(CHILD_EXTENSION, PipeHandles) + 1 * sizeof(USBD_PIPE_HANDLE) == 16, "bulk-out handle");
+static_assert(offsetof(CHILD_EXTENSION, PipeHandles) + 2 * sizeof(USBD_PIPE_HANDLE) == 20, "aux handle");
+
+typedef struct _SIM_PIPE {
+    BOOLEAN In; // device to host
+    BOOLEAN Stalled;
+    LIST_ENTRY Pending; // IRPs linked through Tail.Overlay.ListEntry
+    ULONG FailCount;
+    NTSTATUS FailStatus;
+    USBD_STATUS FailUsbdStatus;
+    ULONG ShortCount;
+    ULONG ShortLength;
+    MODEM_PIPE_STATUS Counters;
+} SIM_PIPE, *PSIM_PIPE;
+
+typedef struct _MODEM {
+    ULONG Index;
+    struct _BUS_EXTENSION *Bus;
+    // Lock guards everything below except the timer objects. It is never
+    // held while a request is completed or passed to another driver.
+    KSPIN_LOCK Lock;
+    BOOLEAN Plugged;
+    BOOLEAN Echo;
+    PDEVICE_OBJECT Child; // the child on the bus, NULL when none; set at PASSIVE_LEVEL
+    DEVICE_POWER_STATE DevicePowerState;
+    ULONG DeviceStates[7]; // DEVICE_POWER_STATE per SYSTEM_POWER_STATE
+    ULONG PowerFailCount;
+    NTSTATUS PowerFailStatus;
+    ULONG PowerFailMinor;
+    SIM_PIPE Pipes[MODEM_PIPE_COUNT];
+
+    // Bytes toward the host: the queue first, then generated ones.
+    UCHAR HostQueue[SIM_HOST_QUEUE_SIZE];
+    ULONG HostHead;
+    ULONG HostCount;
+    ULONG GenerateRemaining;
+    UCHAR GenerateNext;
+
+    // Bytes written by the host, oldest first.
+    UCHAR Capture[SIM_CAPTURE_SIZE];
+    ULONG CaptureHead;
+    ULONG CaptureCount;
+    ULONG CapturedTotal;
+    ULONG CaptureDropped;
+
+    // Rate limiting: with Rate bytes per second, each tick of the timer may
+    // deliver Credit / SIM_TICKS_PER_SECOND bytes.
+    ULONG Rate;
+    ULONG Credit;
+    BOOLEAN TimerArmed; // the timer is set or its DPC is due
+    BOOLEAN TimerStopping;
+    KTIMER Timer;
+    KDPC Dpc;
+    KEVENT TimerIdle; // set when the DPC has seen TimerStopping
+} MODEM, *PMODEM;
+
+typedef struct _BUS_EXTENSION {
+    SIM_COMMON Common;
+    PDEVICE_OBJECT Self;
+    PDEVICE_OBJECT LowerDevice;
+    PDEVICE_OBJECT Pdo;
+    MODEM Modems[SIM_MAX_MODEMS];
+} BUS_EXTENSION, *PBUS_EXTENSION;
+
+static inline KIRQL SimLock(PMODEM Modem)
+{
+    return KfAcquireSpinLock(&Modem->Lock);
+}
+
+static inline void SimUnlock(PMODEM Modem, KIRQL Irql)
+{
+    KfReleaseSpinLock(&Modem->Lock, Irql);
+}
+
+extern "C" {
+
+// entry.cpp
+extern PBUS_EXTENSION SimBus;
+
+// bus_pnp.cpp
+NTSTATUS SimBusPnp(PBUS_EXTENSION Bus, PIRP Irp);
+NTSTATUS SimBusPassDown(PBUS_EXTENSION Bus, PIRP Irp);
+
+// child_pnp.cpp, child_ids.cpp
+PDEVICE_OBJECT SimCreateChild(PBUS_EXTENSION Bus, PMODEM Modem);
+NTSTATUS SimChildPnp(PCHILD_EXTENSION Child, PIRP Irp);
+NTSTATUS SimChildQueryId(PCHILD_EXTENSION Child, PIRP Irp);
+NTSTATUS SimChildQueryText(PCHILD_EXTENSION Child, PIRP Irp);
+NTSTATUS SimChildQueryCapabilities(PCHILD_EXTENSION Child, PIRP Irp);
+
+// power.cpp
+NTSTATUS SimBusPower(PBUS_EXTENSION Bus, PIRP Irp);
+NTSTATUS SimChildPower(PCHILD_EXTENSION Child, PIRP Irp);
+
+// urb.cpp
+NTSTATUS SimChildInternalControl(PCHILD_EXTENSION Child, PIRP Irp);
+
+// transfers.cpp: pending transfers and their completion
+void SimQueueTransfer(PCHILD_EXTENSION Child, ULONG Pipe, PIRP Irp);
+void SimFailPending(PMODEM Modem, ULONG Pipe, NTSTATUS Status, USBD_STATUS UsbdStatus);
+void SimFailAllPending(PMODEM Modem, NTSTATUS Status, USBD_STATUS UsbdStatus);
+void SimCompleteTransfer(PIRP Irp, NTSTATUS Status, USBD_STATUS UsbdStatus, ULONG Length);
+void SimCompleteList(PLIST_ENTRY List);
+BOOLEAN SimClaimTransfer(PIRP Irp);
+
+// modem.cpp: the modem's behaviour; SimService moves what can move.
+void SimInitializeModem(PBUS_EXTENSION Bus, PMODEM Modem, ULONG Index);
+void SimService(PMODEM Modem);
+void SimServiceLocked(PMODEM Modem, ULONG Budget, PLIST_ENTRY Done);
+ULONG SimQueueHostBytes(PMODEM Modem, const UCHAR *Data, ULONG Length);
+ULONG SimHostAvailable(PMODEM Modem);
+void SimResetModem(PMODEM Modem);
+
+// rate.cpp
+void SimArmTimerLocked(PMODEM Modem);
+VOID NTAPI SimRateDpc(PKDPC Dpc, PVOID Context, PVOID Argument1, PVOID Argument2);
+void SimStopTimer(PMODEM Modem);
+
+// plug.cpp
+void SimUnplug(PMODEM Modem);
+void SimReplug(PMODEM Modem);
+
+} // extern "C"
