@@ -1,0 +1,178 @@
+# shellcheck shell=bash
+# Wine harness: shell functions that bring up a fresh 32-bit prefix with the
+# simulated modem bus and the port driver installed. Source it; every function
+# bounds its Wine command with `timeout`, and wh_stop_server is safe to call from
+# an EXIT trap.
+#
+#   source wine/harness.sh
+#   wh_init <work-dir>                 # prefix and logs go below <work-dir>
+#   trap wh_stop_server EXIT
+#   wh_bring_up <stage-dir>            # fresh prefix, bus + port INF installed
+#   wh_start_logged <log> <exe> [args] # next Wine start: drivers load, stderr to <log>
+#   wh_wait_for_log <log> <regex> <seconds>
+#   wh_run_with_port <log> <seconds> <exe> [args]  # runs a stage program once COM7 is up
+#
+# <stage-dir> holds zqmodemsim.sys, zqmodemsim.inf, zqevdodiag.sys,
+# zqevdodiag.inf and install_modem.exe (wh_stage fills it). Wine records where
+# an installed INF came from and copies the driver files from there when it
+# installs the driver, so the stage must stay in place while the prefix is used.
+
+WH_WINEBOOT_TIMEOUT=${WH_WINEBOOT_TIMEOUT:-60}
+WH_COMMAND_TIMEOUT=${WH_COMMAND_TIMEOUT:-60}
+WH_SERVER_TIMEOUT=${WH_SERVER_TIMEOUT:-20}
+# Channels that show the driver's DbgPrint lines, the PnP manager's steps and
+# the addresses at which images were loaded.
+WH_DRIVER_DEBUG=${WH_DRIVER_DEBUG:-+timestamp,+debugstr,+plugplay,+loaddll}
+
+wh_log()
+{
+    echo "wine-harness: $*" >&2
+}
+
+# Seconds since the harness started, for the step timings in the logs.
+wh_elapsed()
+{
+    echo $((SECONDS - WH_START_SECONDS))
+}
+
+wh_init()
+{
+    WH_WORK_DIR=$(realpath -m "$1")
+    mkdir -p "$WH_WORK_DIR"
+    WH_START_SECONDS=$SECONDS
+    export WINEPREFIX="$WH_WORK_DIR/prefix"
+    export WINEARCH=win32
+    export WINEDEBUG=-all
+    # No Mono or Gecko installer, no desktop menu entries, no display.
+    export WINEDLLOVERRIDES="mscoree,mshtml,winemenubuilder.exe=d"
+    unset DISPLAY WAYLAND_DISPLAY
+}
+
+# Kills the wineserver of this prefix and every Wine process in it.
+wh_stop_server()
+{
+    [ -n "${WINEPREFIX:-}" ] && [ -d "$WINEPREFIX" ] || return 0
+    timeout "$WH_SERVER_TIMEOUT" wineserver -k >/dev/null 2>&1 || true
+    timeout "$WH_SERVER_TIMEOUT" wineserver -w >/dev/null 2>&1 || true
+}
+
+# Waits for the server to exit by itself, which it does once the last user
+# process has ended; the registry is saved on the way out. Kills it if it hangs.
+wh_settle_server()
+{
+    if ! timeout "$WH_SERVER_TIMEOUT" wineserver -w >/dev/null 2>&1; then
+        wh_log "wineserver did not exit within ${WH_SERVER_TIMEOUT}s; killing it"
+        wh_stop_server
+    fi
+}
+
+wh_create_prefix()
+{
+    wh_stop_server
+    rm -rf "$WINEPREFIX"
+    if ! timeout "$WH_WINEBOOT_TIMEOUT" wineboot -i >"$WH_WORK_DIR/wineboot.log" 2>&1; then
+        wh_log "wineboot -i failed or timed out; see $WH_WORK_DIR/wineboot.log"
+        tail -n 20 "$WH_WORK_DIR/wineboot.log" >&2
+        return 1
+    fi
+    wh_settle_server
+    wh_log "prefix created at $WINEPREFIX ($(wh_elapsed)s)"
+}
+
+# wh_stage <stage-dir> <bus.sys> <bus.inf> <port.sys> <port.inf> <install_modem.exe> [more files...]
+wh_stage()
+{
+    local stage=$1
+    shift
+    rm -rf "$stage"
+    mkdir -p "$stage"
+    local f
+    for f in "$@"; do
+        if [ ! -f "$f" ]; then
+            wh_log "missing file to stage: $f"
+            return 1
+        fi
+        cp "$f" "$stage/"
+    done
+}
+
+# Copies the port INF into C:\windows\inf, registers the bus as a root device
+# and installs its driver. Wine may load both drivers during the install; the
+# server is left to exit, so that the next start loads them afresh, with the
+# channels and stderr that the caller chooses.
+wh_install_modem()
+{
+    local stage=$1
+    local log="$WH_WORK_DIR/install.log"
+    if ! (cd "$stage" && WINEDEBUG=fixme-all timeout "$WH_COMMAND_TIMEOUT" \
+            wine install_modem.exe zqmodemsim.inf zqevdodiag.inf) >"$log" 2>&1; then
+        wh_log "installing the modem bus failed; see $log"
+        grep -E 'install_modem|err:' "$log" >&2
+        wh_stop_server
+        return 1
+    fi
+    wh_settle_server
+    wh_log "modem bus and port INF installed ($(wh_elapsed)s)"
+}
+
+wh_bring_up()
+{
+    WH_STAGE_DIR=$(realpath "$1")
+    wh_create_prefix && wh_install_modem "$WH_STAGE_DIR"
+}
+
+# Starts <exe> [args] in the background in a fresh server, with the driver
+# channels on; the server's children (services, winedevice with the drivers)
+# write to <log> as well.
+wh_start_logged()
+{
+    local log=$1
+    shift
+    wh_stop_server
+    WINEDEBUG="$WH_DRIVER_DEBUG" timeout "$WH_COMMAND_TIMEOUT" wine "$@" >"$log.out" 2>"$log" &
+}
+
+# Waits until a line of <log> matches the extended regex, at most <seconds>.
+wh_wait_for_log()
+{
+    local log=$1 regex=$2 limit=$3
+    local deadline=$((SECONDS + limit))
+    while [ $SECONDS -lt $deadline ]; do
+        grep -qE "$regex" "$log" 2>/dev/null && return 0
+        sleep 0.2
+    done
+    grep -qE "$regex" "$log" 2>/dev/null
+}
+
+# Waits until <log> has stopped growing for one second, at most <seconds>.
+wh_wait_for_quiet_log()
+{
+    local log=$1 limit=$2
+    local deadline=$((SECONDS + limit)) last=-1 size
+    while [ $SECONDS -lt $deadline ]; do
+        size=$(stat -c %s "$log" 2>/dev/null || echo 0)
+        [ "$size" = "$last" ] && return 0
+        last=$size
+        sleep 1
+    done
+}
+
+# wh_run_with_port <log> <seconds> <exe> [args...]: starts a fresh server with
+# the driver channels on, waits (inside the prefix) until \\.\COM7 opens, then
+# runs <exe> from the stage in the same session, so the drivers stay loaded
+# while it runs. Its stdout goes to <log>.out, every process's stderr to <log>.
+# Returns the exit code of <exe>, or that of the wait when COM7 never opened.
+wh_run_with_port()
+{
+    local log=$1 limit=$2
+    shift 2
+    wh_stop_server
+    (cd "$WH_STAGE_DIR" && WINEDEBUG="$WH_DRIVER_DEBUG" timeout "$limit" \
+        wine cmd /c wait_for_device.exe '\\.\COM7' 30000 '&&' "$@") >"$log.out" 2>"$log"
+}
+
+# The driver's DbgPrint lines in <log>, without Wine's prefix.
+wh_dbg_prints()
+{
+    sed -n 's/^.*:warn:debugstr:vDbgPrintExWithPrefix [0-9a-f]*:[0-9a-f]*: //p' "$1"
+}
