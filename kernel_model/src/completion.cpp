@@ -29,8 +29,8 @@ void CheckPowerIrpStarted(PIRP irp, IrpInfo *info, PDEVICE_OBJECT device)
     }
     PDRIVER_OBJECT driver = device->DriverObject;
     if (info->startedNextPower.count(driver) == 0 && info->startedNextPower.count(nullptr) == 0) {
-        Violate("POWER_IRP_NOT_STARTED", km::Narrow(km::Wide(driver->DriverName)) +
-                                             " let a power IRP (minor " + std::to_string(location->MinorFunction) +
+        Violate("POWER_IRP_NOT_STARTED", km::Narrow(km::Wide(driver->DriverName)) + " let a power IRP (minor " +
+                                             std::to_string(location->MinorFunction) +
                                              ") go without calling PoStartNextPowerIrp");
     }
 }

@@ -26,7 +26,7 @@ struct Sink {
     bool wide = false;
     std::string narrow;
     std::u16string wideText;
-    bool usedUnicode = false;  // a wide string or character was formatted
+    bool usedUnicode = false; // a wide string or character was formatted
 
     void PutNarrow(char c)
     {
@@ -136,8 +136,7 @@ void PutAnsiString(Sink &sink, const Spec &spec, const CountedNarrowString *s)
 
 // An integer field: sign or prefix, zeros up to the precision, then padding to
 // the width with spaces (or zeros when asked and no precision is given).
-void PutNumber(Sink &sink, const Spec &spec, unsigned long long magnitude, bool negative, unsigned base,
-               bool upper)
+void PutNumber(Sink &sink, const Spec &spec, unsigned long long magnitude, bool negative, unsigned base, bool upper)
 {
     const char *digitSet = upper ? "0123456789ABCDEF" : "0123456789abcdef";
     char digits[24];

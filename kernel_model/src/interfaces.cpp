@@ -12,8 +12,8 @@
 #include <vector>
 
 // {86e0d1e0-8089-11d0-9ce4-08003e301f73}, as ntddser.h has it.
-KM_API const GUID GUID_DEVINTERFACE_COMPORT = {0x86e0d1e0, 0x8089, 0x11d0,
-                                               {0x9c, 0xe4, 0x08, 0x00, 0x3e, 0x30, 0x1f, 0x73}};
+KM_API const GUID GUID_DEVINTERFACE_COMPORT = {
+    0x86e0d1e0, 0x8089, 0x11d0, {0x9c, 0xe4, 0x08, 0x00, 0x3e, 0x30, 0x1f, 0x73}};
 
 namespace km::detail {
 namespace {
@@ -21,8 +21,8 @@ namespace {
 struct Interface {
     PDEVICE_OBJECT pdo = nullptr;
     GUID guid{};
-    std::u16string reference;  // upper-cased
-    std::u16string link;       // as handed out
+    std::u16string reference; // upper-cased
+    std::u16string link;      // as handed out
     bool enabled = false;
 };
 
@@ -63,8 +63,8 @@ std::u16string GuidText(const GUID &guid)
 {
     char text[48];
     std::snprintf(text, sizeof text, "{%08lx-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x}", guid.Data1, guid.Data2,
-                  guid.Data3, guid.Data4[0], guid.Data4[1], guid.Data4[2], guid.Data4[3], guid.Data4[4],
-                  guid.Data4[5], guid.Data4[6], guid.Data4[7]);
+                  guid.Data3, guid.Data4[0], guid.Data4[1], guid.Data4[2], guid.Data4[3], guid.Data4[4], guid.Data4[5],
+                  guid.Data4[6], guid.Data4[7]);
     return FromAscii(text);
 }
 

@@ -15,12 +15,12 @@ enum class EntryKind { Device, Link, InterfaceLink };
 
 struct Entry {
     EntryKind kind = EntryKind::Device;
-    PDEVICE_OBJECT device = nullptr;  // Device, InterfaceLink
-    std::u16string target;            // Link, as given
+    PDEVICE_OBJECT device = nullptr; // Device, InterfaceLink
+    std::u16string target;           // Link, as given
 };
 
 struct Namespace {
-    std::map<std::u16string, Entry> entries;  // by canonical name
+    std::map<std::u16string, Entry> entries; // by canonical name
 
     Namespace()
     {

@@ -18,23 +18,23 @@ namespace km::detail {
 namespace {
 
 struct Value {
-    std::u16string name;  // as written, for the information records
+    std::u16string name; // as written, for the information records
     ULONG type = REG_NONE;
     std::vector<uint8_t> data;
 };
 
 struct Key {
-    std::map<std::u16string, Value> values;  // by upper-cased name
+    std::map<std::u16string, Value> values; // by upper-cased name
 };
 
 struct OpenHandle {
     std::shared_ptr<Key> key;
     ACCESS_MASK access = 0;
-    std::string what;  // how it was opened, for the leak report
+    std::string what; // how it was opened, for the leak report
 };
 
 struct Registry {
-    std::map<std::u16string, std::shared_ptr<Key>> keys;  // by upper-cased absolute path
+    std::map<std::u16string, std::shared_ptr<Key>> keys; // by upper-cased absolute path
     std::map<PDEVICE_OBJECT, std::shared_ptr<Key>> hardwareKeys;
     std::map<PDEVICE_OBJECT, std::shared_ptr<Key>> softwareKeys;
     std::map<HANDLE, OpenHandle> handles;
@@ -51,8 +51,8 @@ struct Registry {
         for (const auto &entry : handles) {
             char text[16];
             std::snprintf(text, sizeof text, "%08lx", reinterpret_cast<ULONG_PTR>(entry.first));
-            Violate("HANDLE_LEAK", "registry key handle " + std::string(text) + " (" + entry.second.what +
-                                       ") was never closed");
+            Violate("HANDLE_LEAK",
+                    "registry key handle " + std::string(text) + " (" + entry.second.what + ") was never closed");
         }
         keys.clear();
         hardwareKeys.clear();
@@ -228,8 +228,7 @@ void CopyClipped(uint8_t *out, ULONG limit, ULONG offset, const void *bytes, ULO
 // `dataOffset` (either may be absent). Below the fixed part nothing is
 // written; what does not fit is cut and reported as an overflow.
 NTSTATUS FillRecord(void *buffer, ULONG length, PULONG resultLength, ULONG fixed, const ULONG *headerFields,
-                    const std::u16string *name, ULONG nameOffset, const std::vector<uint8_t> *data,
-                    ULONG dataOffset)
+                    const std::u16string *name, ULONG nameOffset, const std::vector<uint8_t> *data, ULONG dataOffset)
 {
     ULONG required = fixed;
     if (name != nullptr) {

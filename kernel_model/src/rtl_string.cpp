@@ -162,8 +162,7 @@ KM_API WCHAR NTAPI RtlUpcaseUnicodeChar(WCHAR SourceCharacter)
     return static_cast<WCHAR>(Upcase(static_cast<char16_t>(SourceCharacter)));
 }
 
-KM_API LONG NTAPI RtlCompareUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2,
-                                          BOOLEAN CaseInSensitive)
+KM_API LONG NTAPI RtlCompareUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2, BOOLEAN CaseInSensitive)
 {
     RequireIrqlAtMost(APC_LEVEL, "RtlCompareUnicodeString");
     USHORT n1 = String1->Length / sizeof(WCHAR);

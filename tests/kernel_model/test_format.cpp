@@ -33,7 +33,7 @@ TEST_F(FormatTest, DbgPrintTakesWideStringsThroughWsSAndWZ)
 {
     UNICODE_STRING counted;
     RtlInitUnicodeString(&counted, L"\\Device\\ZQEVDODIAG1 and more");
-    counted.Length = 19 * 2;  // not terminated where it ends
+    counted.Length = 19 * 2; // not terminated where it ends
     DbgPrint("%ws|%S|%wZ|%-6ws|%C", L"COM7", L"wide", &counted, L"ab", L'w');
     EXPECT_EQ("COM7|wide|\\Device\\ZQEVDODIAG1|ab    |w", Last());
 }

@@ -56,7 +56,7 @@ const ULONG DriverBlock = 168;
 
 TEST_F(RegistryTest, FullInformationPutsNameAt20AndDataAt36)
 {
-    static const wchar_t com7[] = L"COM7";  // 10 bytes with the terminator
+    static const wchar_t com7[] = L"COM7"; // 10 bytes with the terminator
     km::SetDeviceValue(pdo_, L"PortName", REG_SZ, com7, sizeof com7);
     HANDLE key = OpenDeviceKey();
 
@@ -174,7 +174,7 @@ TEST_F(RegistryTest, HandleLeftOpenAtShutdownIsALeak)
 
 TEST_F(RegistryTest, DeviceMapValuesAreWrittenAndDeletedByPath)
 {
-    static const wchar_t value[] = L"COM7\0";  // two terminating zeros: 12 bytes
+    static const wchar_t value[] = L"COM7\0"; // two terminating zeros: 12 bytes
     EXPECT_EQ(STATUS_SUCCESS, RtlWriteRegistryValue(RTL_REGISTRY_DEVICEMAP, L"SERIALCOMM", L"\\Device\\X1", REG_SZ,
                                                     const_cast<wchar_t *>(value), 12));
     std::vector<uint8_t> data;
@@ -185,9 +185,9 @@ TEST_F(RegistryTest, DeviceMapValuesAreWrittenAndDeletedByPath)
     EXPECT_EQ(0, std::memcmp(data.data(), value, 12));
 
     // The same key reached by its absolute path.
-    EXPECT_EQ(STATUS_SUCCESS, RtlDeleteRegistryValue(RTL_REGISTRY_ABSOLUTE,
-                                                     L"\\Registry\\Machine\\HARDWARE\\DEVICEMAP\\SERIALCOMM",
-                                                     L"\\Device\\X1"));
+    EXPECT_EQ(STATUS_SUCCESS,
+              RtlDeleteRegistryValue(RTL_REGISTRY_ABSOLUTE, L"\\Registry\\Machine\\HARDWARE\\DEVICEMAP\\SERIALCOMM",
+                                     L"\\Device\\X1"));
     EXPECT_FALSE(km::GetDeviceMapValue(L"SERIALCOMM", L"\\Device\\X1", &data));
     EXPECT_EQ(STATUS_OBJECT_NAME_NOT_FOUND,
               RtlDeleteRegistryValue(RTL_REGISTRY_DEVICEMAP, L"SERIALCOMM", L"\\Device\\X1"));

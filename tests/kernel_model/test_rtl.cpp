@@ -26,7 +26,7 @@ protected:
 TEST_F(RtlStringTest, AppendsFillTheBufferAndRefuseToOverflowIt)
 {
     wchar_t buffer[16];
-    UNICODE_STRING s = Over(buffer, 12, 16);  // room for six characters
+    UNICODE_STRING s = Over(buffer, 12, 16); // room for six characters
     EXPECT_EQ(STATUS_SUCCESS, RtlAppendUnicodeToString(&s, L"COM"));
     EXPECT_EQ(6, s.Length);
     EXPECT_EQ(0, buffer[3]) << "terminated while there is room";
@@ -71,8 +71,8 @@ TEST_F(RtlStringTest, IntegersAreWrittenInTheirBaseWithRoomForATerminator)
         ULONG value;
         ULONG base;
         const char16_t *text;
-    } cases[] = {{1, 10, u"1"}, {0, 0, u"0"}, {4294967295u, 10, u"4294967295"}, {0xBEEF, 16, u"BEEF"},
-                 {5, 2, u"101"}, {8, 8, u"10"}};
+    } cases[] = {{1, 10, u"1"},         {0, 0, u"0"},   {4294967295u, 10, u"4294967295"},
+                 {0xBEEF, 16, u"BEEF"}, {5, 2, u"101"}, {8, 8, u"10"}};
     for (const auto &c : cases) {
         ASSERT_EQ(STATUS_SUCCESS, RtlIntegerToUnicodeString(c.value, c.base, &s)) << c.value;
         EXPECT_EQ(c.text, km::Wide(s));

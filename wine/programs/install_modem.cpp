@@ -13,8 +13,7 @@
 
 #include <cstdio>
 
-namespace
-{
+namespace {
 
 const wchar_t BusInstanceId[] = L"ROOT\\ZQMODEMSIM\\0000";
 const wchar_t BusHardwareId[] = L"root\\zqmodemsim";
@@ -79,8 +78,7 @@ int StagePortInf(const wchar_t *portInf)
 
 int wmain(int argc, wchar_t **argv)
 {
-    if (argc != 3)
-    {
+    if (argc != 3) {
         std::fprintf(stderr, "usage: install_modem <bus.inf> <port.inf>\n");
         return 2;
     }

@@ -13,19 +13,16 @@
 
 int wmain(int argc, wchar_t **argv)
 {
-    if (argc != 3)
-    {
+    if (argc != 3) {
         std::fprintf(stderr, "usage: wait_for_device <path> <milliseconds>\n");
         return 2;
     }
     const DWORD limit = static_cast<DWORD>(std::wcstoul(argv[2], nullptr, 10));
     const DWORD start = GetTickCount();
     DWORD error = 0;
-    for (;;)
-    {
+    for (;;) {
         HANDLE h = CreateFileW(argv[1], GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-        if (h != INVALID_HANDLE_VALUE)
-        {
+        if (h != INVALID_HANDLE_VALUE) {
             CloseHandle(h);
             std::printf("wait_for_device: opened after %lu ms\n", GetTickCount() - start);
             return 0;

@@ -17,9 +17,9 @@ namespace km {
 // ---------------------------------------------------------------- lifetime
 
 struct Options {
-    uint64_t seed = 0;       // 0: take ZQ_SEED from the environment, else 1
-    int processors = 2;      // simulated processors
-    bool wdm10 = true;       // what IoIsWdmVersionAvailable(1, 0) answers
+    uint64_t seed = 0;  // 0: take ZQ_SEED from the environment, else 1
+    int processors = 2; // simulated processors
+    bool wdm10 = true;  // what IoIsWdmVersionAvailable(1, 0) answers
 };
 
 // A fresh kernel: no objects, no pool, empty registry and namespace, clock 0.
@@ -47,9 +47,12 @@ void RunUntilIdle();
 // Moves the clock forward, firing due timers in order and running to idle
 // after each; units of 100 ns.
 void AdvanceClock(int64_t hundredNs);
-inline void AdvanceMs(int64_t ms) { AdvanceClock(ms * 10000); }
-int64_t Now();                      // virtual time, 100 ns units
-KIRQL CurrentIrql();                // of the running context
+inline void AdvanceMs(int64_t ms)
+{
+    AdvanceClock(ms * 10000);
+}
+int64_t Now();       // virtual time, 100 ns units
+KIRQL CurrentIrql(); // of the running context
 // One line per scheduling decision and kernel event; the same seed gives
 // the same trace.
 const std::vector<std::string> &Trace();
@@ -57,9 +60,9 @@ const std::vector<std::string> &Trace();
 // ---------------------------------------------------------------- verifier
 
 struct Violation {
-    std::string rule;      // e.g. "DOUBLE_COMPLETE"
-    std::string message;   // what happened, with addresses and names
-    std::string context;   // the context's name and its call stack
+    std::string rule;    // e.g. "DOUBLE_COMPLETE"
+    std::string message; // what happened, with addresses and names
+    std::string context; // the context's name and its call stack
 };
 const std::vector<Violation> &Violations();
 void ClearViolations();
@@ -129,14 +132,13 @@ PDEVICE_OBJECT TopOfStack(PDEVICE_OBJECT pdo);
 // Sends one PnP request (IoStatus.Status starts as STATUS_NOT_SUPPORTED) to
 // the top of pdo's stack on a system thread and waits for its completion.
 // `setup` may fill the stack location's parameters before the send.
-NTSTATUS SendPnp(PDEVICE_OBJECT pdo, UCHAR minor,
-                 std::function<void(PIO_STACK_LOCATION)> setup = nullptr,
+NTSTATUS SendPnp(PDEVICE_OBJECT pdo, UCHAR minor, std::function<void(PIO_STACK_LOCATION)> setup = nullptr,
                  ULONG_PTR *information = nullptr);
 // Whole sequences as the PnP manager runs them.
 NTSTATUS StartDevice(PDEVICE_OBJECT pdo);
-NTSTATUS RemoveDevice(PDEVICE_OBJECT pdo);          // query-remove, then remove (or cancel-remove)
-NTSTATUS SurpriseRemoveDevice(PDEVICE_OBJECT pdo);  // surprise removal, then remove
-NTSTATUS StopDevice(PDEVICE_OBJECT pdo);            // query-stop, then stop (or cancel-stop)
+NTSTATUS RemoveDevice(PDEVICE_OBJECT pdo);         // query-remove, then remove (or cancel-remove)
+NTSTATUS SurpriseRemoveDevice(PDEVICE_OBJECT pdo); // surprise removal, then remove
+NTSTATUS StopDevice(PDEVICE_OBJECT pdo);           // query-stop, then stop (or cancel-stop)
 bool DeviceExists(PDEVICE_OBJECT device);
 
 // Bus enumeration. A function driver registered for a hardware ID is loaded
@@ -162,9 +164,9 @@ struct Request {
     PIRP irp = nullptr;
     bool completed = false;
     int completions = 0;
-    NTSTATUS status = STATUS_PENDING;      // final IoStatus.Status
-    ULONG_PTR information = 0;             // final IoStatus.Information
-    std::vector<uint8_t> output;           // bytes copied back to the caller
+    NTSTATUS status = STATUS_PENDING; // final IoStatus.Status
+    ULONG_PTR information = 0;        // final IoStatus.Information
+    std::vector<uint8_t> output;      // bytes copied back to the caller
 };
 
 // Builds an IRP as the I/O manager would before dispatching it to `device`:
@@ -173,8 +175,8 @@ struct Request {
 // system buffer of max(inLength, outLength) bytes holding `input`. The test
 // can then hand irp to a driver routine directly; its completion is recorded
 // in the Request.
-Request *NewRequest(PDEVICE_OBJECT device, UCHAR major, ULONG ioControlCode = 0,
-                    const void *input = nullptr, ULONG inLength = 0, ULONG outLength = 0);
+Request *NewRequest(PDEVICE_OBJECT device, UCHAR major, ULONG ioControlCode = 0, const void *input = nullptr,
+                    ULONG inLength = 0, ULONG outLength = 0);
 // Sends the request to the device's dispatch routine (in the current context);
 // returns what the dispatch routine returned.
 NTSTATUS Dispatch(Request *request);
@@ -191,7 +193,7 @@ NTSTATUS Open(const wchar_t *name, Handle **handle);
 Request *ReadAsync(Handle *handle, ULONG length);
 Request *WriteAsync(Handle *handle, const void *data, ULONG length);
 Request *IoctlAsync(Handle *handle, ULONG code, const void *input, ULONG inLength, ULONG outLength);
-Request *MajorAsync(Handle *handle, UCHAR major);  // e.g. IRP_MJ_QUERY_INFORMATION, IRP_MJ_FLUSH_BUFFERS
+Request *MajorAsync(Handle *handle, UCHAR major); // e.g. IRP_MJ_QUERY_INFORMATION, IRP_MJ_FLUSH_BUFFERS
 // Blocks the current context until the request has completed.
 void Wait(Request *request);
 // CloseHandle: IRP_MJ_CLEANUP, then IRP_MJ_CLOSE once the handle's requests
@@ -214,7 +216,7 @@ size_t OpenKeyHandles();
 void SetInstancePath(PDEVICE_OBJECT pdo, const wchar_t *instancePath);
 // Symbolic links: the target of a link, or empty when there is none.
 std::u16string LinkTarget(const wchar_t *link);
-void CreateLink(const wchar_t *link, const wchar_t *target);  // a link owned by someone else
+void CreateLink(const wchar_t *link, const wchar_t *target); // a link owned by someone else
 // Registered device interfaces of a PDO for a class, with their state.
 struct InterfaceInfo {
     std::u16string symbolicLink;

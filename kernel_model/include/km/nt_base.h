@@ -54,7 +54,10 @@ typedef CCHAR KPROCESSOR_MODE;
 #define NULL 0
 #endif
 
-#define UNREFERENCED_PARAMETER(P) {(P) = (P);}
+#define UNREFERENCED_PARAMETER(P)                                                                                      \
+    {                                                                                                                  \
+        (P) = (P);                                                                                                     \
+    }
 
 #define NT_SUCCESS(Status) (((NTSTATUS)(Status)) >= 0)
 
@@ -133,8 +136,7 @@ typedef struct _GUID {
 } GUID, *LPGUID;
 typedef const GUID *LPCGUID;
 
-#define CONTAINING_RECORD(address, type, field) \
-    ((type *)((PCHAR)(address) - (ULONG_PTR)(&((type *)0)->field)))
+#define CONTAINING_RECORD(address, type, field) ((type *)((PCHAR)(address) - (ULONG_PTR)(&((type *)0)->field)))
 
 #define RtlZeroMemory(Destination, Length) __builtin_memset((Destination), 0, (Length))
 #define RtlFillMemory(Destination, Length, Fill) __builtin_memset((Destination), (Fill), (Length))

@@ -19,8 +19,7 @@ KM_API NTSTATUS NTAPI RtlIntegerToUnicodeString(ULONG Value, ULONG Base, PUNICOD
 // Frees a buffer that the kernel allocated for the caller (for example the
 // symbolic link name of IoRegisterDeviceInterface) and clears the string.
 KM_API VOID NTAPI RtlFreeUnicodeString(PUNICODE_STRING UnicodeString);
-KM_API LONG NTAPI RtlCompareUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2,
-                                          BOOLEAN CaseInSensitive);
+KM_API LONG NTAPI RtlCompareUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2, BOOLEAN CaseInSensitive);
 KM_API BOOLEAN NTAPI RtlEqualUnicodeString(const UNICODE_STRING *String1, const UNICODE_STRING *String2,
                                            BOOLEAN CaseInSensitive);
 KM_API WCHAR NTAPI RtlUpcaseUnicodeChar(WCHAR SourceCharacter);
@@ -81,9 +80,9 @@ int __cdecl swprintf(wchar_t *Buffer, const wchar_t *Format, ...) __asm__("swpri
 #define KEY_READ ((STANDARD_RIGHTS_READ | KEY_QUERY_VALUE | KEY_ENUMERATE_SUB_KEYS | KEY_NOTIFY) & (~SYNCHRONIZE))
 #define KEY_WRITE ((STANDARD_RIGHTS_WRITE | KEY_SET_VALUE | KEY_CREATE_SUB_KEY) & (~SYNCHRONIZE))
 #define KEY_EXECUTE ((KEY_READ) & (~SYNCHRONIZE))
-#define KEY_ALL_ACCESS                                                                                        \
-    ((STANDARD_RIGHTS_ALL | KEY_QUERY_VALUE | KEY_SET_VALUE | KEY_CREATE_SUB_KEY | KEY_ENUMERATE_SUB_KEYS |   \
-      KEY_NOTIFY | KEY_CREATE_LINK) &                                                                         \
+#define KEY_ALL_ACCESS                                                                                                 \
+    ((STANDARD_RIGHTS_ALL | KEY_QUERY_VALUE | KEY_SET_VALUE | KEY_CREATE_SUB_KEY | KEY_ENUMERATE_SUB_KEYS |            \
+      KEY_NOTIFY | KEY_CREATE_LINK) &                                                                                  \
      (~SYNCHRONIZE))
 
 // ---------------------------------------------------------------- registry
@@ -176,7 +175,7 @@ KM_API NTSTATUS NTAPI IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName);
 // Without INITGUID a GUID is only declared; the one translation unit that
 // defines INITGUID before its DEFINE_GUIDs owns the storage.
 #ifdef INITGUID
-#define DEFINE_GUID(name, l, w1, w2, b1, b2, b3, b4, b5, b6, b7, b8) \
+#define DEFINE_GUID(name, l, w1, w2, b1, b2, b3, b4, b5, b6, b7, b8)                                                   \
     extern "C" const GUID name = {l, w1, w2, {b1, b2, b3, b4, b5, b6, b7, b8}}
 #else
 #define DEFINE_GUID(name, l, w1, w2, b1, b2, b3, b4, b5, b6, b7, b8) extern "C" const GUID name

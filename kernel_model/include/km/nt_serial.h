@@ -173,7 +173,7 @@ typedef struct _SERIAL_COMMPROP {
     ULONG CurrentRxQueue;
     ULONG ProvSpec1;
     ULONG ProvSpec2;
-    WCHAR  ProvChar[1];
+    WCHAR ProvChar[1];
 } SERIAL_COMMPROP, *PSERIAL_COMMPROP;
 
 // SERIAL_COMMPROP.SettableParams flags
@@ -329,7 +329,7 @@ typedef struct _SERIALCONFIG {
     ULONG SubType;
     ULONG ProvOffset;
     ULONG ProviderSize;
-    WCHAR  ProviderData[1];
+    WCHAR ProviderData[1];
 } SERIALCONFIG, *PSERIALCONFIG;
 
 static_assert(sizeof(SERIAL_TIMEOUTS) == 20, "SERIAL_TIMEOUTS");

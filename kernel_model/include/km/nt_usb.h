@@ -88,7 +88,7 @@ typedef struct _MDL *PMDL;
 #define USBD_TRANSFER_DIRECTION_OUT 0
 #define USBD_TRANSFER_DIRECTION_IN 1
 // As usbdi.h leaves it: a test of the direction bit.
-#define USBD_TRANSFER_DIRECTION(x) ((x) & USBD_TRANSFER_DIRECTION_IN)
+#define USBD_TRANSFER_DIRECTION(x) ((x)&USBD_TRANSFER_DIRECTION_IN)
 
 // ---------------------------------------------------------------- internal device control
 
@@ -98,7 +98,7 @@ typedef struct _MDL *PMDL;
 #define USB_GET_PORT_STATUS 4
 #define IOCTL_INTERNAL_USB_SUBMIT_URB CTL_CODE(FILE_DEVICE_USB, USB_SUBMIT_URB, METHOD_NEITHER, FILE_ANY_ACCESS)
 #define IOCTL_INTERNAL_USB_RESET_PORT CTL_CODE(FILE_DEVICE_USB, USB_RESET_PORT, METHOD_NEITHER, FILE_ANY_ACCESS)
-#define IOCTL_INTERNAL_USB_GET_PORT_STATUS \
+#define IOCTL_INTERNAL_USB_GET_PORT_STATUS                                                                             \
     CTL_CODE(FILE_DEVICE_USB, USB_GET_PORT_STATUS, METHOD_NEITHER, FILE_ANY_ACCESS)
 static_assert(IOCTL_INTERNAL_USB_SUBMIT_URB == 0x220003, "submit URB");
 
@@ -193,15 +193,15 @@ static_assert(sizeof(URB) == 96, "URB union");
 
 #define URB_STATUS(urb) ((urb)->UrbHeader.Status)
 
-#define UsbBuildInterruptOrBulkTransferRequest(urb, length, pipeHandle, transferBuffer, transferBufferMDL,       \
-                                               transferBufferLength, transferFlags, link)                        \
-    {                                                                                                            \
-        (urb)->UrbHeader.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;                                     \
-        (urb)->UrbHeader.Length = (length);                                                                      \
-        (urb)->UrbBulkOrInterruptTransfer.PipeHandle = (pipeHandle);                                             \
-        (urb)->UrbBulkOrInterruptTransfer.TransferBufferLength = (transferBufferLength);                         \
-        (urb)->UrbBulkOrInterruptTransfer.TransferBufferMDL = (transferBufferMDL);                               \
-        (urb)->UrbBulkOrInterruptTransfer.TransferBuffer = (transferBuffer);                                     \
-        (urb)->UrbBulkOrInterruptTransfer.TransferFlags = (transferFlags);                                       \
-        (urb)->UrbBulkOrInterruptTransfer.UrbLink = (link);                                                      \
+#define UsbBuildInterruptOrBulkTransferRequest(urb, length, pipeHandle, transferBuffer, transferBufferMDL,             \
+                                               transferBufferLength, transferFlags, link)                              \
+    {                                                                                                                  \
+        (urb)->UrbHeader.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;                                           \
+        (urb)->UrbHeader.Length = (length);                                                                            \
+        (urb)->UrbBulkOrInterruptTransfer.PipeHandle = (pipeHandle);                                                   \
+        (urb)->UrbBulkOrInterruptTransfer.TransferBufferLength = (transferBufferLength);                               \
+        (urb)->UrbBulkOrInterruptTransfer.TransferBufferMDL = (transferBufferMDL);                                     \
+        (urb)->UrbBulkOrInterruptTransfer.TransferBuffer = (transferBuffer);                                           \
+        (urb)->UrbBulkOrInterruptTransfer.TransferFlags = (transferFlags);                                             \
+        (urb)->UrbBulkOrInterruptTransfer.UrbLink = (link);                                                            \
     }
