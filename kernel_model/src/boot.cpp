@@ -30,6 +30,7 @@ void ResetCore()
 {
     ResetIoManager();
     ResetPnpManager();
+    ResetPnpLock();
     ResetBuses();
     ResetIrps();
     ResetDevices();

@@ -109,10 +109,14 @@ PDEVICE_OBJECT CreateRootDevice(Image *busDriver, ULONG extensionSize)
     }
     PDEVICE_OBJECT pdo = CreatePdo(extensionSize);
     pdo->DriverObject = B().root;
-    if (!NT_SUCCESS(AddDevice(busDriver, pdo)) || !NT_SUCCESS(StartDevice(pdo))) {
-        return pdo;
-    }
-    EnumerateBus(pdo);
+    RunOnSystemThread(
+        [&] {
+            PnpOperation operation("a root device's arrival");
+            if (NT_SUCCESS(AddDevice(busDriver, pdo)) && NT_SUCCESS(StartDevice(pdo))) {
+                EnumerateBus(pdo);
+            }
+        },
+        "PnP");
     return pdo;
 }
 
@@ -120,6 +124,7 @@ void EnumerateBus(PDEVICE_OBJECT busPdo)
 {
     RunOnSystemThread(
         [busPdo] {
+            PnpOperation operation("enumeration");
             if (!IsLive(busPdo)) {
                 return;
             }

@@ -51,6 +51,27 @@ void *NewSystemBuffer(IrpInfo *info, PIRP irp, const void *input, ULONG inLength
     return info->systemBuffer;
 }
 
+// Reads and writes get a system buffer only from a device that asked for
+// buffered I/O; any other gets the caller's buffer in Irp->UserBuffer (the
+// MDL of direct I/O is not modelled: such a device sees no MdlAddress).
+void NewTransferBuffer(PDEVICE_OBJECT device, IrpInfo *info, PIRP irp, const void *input, ULONG inLength,
+                       ULONG outLength)
+{
+    if ((device->Flags & DO_BUFFERED_IO) != 0) {
+        NewSystemBuffer(info, irp, input, inLength, outLength);
+        return;
+    }
+    ULONG bytes = inLength > outLength ? inLength : outLength;
+    if (bytes == 0) {
+        return;
+    }
+    info->userBuffer = ModelAlloc(bytes);
+    if (input != nullptr && inLength != 0) {
+        std::memcpy(info->userBuffer, input, inLength);
+    }
+    irp->UserBuffer = info->userBuffer;
+}
+
 PIRP HandleRequest(Handle *handle, UCHAR major, Request **out)
 {
     Request *request = NewOriginatorRequest(handle->top, major, false);
@@ -142,7 +163,10 @@ void FinishOriginator(PIRP irp, IrpInfo *info)
     request->information = irp->IoStatus.Information;
     bool copyBack =
         info->major == IRP_MJ_READ || (info->major == IRP_MJ_DEVICE_CONTROL && Buffered(info->ioControlCode));
-    if (copyBack && (NT_SUCCESS(request->status) || request->status == STATUS_BUFFER_OVERFLOW)) {
+    // Success, information and warning statuses (STATUS_BUFFER_OVERFLOW among
+    // them) all carry data back; only an error status does not.
+    bool error = (static_cast<ULONG>(request->status) >> 30) == 3;
+    if (copyBack && !error) {
         ULONG_PTR bytes = request->information;
         if (bytes > info->outLength) {
             Violate("BUFFER_OVERRUN", "request " + DescribeAddress(irp) + " completed with Information " +
@@ -150,7 +174,8 @@ void FinishOriginator(PIRP irp, IrpInfo *info)
                                           std::to_string(info->outLength) + " bytes");
             bytes = info->outLength;
         }
-        const uint8_t *buffer = static_cast<const uint8_t *>(info->systemBuffer);
+        const uint8_t *buffer =
+            static_cast<const uint8_t *>(info->systemBuffer != nullptr ? info->systemBuffer : info->userBuffer);
         if (buffer != nullptr) {
             request->output.assign(buffer, buffer + bytes);
         }
@@ -264,7 +289,7 @@ Request *ReadAsync(Handle *handle, ULONG length)
     PIRP irp = HandleRequest(handle, IRP_MJ_READ, &request);
     IrpInfo *info = FindIrp(irp);
     info->outLength = length;
-    NewSystemBuffer(info, irp, nullptr, 0, length);
+    NewTransferBuffer(handle->top, info, irp, nullptr, 0, length);
     IoGetNextIrpStackLocation(irp)->Parameters.Read.Length = length;
     CallDriver(handle->top, irp, "IofCallDriver");
     return request;
@@ -277,7 +302,7 @@ Request *WriteAsync(Handle *handle, const void *data, ULONG length)
     }
     Request *request;
     PIRP irp = HandleRequest(handle, IRP_MJ_WRITE, &request);
-    NewSystemBuffer(FindIrp(irp), irp, data, length, 0);
+    NewTransferBuffer(handle->top, FindIrp(irp), irp, data, length, 0);
     IoGetNextIrpStackLocation(irp)->Parameters.Write.Length = length;
     CallDriver(handle->top, irp, "IofCallDriver");
     return request;

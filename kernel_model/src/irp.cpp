@@ -82,8 +82,21 @@ void ReleaseIrp(PIRP irp)
         ModelFree(info->systemBuffer);
         info->systemBuffer = nullptr;
     }
+    if (info->userBuffer != nullptr) {
+        ModelFree(info->userBuffer);
+        info->userBuffer = nullptr;
+    }
     std::memset(static_cast<void *>(irp), kFreedIrpPattern, info->bytes);
     info->freed = true;
+}
+
+NTSTATUS NTAPI InvalidDeviceRequest(PDEVICE_OBJECT device, PIRP irp)
+{
+    (void)device;
+    irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
+    irp->IoStatus.Information = 0;
+    IofCompleteRequest(irp, IO_NO_INCREMENT);
+    return STATUS_INVALID_DEVICE_REQUEST;
 }
 
 NTSTATUS DispatchAt(PDEVICE_OBJECT device, PIRP irp)
@@ -101,15 +114,8 @@ NTSTATUS DispatchAt(PDEVICE_OBJECT device, PIRP irp)
         DriverScope scope(device->DriverObject);
         KIRQL before = Current()->irql;
         size_t locksBefore = Current()->held.size();
-        if (routine == nullptr) {
-            // The I/O manager's default for a major function the driver does not handle.
-            irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
-            irp->IoStatus.Information = 0;
-            IofCompleteRequest(irp, IO_NO_INCREMENT);
-            status = STATUS_INVALID_DEVICE_REQUEST;
-        } else {
-            status = routine(device, irp);
-        }
+        // A driver object made by the test may have no routine at all.
+        status = (routine != nullptr ? routine : InvalidDeviceRequest)(device, irp);
         if (Current()->irql != before || Current()->held.size() != locksBefore) {
             Violate("IRQL", "dispatch routine of " + DeviceLabel(device) + " for major " + std::to_string(major) +
                                 " returned at IRQL " + std::to_string(Current()->irql) + " (called at " +
@@ -203,6 +209,9 @@ void ResetIrps()
     for (auto &entry : Irps()) {
         if (entry.second.systemBuffer != nullptr) {
             ModelFree(entry.second.systemBuffer);
+        }
+        if (entry.second.userBuffer != nullptr) {
+            ModelFree(entry.second.userBuffer);
         }
         ModelFree(entry.first);
     }

@@ -83,6 +83,10 @@ Image *LoadDriver(const std::string &path, const wchar_t *serviceName)
     std::u16string service = Wide(serviceName);
     image->driver = NewDriverObject(u"\\Driver\\" + service);
     image->driver->DriverInit = entry;
+    // As the I/O manager does, every major function starts out failing.
+    for (PDRIVER_DISPATCH &routine : image->driver->MajorFunction) {
+        routine = InvalidDeviceRequest;
+    }
     image->driver->DriverExtension->ServiceKeyName = UNICODE_STRING{};
     record->registryPath = u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\" + service;
     record->registryString.Buffer = reinterpret_cast<PWSTR>(const_cast<char16_t *>(record->registryPath.c_str()));

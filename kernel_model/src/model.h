@@ -133,6 +133,7 @@ struct IrpInfo {
     ULONG ioControlCode = 0;
     ULONG outLength = 0;
     void *systemBuffer = nullptr;
+    void *userBuffer = nullptr; // the caller's own buffer, for a read or write without buffered I/O
     std::vector<LocationState> locations;
     // Drivers that called PoStartNextPowerIrp for this power IRP.
     std::set<PDRIVER_OBJECT> startedNextPower;
@@ -143,6 +144,9 @@ PIRP AllocateIrp(CCHAR stackSize, PDRIVER_OBJECT allocator);
 void ReleaseIrp(PIRP irp);
 NTSTATUS CallDriver(PDEVICE_OBJECT device, PIRP irp, const char *routine);
 NTSTATUS DispatchAt(PDEVICE_OBJECT device, PIRP irp);
+// The I/O manager's routine for every major function a driver leaves alone:
+// it fails the request with STATUS_INVALID_DEVICE_REQUEST.
+NTSTATUS NTAPI InvalidDeviceRequest(PDEVICE_OBJECT device, PIRP irp);
 void FinishOriginator(PIRP irp, IrpInfo *info);
 void CheckIrpsAtShutdown();
 void ResetIrps();
@@ -207,6 +211,15 @@ Request *NewOriginatorRequest(PDEVICE_OBJECT device, UCHAR major, bool setCurren
 void WaitRequest(Request *request);
 void RemoveSequenceAfterClose(PDEVICE_OBJECT pdo);
 bool OptionWdm10();
+// Held for the whole of one PnP operation (pnp_serial.cpp): operations run one
+// at a time, in arrival order; nested operations of the holder pass.
+struct PnpOperation {
+    explicit PnpOperation(const char *what);
+    ~PnpOperation();
+    PnpOperation(const PnpOperation &) = delete;
+    PnpOperation &operator=(const PnpOperation &) = delete;
+};
+void ResetPnpLock();
 void RunResetHooks();
 
 } // namespace km::detail

@@ -54,6 +54,7 @@ void RemoveSequenceAfterClose(PDEVICE_OBJECT pdo)
 
 void OnLastHandleClosed(PDEVICE_OBJECT pdo)
 {
+    PnpOperation operation("removal after the last close");
     DeviceInfo *info = FindDevice(pdo);
     if (info != nullptr && info->removalPending && HandlesOnStack(pdo) == 0) {
         RemoveSequenceAfterClose(pdo);
@@ -77,6 +78,7 @@ NTSTATUS AddDevice(Image *image, PDEVICE_OBJECT pdo)
     PDRIVER_OBJECT driver = image->driver;
     RunOnSystemThread(
         [&] {
+            PnpOperation operation("AddDevice");
             DriverScope scope(driver);
             status = driver->DriverExtension->AddDevice(driver, pdo);
         },
@@ -90,6 +92,7 @@ NTSTATUS SendPnp(PDEVICE_OBJECT pdo, UCHAR minor, std::function<void(PIO_STACK_L
     NTSTATUS status = STATUS_UNSUCCESSFUL;
     RunOnSystemThread(
         [&] {
+            PnpOperation operation("a PnP request");
             PDEVICE_OBJECT top = IoGetAttachedDevice(pdo);
             Request *request = NewOriginatorRequest(top, IRP_MJ_PNP, false);
             PIRP irp = request->irp;
@@ -126,37 +129,48 @@ NTSTATUS StartDevice(PDEVICE_OBJECT pdo)
     return SendPnp(pdo, IRP_MN_START_DEVICE);
 }
 
+// Each sequence runs as one operation on a system thread, so no other PnP
+// operation comes between its requests.
 NTSTATUS RemoveDevice(PDEVICE_OBJECT pdo)
 {
-    // A bus goes after its children.
-    for (PDEVICE_OBJECT child : Children(pdo)) {
-        if (IsLive(child)) {
-            NTSTATUS childStatus = RemoveDevice(child);
-            if (!NT_SUCCESS(childStatus)) {
-                return childStatus;
+    NTSTATUS status = STATUS_UNSUCCESSFUL;
+    RunOnSystemThread(
+        [&] {
+            PnpOperation operation("removal");
+            // A bus goes after its children.
+            for (PDEVICE_OBJECT child : Children(pdo)) {
+                if (IsLive(child)) {
+                    NTSTATUS childStatus = RemoveDevice(child);
+                    if (!NT_SUCCESS(childStatus)) {
+                        status = childStatus;
+                        return;
+                    }
+                }
             }
-        }
-    }
-    NTSTATUS status = SendPnp(pdo, IRP_MN_QUERY_REMOVE_DEVICE);
-    if (!NT_SUCCESS(status)) {
-        SendPnp(pdo, IRP_MN_CANCEL_REMOVE_DEVICE);
-        return status;
-    }
-    status = SendPnp(pdo, IRP_MN_REMOVE_DEVICE);
-    RunOnSystemThread([&] { FinishRemoval(pdo); }, "PnP");
+            status = SendPnp(pdo, IRP_MN_QUERY_REMOVE_DEVICE);
+            if (!NT_SUCCESS(status)) {
+                SendPnp(pdo, IRP_MN_CANCEL_REMOVE_DEVICE);
+                return;
+            }
+            status = SendPnp(pdo, IRP_MN_REMOVE_DEVICE);
+            FinishRemoval(pdo);
+        },
+        "PnP");
     return status;
 }
 
 NTSTATUS SurpriseRemoveDevice(PDEVICE_OBJECT pdo)
 {
-    for (PDEVICE_OBJECT child : Children(pdo)) {
-        if (IsLive(child)) {
-            SurpriseRemoveDevice(child);
-        }
-    }
-    NTSTATUS status = SendPnp(pdo, IRP_MN_SURPRISE_REMOVAL);
+    NTSTATUS status = STATUS_UNSUCCESSFUL;
     RunOnSystemThread(
         [&] {
+            PnpOperation operation("surprise removal");
+            for (PDEVICE_OBJECT child : Children(pdo)) {
+                if (IsLive(child)) {
+                    SurpriseRemoveDevice(child);
+                }
+            }
+            status = SendPnp(pdo, IRP_MN_SURPRISE_REMOVAL);
             FindDevice(pdo)->removalPending = true;
             OnLastHandleClosed(pdo);
         },
@@ -166,12 +180,19 @@ NTSTATUS SurpriseRemoveDevice(PDEVICE_OBJECT pdo)
 
 NTSTATUS StopDevice(PDEVICE_OBJECT pdo)
 {
-    NTSTATUS status = SendPnp(pdo, IRP_MN_QUERY_STOP_DEVICE);
-    if (!NT_SUCCESS(status)) {
-        SendPnp(pdo, IRP_MN_CANCEL_STOP_DEVICE);
-        return status;
-    }
-    return SendPnp(pdo, IRP_MN_STOP_DEVICE);
+    NTSTATUS status = STATUS_UNSUCCESSFUL;
+    RunOnSystemThread(
+        [&] {
+            PnpOperation operation("stop");
+            status = SendPnp(pdo, IRP_MN_QUERY_STOP_DEVICE);
+            if (!NT_SUCCESS(status)) {
+                SendPnp(pdo, IRP_MN_CANCEL_STOP_DEVICE);
+                return;
+            }
+            status = SendPnp(pdo, IRP_MN_STOP_DEVICE);
+        },
+        "PnP");
+    return status;
 }
 
 } // namespace km

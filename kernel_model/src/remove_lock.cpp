@@ -104,6 +104,7 @@ NTSTATUS NTAPI IoAcquireRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, PCST
     (void)File;
     (void)Line;
     (void)RemlockSize;
+    RequireIrqlAtMost(DISPATCH_LEVEL, "IoAcquireRemoveLock");
     SwitchPoint("IoAcquireRemoveLock");
     ++RemoveLock->Common.IoCount;
     if (RemoveLock->Common.Removed) {
@@ -119,6 +120,7 @@ NTSTATUS NTAPI IoAcquireRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, PCST
 VOID NTAPI IoReleaseRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG RemlockSize)
 {
     (void)RemlockSize;
+    RequireIrqlAtMost(DISPATCH_LEVEL, "IoReleaseRemoveLock");
     Holds &holds = Locks()[RemoveLock];
     auto tag = holds.tags.find(Tag);
     if (tag == holds.tags.end()) {

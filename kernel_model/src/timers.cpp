@@ -153,6 +153,11 @@ BOOLEAN NTAPI KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PK
     Timer->Dpc = Dpc;
     Timer->Period = Period;
     Trace("timer set " + DescribeAddress(Timer) + " due " + std::to_string(a.due));
+    if (a.due <= Clock()) {
+        // A due time already past expires the timer at once, as the kernel
+        // does when it cannot insert it into the timer table.
+        FireTimersDue();
+    }
     SwitchPoint("KeSetTimer");
     return wasSet;
 }

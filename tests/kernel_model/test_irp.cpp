@@ -190,6 +190,19 @@ TEST_F(IrpTest, IoManagerCopiesBackAndFailsWhatNoDriverHandles)
     EXPECT_EQ(ioctl->output, (std::vector<uint8_t>{'o', 'k'}));
     EXPECT_TRUE(write->output.empty());
 
+    // A warning status still carries the data back; an error status does not.
+    static NTSTATUS finalStatus;
+    km::SetHandler(s.lower, [](PDEVICE_OBJECT, PIRP irp) {
+        static_cast<char *>(irp->AssociatedIrp.SystemBuffer)[0] = 'w';
+        return CompleteWith(irp, finalStatus, 1);
+    });
+    for (NTSTATUS status : {STATUS_NO_MORE_ENTRIES, STATUS_CANCELLED}) {
+        finalStatus = status;
+        km::Request *r = km::NewRequest(s.lower, IRP_MJ_READ, 0, nullptr, 0, 4);
+        km::Run([r] { km::Dispatch(r); });
+        EXPECT_EQ(r->output.size(), status == STATUS_CANCELLED ? 0u : 1u) << std::hex << status;
+    }
+
     // A driver object with no routine for a major function.
     PDRIVER_OBJECT bare = km::CreateFakeDriver(L"Bare");
     PDEVICE_OBJECT device = km::CreateFakeDevice(bare, 0, nullptr);
@@ -307,6 +320,73 @@ TEST_F(IrpTest, RemoveLockCountsHoldsAndRefusesAfterReleaseAndWait)
         EXPECT_EQ(lock.Common.IoCount, 0);
     });
     EXPECT_TRUE(waited);
+}
+
+// IoCancelIrp can set Cancel while a driver is between its test of
+// Irp->Cancel and its IoSetCancelRoutine. A driver that tests first and sets
+// after loses such a cancel for good; one that sets the routine and then
+// tests Cancel (taking the routine back if it is still there) never does.
+struct CancelRace {
+    int window = 0; // Cancel was clear at the driver's test, set after its exchange
+    int lost = 0;   // requests left pending with Cancel set
+};
+
+// One run of the race on a fresh kernel.
+void RaceCancelAgainstQueueing(bool setThenTest, CancelRace *race)
+{
+    static bool testFirst;
+    static CancelRace *counts;
+    testFirst = !setThenTest;
+    counts = race;
+    held = nullptr;
+    PDRIVER_CANCEL onCancel = [](PDEVICE_OBJECT, PIRP irp) NTAPI {
+        IoReleaseCancelSpinLock(irp->CancelIrql);
+        CompleteWith(irp, STATUS_CANCELLED);
+    };
+    FakeStack s = MakeStack(nullptr, nullptr);
+    km::SetHandler(s.lower, [onCancel](PDEVICE_OBJECT, PIRP irp) {
+        IoMarkIrpPending(irp);
+        BOOLEAN seen = irp->Cancel;
+        if (testFirst && seen) {
+            CompleteWith(irp, STATUS_CANCELLED);
+            return STATUS_PENDING;
+        }
+        IoSetCancelRoutine(irp, onCancel);
+        if (!seen && irp->Cancel) {
+            ++counts->window;
+        }
+        if (!testFirst && irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr) {
+            CompleteWith(irp, STATUS_CANCELLED);
+            return STATUS_PENDING;
+        }
+        held = irp;
+        return STATUS_PENDING;
+    });
+    km::Request *r = km::NewRequest(s.lower, IRP_MJ_READ, 0, nullptr, 0, 1);
+    km::Spawn([r] { km::Dispatch(r); }, "application");
+    km::Spawn([r] { km::Cancel(r); }, "canceller");
+    km::RunUntilIdle();
+    if (!r->completed) {
+        ++counts->lost;
+        km::Run([] {
+            if (IoSetCancelRoutine(held, nullptr) != nullptr) {
+                CompleteWith(held, STATUS_CANCELLED);
+            }
+        });
+    }
+    EXPECT_EQ(r->completions, 1);
+    EXPECT_EQ(r->status, STATUS_CANCELLED);
+}
+
+TEST_F(IrpTest, CancelCanLandBetweenATestOfCancelAndSettingTheRoutine)
+{
+    CancelRace careless, careful;
+    RunSeeds(40, [&](uint64_t) { RaceCancelAgainstQueueing(false, &careless); });
+    EXPECT_GT(careless.window, 0) << "the window never opened";
+    EXPECT_GT(careless.lost, 0) << "testing Cancel before setting the routine loses cancels";
+    RunSeeds(40, [&](uint64_t) { RaceCancelAgainstQueueing(true, &careful); });
+    EXPECT_GT(careful.window, 0);
+    EXPECT_EQ(careful.lost, 0);
 }
 
 } // namespace

@@ -5,6 +5,8 @@
 
 #include <dlfcn.h>
 
+#include <algorithm>
+
 namespace {
 
 class ManagerTest : public KernelTest {};
@@ -23,6 +25,11 @@ TEST_F(ManagerTest, EachLoadStartsFromFreshGlobalsAndUnloadCallsDriverUnload)
         EXPECT_NE(fdo, pdo);
         EXPECT_EQ(fdo->StackSize, 2);
         EXPECT_EQ(km::StartDevice(pdo), STATUS_SUCCESS);
+        // A major function the image left alone fails in the I/O manager's routine.
+        EXPECT_NE(image->driver->MajorFunction[IRP_MJ_READ], nullptr);
+        km::Request *read = km::NewRequest(fdo, IRP_MJ_READ, 0, nullptr, 0, 4);
+        km::Run([read] { EXPECT_EQ(km::Dispatch(read), STATUS_INVALID_DEVICE_REQUEST); });
+        EXPECT_EQ(read->status, STATUS_INVALID_DEVICE_REQUEST);
         EXPECT_EQ(km::RemoveDevice(pdo), STATUS_SUCCESS);
         EXPECT_FALSE(km::DeviceExists(fdo)) << "the driver deleted its device at removal";
         EXPECT_FALSE(km::DeviceExists(pdo)) << "the model's PDO goes once the stack is gone";
@@ -45,7 +52,8 @@ TEST_F(ManagerTest, EachLoadStartsFromFreshGlobalsAndUnloadCallsDriverUnload)
 
 // A named exclusive device: the second open is refused before the driver
 // sees it; closing sends cleanup, and close only after the handle's
-// requests have ended.
+// requests have ended. Reads get a system buffer only from a device that
+// asked for buffered I/O.
 TEST_F(ManagerTest, HandlesOpenExclusivelyAndCloseAfterTheirRequests)
 {
     static std::vector<UCHAR> majors;
@@ -60,8 +68,10 @@ TEST_F(ManagerTest, HandlesOpenExclusivelyAndCloseAfterTheirRequests)
         ASSERT_EQ(IoCreateDevice(driver, 0, &name, FILE_DEVICE_SERIAL_PORT, 0, TRUE, &device), STATUS_SUCCESS);
         EXPECT_TRUE(device->Flags & DO_DEVICE_INITIALIZING);
         EXPECT_TRUE(device->Flags & DO_EXCLUSIVE);
-        device->Flags &= ~DO_DEVICE_INITIALIZING;
     });
+    km::Handle *early = nullptr;
+    EXPECT_EQ(km::Open(L"\\Device\\KmPort0", &early), STATUS_NO_SUCH_DEVICE) << "still initialising";
+    device->Flags &= ~DO_DEVICE_INITIALIZING;
     km::SetHandler(device, [](PDEVICE_OBJECT, PIRP irp) {
         PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
         majors.push_back(location->MajorFunction);
@@ -79,8 +89,17 @@ TEST_F(ManagerTest, HandlesOpenExclusivelyAndCloseAfterTheirRequests)
     EXPECT_EQ(km::Open(L"\\Device\\KmPort0", &second), STATUS_ACCESS_DENIED);
     EXPECT_EQ(second, nullptr);
     EXPECT_EQ(km::Open(L"\\Device\\NoSuchPort", &second), STATUS_OBJECT_NAME_NOT_FOUND);
+    km::Request *unbuffered = km::ReadAsync(first, 3);
+    ASSERT_EQ(pendingRead->AssociatedIrp.SystemBuffer, nullptr);
+    ASSERT_NE(pendingRead->UserBuffer, nullptr);
+    static_cast<char *>(pendingRead->UserBuffer)[0] = 'u';
+    km::Run([] { CompleteWith(pendingRead, STATUS_SUCCESS, 1); });
+    EXPECT_EQ(unbuffered->output, (std::vector<uint8_t>{'u'})) << "the driver wrote the caller's buffer itself";
+
+    device->Flags |= DO_BUFFERED_IO;
     km::Request *read = km::ReadAsync(first, 5);
     EXPECT_FALSE(read->completed);
+    EXPECT_EQ(pendingRead->UserBuffer, nullptr);
 
     // The driver completes the read only after cleanup has been seen.
     km::Spawn(
@@ -95,7 +114,7 @@ TEST_F(ManagerTest, HandlesOpenExclusivelyAndCloseAfterTheirRequests)
         },
         "driver");
     EXPECT_EQ(km::Close(first), STATUS_SUCCESS);
-    EXPECT_EQ(majors, (std::vector<UCHAR>{IRP_MJ_CREATE, IRP_MJ_READ, IRP_MJ_CLEANUP, IRP_MJ_CLOSE}));
+    EXPECT_EQ(majors, (std::vector<UCHAR>{IRP_MJ_CREATE, IRP_MJ_READ, IRP_MJ_READ, IRP_MJ_CLEANUP, IRP_MJ_CLOSE}));
     EXPECT_EQ(read->output, (std::vector<uint8_t>{'z'}));
     ASSERT_EQ(km::Open(L"\\Device\\KmPort0", &second), STATUS_SUCCESS) << "the port is free again";
     km::Close(second);
@@ -186,6 +205,48 @@ TEST_F(ManagerTest, BusEnumerationStartsNewChildrenAndRemovesVanishedOnes)
     EXPECT_FALSE(km::DeviceExists(root));
     km::UnloadDriver(function);
     km::UnloadDriver(bus);
+}
+
+} // namespace
+
+namespace {
+
+// The PnP manager runs one operation at a time: two invalidations and a stop
+// sent together reach the bus one after the other, never nested, and no
+// enumeration comes between the stop's query and the stop itself.
+TEST_F(ManagerTest, PnpOperationsRunOneAtATime)
+{
+    static int inside, deepest;
+    static std::vector<UCHAR> minors;
+    RunSeeds(6, [](uint64_t) {
+        inside = deepest = 0;
+        minors.clear();
+        PDEVICE_OBJECT pdo = km::CreatePdo();
+        km::SetHandler(pdo, [](PDEVICE_OBJECT, PIRP irp) {
+            deepest = std::max(deepest, ++inside);
+            UCHAR minor = IoGetCurrentIrpStackLocation(irp)->MinorFunction;
+            minors.push_back(minor);
+            LARGE_INTEGER ms;
+            ms.QuadPart = -10000;
+            KeDelayExecutionThread(KernelMode, FALSE, &ms); // the bus takes its time
+            --inside;
+            return CompleteWith(irp, minor == IRP_MN_QUERY_DEVICE_RELATIONS ? irp->IoStatus.Status : STATUS_SUCCESS);
+        });
+        km::Spawn(
+            [pdo] {
+                IoInvalidateDeviceRelations(pdo, BusRelations);
+                IoInvalidateDeviceRelations(pdo, BusRelations);
+            },
+            "bus driver");
+        km::Spawn([pdo] { EXPECT_EQ(km::StopDevice(pdo), STATUS_SUCCESS); }, "rebalance");
+        km::AdvanceMs(100);
+        EXPECT_EQ(deepest, 1);
+        ASSERT_EQ(minors.size(), 4u);
+        auto query = std::find(minors.begin(), minors.end(), IRP_MN_QUERY_STOP_DEVICE);
+        ASSERT_NE(query, minors.end());
+        ASSERT_NE(query + 1, minors.end());
+        EXPECT_EQ(*(query + 1), IRP_MN_STOP_DEVICE);
+    });
 }
 
 } // namespace

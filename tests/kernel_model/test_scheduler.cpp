@@ -108,6 +108,39 @@ TEST_F(SchedulerTest, ClockJumpsToTheNextDeadlineWhenEverythingIsBlocked)
     EXPECT_EQ(dpcTime, 510 * 10000);
 }
 
+// A due time already past expires the timer inside KeSetTimer, so a
+// KeCancelTimer right after finds nothing to cancel, yet the DPC that the
+// expiry queued still runs afterwards (here once the thread leaves
+// DISPATCH_LEVEL on the only processor).
+TEST_F(SchedulerTest, ExpiredTimerFiresAtOnceAndItsDpcOutlivesCancel)
+{
+    ShutdownAndCheck();
+    km::Options one = BootOptions();
+    one.processors = 1;
+    km::Boot(one);
+    static KTIMER timer;
+    static KDPC dpc;
+    static int ran;
+    ran = 0;
+    KeInitializeTimer(&timer);
+    KeInitializeDpc(
+        &dpc, [](PKDPC, PVOID, PVOID, PVOID) NTAPI { ++ran; }, nullptr);
+    km::Run([] {
+        LARGE_INTEGER now;
+        KeQuerySystemTime(&now);
+        KIRQL irql;
+        KeRaiseIrql(DISPATCH_LEVEL, &irql);
+        EXPECT_FALSE(KeSetTimer(&timer, now, &dpc));
+        EXPECT_TRUE(KeReadStateTimer(&timer)) << "signalled at once";
+        EXPECT_FALSE(KeCancelTimer(&timer)) << "nothing left to cancel";
+        EXPECT_EQ(ran, 0);
+        KeLowerIrql(irql);
+    });
+    km::RunUntilIdle();
+    EXPECT_EQ(ran, 1) << "the queued DPC ran after KeCancelTimer returned FALSE";
+    EXPECT_EQ(km::Now(), 0);
+}
+
 TEST_F(SchedulerTest, NotificationEventsReleaseAllWaitersSynchronizationEventsOne)
 {
     static KEVENT notification, synchronization;
@@ -141,6 +174,7 @@ TEST_F(SchedulerTest, NotificationEventsReleaseAllWaitersSynchronizationEventsOn
     EXPECT_EQ(woken, 3);
     km::Run([&] { EXPECT_EQ(KeSetEvent(&synchronization, 0, FALSE), 0); });
     EXPECT_EQ(KeReadStateEvent(&synchronization), 1) << "no waiter left: the event stays signalled";
+    km::Run([&] { EXPECT_EQ(KeSetEvent(&synchronization, 0, FALSE), 1) << "the previous state"; });
 }
 
 // Whether, over `seeds` seeds, a DPC ever ran while a thread held a spin lock.

@@ -121,6 +121,14 @@ TEST_F(VerifierTest, SpinLockRules)
         km::Run([&] { inOrder(&lockA, &lockB); });
         km::Run([&] { inOrder(&lockB, &lockA); });
     });
+    ExpectRule("MUTEX_RECURSION", [] {
+        static FAST_MUTEX mutex;
+        ExInitializeFastMutex(&mutex);
+        km::Run([] {
+            ExAcquireFastMutex(&mutex);
+            ExAcquireFastMutex(&mutex);
+        });
+    });
 }
 
 TEST_F(VerifierTest, PendingRules)
@@ -219,6 +227,18 @@ TEST_F(VerifierTest, CompletionRules)
         km::Request *read = SendRead(s.lower);
         km::Run([read] { km::Cancel(read); });
     });
+    // A driver's own IRP whose completion routine lets the walk go on: the
+    // I/O manager would finish a request nobody originated.
+    ExpectRule("COMPLETED_TO_TOP", [] {
+        FakeStack s = MakeStack([](PDEVICE_OBJECT, PIRP irp) { return CompleteWith(irp, STATUS_SUCCESS); }, nullptr);
+        km::Run([s] {
+            PIRP irp = IoAllocateIrp(s.lower->StackSize, FALSE);
+            IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+            IoSetCompletionRoutine(
+                irp, [](PDEVICE_OBJECT, PIRP, PVOID) NTAPI { return STATUS_SUCCESS; }, nullptr, TRUE, TRUE, TRUE);
+            IoCallDriver(s.lower, irp);
+        });
+    });
     ExpectRule("NO_MORE_IRP_STACK_LOCATIONS", [] {
         FakeStack s = MakeStack([](PDEVICE_OBJECT, PIRP irp) { return CompleteWith(irp, STATUS_SUCCESS); }, nullptr);
         km::SetHandler(s.upper, [s](PDEVICE_OBJECT, PIRP irp) {
@@ -296,6 +316,27 @@ TEST_F(VerifierTest, PoolRules)
 TEST_F(VerifierTest, LeakRules)
 {
     ExpectRule("IRP_LEAK", [] { km::Run([] { IoAllocateIrp(2, FALSE); }); });
+    // An application's request that the driver queued and then forgot.
+    ExpectRule("IRP_LEAK", [] {
+        FakeStack s = MakeStack(
+            [](PDEVICE_OBJECT, PIRP irp) {
+                IoMarkIrpPending(irp);
+                return STATUS_PENDING;
+            },
+            nullptr);
+        SendRead(s.lower);
+    });
+    // Memory freed under an armed timer: the expiry would write freed pool.
+    ExpectRule("TIMER_IN_FREED_MEMORY", [] {
+        km::Run([] {
+            PKTIMER timer = static_cast<PKTIMER>(ExAllocatePool(NonPagedPool, sizeof(KTIMER)));
+            KeInitializeTimer(timer);
+            LARGE_INTEGER due;
+            due.QuadPart = -10000;
+            KeSetTimer(timer, due, nullptr);
+            ExFreePool(timer);
+        });
+    });
     // A function driver that does not delete its device at removal.
     ExpectRule("DEVICE_LEAK", [] {
         FakeStack s = MakeStack(nullptr, nullptr);

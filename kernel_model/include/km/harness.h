@@ -134,7 +134,9 @@ PDEVICE_OBJECT TopOfStack(PDEVICE_OBJECT pdo);
 // `setup` may fill the stack location's parameters before the send.
 NTSTATUS SendPnp(PDEVICE_OBJECT pdo, UCHAR minor, std::function<void(PIO_STACK_LOCATION)> setup = nullptr,
                  ULONG_PTR *information = nullptr);
-// Whole sequences as the PnP manager runs them.
+// Whole sequences as the PnP manager runs them. PnP operations (these, SendPnp,
+// AddDevice, enumeration, the removal after a last close) run one at a time
+// in arrival order, as from the PnP manager's single worker.
 NTSTATUS StartDevice(PDEVICE_OBJECT pdo);
 NTSTATUS RemoveDevice(PDEVICE_OBJECT pdo);         // query-remove, then remove (or cancel-remove)
 NTSTATUS SurpriseRemoveDevice(PDEVICE_OBJECT pdo); // surprise removal, then remove
@@ -188,8 +190,10 @@ struct Handle;
 // "\DosDevices\COMn" link): IRP_MJ_CREATE to the top of the stack. Exclusive
 // devices refuse a second open with STATUS_ACCESS_DENIED.
 NTSTATUS Open(const wchar_t *name, Handle **handle);
-// Asynchronous requests on a handle: the I/O manager builds the IRP with a
-// system buffer, dispatches it in the current context and returns at once.
+// Asynchronous requests on a handle: the I/O manager builds the IRP,
+// dispatches it in the current context and returns at once. A read or write
+// gets a system buffer when the top device has DO_BUFFERED_IO, else the
+// caller's buffer in Irp->UserBuffer; a METHOD_BUFFERED control always gets one.
 Request *ReadAsync(Handle *handle, ULONG length);
 Request *WriteAsync(Handle *handle, const void *data, ULONG length);
 Request *IoctlAsync(Handle *handle, ULONG code, const void *input, ULONG inLength, ULONG outLength);
