@@ -1,23 +1,25 @@
 // The outstanding-request counter and the completion helpers.
-#include "tests/core/core_fixture.h"
+#include "tests/support/port_fixture.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
 
+using CoreTest = PortFixture;
+
 TEST_F(CoreTest, WaitForIdleWithNothingCountedLeavesIdleEventAlone)
 {
-    LoadCore();
+    LoadPortDriver();
     PDEVICE_OBJECT fdo = AddPort();
-    PDEVICE_EXTENSION ext = Ext(fdo);
+    PDEVICE_EXTENSION ext = GetExtension(fdo);
     // Never opened: IdleEvent has not been initialised; poison it so that any
     // touch shows.
     std::memset(&ext->IdleEvent, 0xA5, sizeof(ext->IdleEvent));
     KEVENT before = ext->IdleEvent;
     km::Run([&] {
-        core.WaitForIdle(fdo);
+        port.WaitForIdle(fdo);
         EXPECT_EQ(ext->OutstandingIo, 1);
-        core.WaitForIdle(fdo);
+        port.WaitForIdle(fdo);
         EXPECT_EQ(ext->OutstandingIo, 1);
     });
     EXPECT_EQ(std::memcmp(&before, &ext->IdleEvent, sizeof(KEVENT)), 0);
@@ -25,15 +27,15 @@ TEST_F(CoreTest, WaitForIdleWithNothingCountedLeavesIdleEventAlone)
 
 TEST_F(CoreTest, WaitForIdleReturnsOnlyAfterTheLastCountedItemEnds)
 {
-    LoadCore();
+    LoadPortDriver();
     PDEVICE_OBJECT fdo = AddPort();
-    PDEVICE_EXTENSION ext = Ext(fdo);
+    PDEVICE_EXTENSION ext = GetExtension(fdo);
     bool itemEnded = false;
     bool waited = false;
     km::Run([&] {
         // As an open leaves it, with one transfer in flight.
         KeInitializeEvent(&ext->IdleEvent, SynchronizationEvent, FALSE);
-        core.IncrementIo(ext);
+        port.IncrementIo(ext);
         EXPECT_EQ(ext->OutstandingIo, 2);
         // The transfer ends later, from another context; the delay makes sure
         // the waiter gets there first.
@@ -43,10 +45,10 @@ TEST_F(CoreTest, WaitForIdleReturnsOnlyAfterTheLastCountedItemEnds)
                 delay.QuadPart = -10 * 10000;
                 KeDelayExecutionThread(KernelMode, FALSE, &delay);
                 itemEnded = true;
-                core.DecrementIo(ext);
+                port.DecrementIo(ext);
             },
             "transfer completion");
-        core.WaitForIdle(fdo);
+        port.WaitForIdle(fdo);
         EXPECT_TRUE(itemEnded);
         EXPECT_EQ(ext->OutstandingIo, 1);
         waited = true;
@@ -56,15 +58,15 @@ TEST_F(CoreTest, WaitForIdleReturnsOnlyAfterTheLastCountedItemEnds)
 
 TEST_F(CoreTest, CompletionHelpersDifferOnlyInTheByteCount)
 {
-    LoadCore();
+    LoadPortDriver();
     PDEVICE_OBJECT fdo = AddPort();
     km::Request *keeps = km::NewRequest(fdo, IRP_MJ_FLUSH_BUFFERS);
     km::Request *sets = km::NewRequest(fdo, IRP_MJ_FLUSH_BUFFERS);
     km::Run([&] {
         keeps->irp->IoStatus.Information = 7;
-        EXPECT_EQ(core.CompleteRequest(keeps->irp, STATUS_CANCELLED), STATUS_CANCELLED);
+        EXPECT_EQ(port.CompleteRequest(keeps->irp, STATUS_CANCELLED), STATUS_CANCELLED);
         sets->irp->IoStatus.Information = 7;
-        EXPECT_EQ(core.CompleteRequestWithInformation(sets->irp, STATUS_TIMEOUT, 2), STATUS_TIMEOUT);
+        EXPECT_EQ(port.CompleteRequestWithInformation(sets->irp, STATUS_TIMEOUT, 2), STATUS_TIMEOUT);
     });
     EXPECT_EQ(keeps->completions, 1);
     EXPECT_EQ(keeps->status, STATUS_CANCELLED);

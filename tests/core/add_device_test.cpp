@@ -1,10 +1,12 @@
 // AddDevice: the port's device object, its name and number, and the undo
 // steps that leave nothing behind when a step fails.
-#include "tests/core/core_fixture.h"
+#include "tests/support/port_fixture.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
+
+using CoreTest = PortFixture;
 
 namespace {
 
@@ -55,13 +57,13 @@ protected:
 
 TEST_F(AddDeviceTest, PortIsNamedNumberedAndReadyButNotStarted)
 {
-    LoadCore();
+    LoadPortDriver();
     PDEVICE_OBJECT first = AddPort();
     PDEVICE_OBJECT second = AddPort();
     EXPECT_EQ(Resolve(PortName(1)), first);
     EXPECT_EQ(Resolve(PortName(2)), second);
 
-    PDEVICE_EXTENSION ext = Ext(first);
+    PDEVICE_EXTENSION ext = GetExtension(first);
     // DeviceName is the device's own name, zero-terminated in its buffer.
     EXPECT_EQ(km::Wide(ext->DeviceName), PortName(1));
     EXPECT_EQ(ext->DeviceName.Buffer[ext->DeviceName.Length / sizeof(WCHAR)], 0);
@@ -104,7 +106,7 @@ TEST_F(AddDeviceTest, FailedStepsUndoEverythingAndConsumeTheirNumber)
         {"IoAttachDeviceToDeviceStack", 1, STATUS_UNSUCCESSFUL, STATUS_INSUFFICIENT_RESOURCES, true},
         {"IoRegisterDeviceInterface", 1, STATUS_INVALID_DEVICE_REQUEST, STATUS_INVALID_DEVICE_REQUEST, true},
     };
-    LoadCore();
+    LoadPortDriver();
     PDEVICE_OBJECT pdo = km::CreatePdo();
     for (const Fault &fault : faults) {
         SCOPED_TRACE(std::string(fault.service) + " #" + std::to_string(fault.nth));
@@ -125,17 +127,17 @@ TEST_F(AddDeviceTest, FailedStepsUndoEverythingAndConsumeTheirNumber)
     }
     // Four numbers were consumed by failures; the next port skips them.
     PDEVICE_OBJECT fdo = AddPort();
-    EXPECT_EQ(km::Wide(Ext(fdo)->DeviceName), PortName(5));
+    EXPECT_EQ(km::Wide(GetExtension(fdo)->DeviceName), PortName(5));
     EXPECT_EQ(Resolve(PortName(5)), fdo);
 }
 
 TEST_F(AddDeviceTest, AllocateUnicodeStringGivesAZeroedTerminatedBuffer)
 {
-    LoadCore();
+    LoadPortDriver();
     km::Run([&] {
         size_t pool = km::PoolBlocksInUse();
         UNICODE_STRING empty = {7, 7, nullptr};
-        ASSERT_EQ(core.AllocateUnicodeString(&empty, 0), STATUS_SUCCESS);
+        ASSERT_EQ(port.AllocateUnicodeString(&empty, 0), STATUS_SUCCESS);
         EXPECT_EQ(km::PoolBlocksInUse(), pool + 1);
         EXPECT_EQ(empty.Length, 0);
         EXPECT_EQ(empty.MaximumLength, 0);
@@ -144,7 +146,7 @@ TEST_F(AddDeviceTest, AllocateUnicodeStringGivesAZeroedTerminatedBuffer)
         ExFreePool(empty.Buffer);
 
         UNICODE_STRING name;
-        ASSERT_EQ(core.AllocateUnicodeString(&name, 6), STATUS_SUCCESS);
+        ASSERT_EQ(port.AllocateUnicodeString(&name, 6), STATUS_SUCCESS);
         EXPECT_EQ(name.MaximumLength, 6);
         for (int i = 0; i < 4; i++) {
             EXPECT_EQ(name.Buffer[i], 0) << i;
@@ -154,7 +156,7 @@ TEST_F(AddDeviceTest, AllocateUnicodeStringGivesAZeroedTerminatedBuffer)
         km::FailCall("ExAllocatePool", 1);
         UNICODE_STRING refused;
         refused.Buffer = reinterpret_cast<PWSTR>(&refused);
-        EXPECT_EQ(core.AllocateUnicodeString(&refused, 8), STATUS_INSUFFICIENT_RESOURCES);
+        EXPECT_EQ(port.AllocateUnicodeString(&refused, 8), STATUS_INSUFFICIENT_RESOURCES);
         EXPECT_EQ(refused.Buffer, nullptr);
         EXPECT_EQ(km::PoolBlocksInUse(), pool);
     });

@@ -1,6 +1,6 @@
 // Loading and unloading the driver: the banners, the refusal without WDM 1.0,
 // and the dispatch table as the I/O manager uses it.
-#include "tests/core/core_fixture.h"
+#include "tests/support/port_fixture.h"
 
 #include <gtest/gtest.h>
 
@@ -9,6 +9,8 @@
 #include <map>
 #include <regex>
 #include <string>
+
+using CoreTest = PortFixture;
 
 namespace {
 
@@ -41,7 +43,7 @@ bool InImage(PVOID routine, const std::string &path)
 TEST_F(CoreTest, LoadPrintsBannerFillsTableAndUnloadPrintsBanner)
 {
     km::ClearDebugOutput();
-    LoadCore();
+    LoadPortDriver();
     ASSERT_EQ(image->entryStatus, STATUS_SUCCESS);
     ExpectBanner(km::DebugOutput(), "LOADED");
 
@@ -83,8 +85,7 @@ TEST_F(CoreTest, LoadPrintsBannerFillsTableAndUnloadPrintsBanner)
     DeletePort(fdo);
 
     km::ClearDebugOutput();
-    km::UnloadDriver(image);
-    image = nullptr;
+    UnloadPortDriver();
     ExpectBanner(km::DebugOutput(), "UNLOADED");
 }
 
@@ -101,7 +102,7 @@ protected:
 TEST_F(NoWdm10Test, LoadFailsSilently)
 {
     km::ClearDebugOutput();
-    LoadCore();
+    LoadPortDriver();
     EXPECT_EQ(image->entryStatus, STATUS_UNSUCCESSFUL);
     EXPECT_TRUE(km::DebugOutput().empty());
     EXPECT_EQ(image->driver->DriverUnload, nullptr);

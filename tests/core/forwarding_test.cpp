@@ -1,8 +1,10 @@
 // Passing requests down: DispatchForward under the remove lock,
 // CopyAndPassDown, and the synchronous forwarding with its wait event.
-#include "tests/core/core_fixture.h"
+#include "tests/support/port_fixture.h"
 
 #include <gtest/gtest.h>
+
+using CoreTest = PortFixture;
 
 namespace {
 
@@ -46,16 +48,16 @@ struct PendingLower {
 
 TEST_F(CoreTest, DispatchForwardRefusesOnceRemovalClosedTheRemoveLock)
 {
-    LoadCore();
+    LoadPortDriver();
     PDEVICE_OBJECT fdo = AddPort();
     int lowerCalls = 0;
-    km::SetHandler(Ext(fdo)->Pdo, [&](PDEVICE_OBJECT, PIRP irp) {
+    km::SetHandler(GetExtension(fdo)->Pdo, [&](PDEVICE_OBJECT, PIRP irp) {
         lowerCalls++;
         irp->IoStatus.Status = STATUS_SUCCESS;
         IoCompleteRequest(irp, IO_NO_INCREMENT);
         return STATUS_SUCCESS;
     });
-    km::Run([&] { CloseRemoveLock(Ext(fdo)); });
+    km::Run([&] { CloseRemoveLock(GetExtension(fdo)); });
 
     for (UCHAR major : {IRP_MJ_INTERNAL_DEVICE_CONTROL, IRP_MJ_SYSTEM_CONTROL}) {
         km::Request *request = km::NewRequest(fdo, major, TestIoctl);
@@ -70,9 +72,9 @@ TEST_F(CoreTest, DispatchForwardRefusesOnceRemovalClosedTheRemoveLock)
 
 TEST_F(CoreTest, DispatchForwardReleasesItsHoldWhenTheLowerCallReturns)
 {
-    LoadCore();
+    LoadPortDriver();
     PDEVICE_OBJECT fdo = AddPort();
-    PendingLower lower(Ext(fdo)->Pdo);
+    PendingLower lower(GetExtension(fdo)->Pdo);
     km::Request *request = km::NewRequest(fdo, IRP_MJ_INTERNAL_DEVICE_CONTROL, TestIoctl);
     PIO_STACK_LOCATION ours = IoGetCurrentIrpStackLocation(request->irp);
     ours->Parameters.DeviceIoControl.Type3InputBuffer = &lower;
@@ -82,7 +84,7 @@ TEST_F(CoreTest, DispatchForwardReleasesItsHoldWhenTheLowerCallReturns)
         EXPECT_EQ(km::Dispatch(request), STATUS_PENDING);
         // Removal gets through although the request is still with the lower
         // driver: the forward did not keep its hold.
-        CloseRemoveLock(Ext(fdo));
+        CloseRemoveLock(GetExtension(fdo));
         removalWent = true;
     });
     EXPECT_TRUE(removalWent);
@@ -110,9 +112,9 @@ NTSTATUS NTAPI StaleCompletion(PDEVICE_OBJECT, PIRP, PVOID)
 
 TEST_F(CoreTest, CopyAndPassDownGivesTheLowerDriverACleanCopy)
 {
-    LoadCore();
+    LoadPortDriver();
     PDEVICE_OBJECT fdo = AddPort();
-    PDEVICE_OBJECT pdo = Ext(fdo)->Pdo;
+    PDEVICE_OBJECT pdo = GetExtension(fdo)->Pdo;
     km::Request *request = km::NewRequest(fdo, IRP_MJ_PNP);
     PIO_STACK_LOCATION ours = IoGetCurrentIrpStackLocation(request->irp);
     ours->MinorFunction = IRP_MN_QUERY_PNP_DEVICE_STATE;
@@ -138,7 +140,7 @@ TEST_F(CoreTest, CopyAndPassDownGivesTheLowerDriverACleanCopy)
         IoCompleteRequest(irp, IO_NO_INCREMENT);
         return STATUS_SUCCESS;
     });
-    km::Run([&] { EXPECT_EQ(core.CopyAndPassDown(fdo, request->irp), STATUS_SUCCESS); });
+    km::Run([&] { EXPECT_EQ(port.CopyAndPassDown(fdo, request->irp), STATUS_SUCCESS); });
     EXPECT_EQ(lowerCalls, 1);
     EXPECT_EQ(staleRoutineCalls, 0);
     EXPECT_TRUE(request->completed);
@@ -146,9 +148,9 @@ TEST_F(CoreTest, CopyAndPassDownGivesTheLowerDriverACleanCopy)
 
 TEST_F(CoreTest, ForwardAndWaitReturnsTheLowerOutcomeAndKeepsTheIrp)
 {
-    LoadCore();
+    LoadPortDriver();
     PDEVICE_OBJECT fdo = AddPort();
-    PDEVICE_OBJECT pdo = Ext(fdo)->Pdo;
+    PDEVICE_OBJECT pdo = GetExtension(fdo)->Pdo;
     size_t pool = km::PoolBlocksInUse();
 
     // A lower driver that completes at once: no wait, the call's status.
@@ -161,11 +163,11 @@ TEST_F(CoreTest, ForwardAndWaitReturnsTheLowerOutcomeAndKeepsTheIrp)
     km::Request *at_once = km::NewRequest(fdo, IRP_MJ_INTERNAL_DEVICE_CONTROL, TestIoctl);
     km::Run([&] {
         IoCopyCurrentIrpStackLocationToNext(at_once->irp);
-        EXPECT_EQ(core.ForwardAndWait(pdo, at_once->irp), STATUS_SUCCESS);
+        EXPECT_EQ(port.ForwardAndWait(pdo, at_once->irp), STATUS_SUCCESS);
         EXPECT_FALSE(at_once->completed);
         EXPECT_EQ(at_once->irp->IoStatus.Information, 3u);
         EXPECT_EQ(km::PoolBlocksInUse(), pool);
-        core.CompleteRequest(at_once->irp, STATUS_SUCCESS);
+        port.CompleteRequest(at_once->irp, STATUS_SUCCESS);
     });
     EXPECT_EQ(at_once->completions, 1);
 
@@ -181,10 +183,10 @@ TEST_F(CoreTest, ForwardAndWaitReturnsTheLowerOutcomeAndKeepsTheIrp)
         "lower driver");
     km::Run([&] {
         IoCopyCurrentIrpStackLocationToNext(later->irp);
-        EXPECT_EQ(core.ForwardAndWait(pdo, later->irp), STATUS_DEVICE_DATA_ERROR);
+        EXPECT_EQ(port.ForwardAndWait(pdo, later->irp), STATUS_DEVICE_DATA_ERROR);
         EXPECT_FALSE(later->completed);
         EXPECT_EQ(km::PoolBlocksInUse(), pool);
-        core.CompleteRequest(later->irp, later->irp->IoStatus.Status);
+        port.CompleteRequest(later->irp, later->irp->IoStatus.Status);
     });
     EXPECT_EQ(later->completions, 1);
     EXPECT_EQ(later->status, STATUS_DEVICE_DATA_ERROR);
@@ -192,10 +194,10 @@ TEST_F(CoreTest, ForwardAndWaitReturnsTheLowerOutcomeAndKeepsTheIrp)
 
 TEST_F(CoreTest, SyncForwardToLowerWithoutMemoryDoesNotSendTheIrp)
 {
-    LoadCore();
+    LoadPortDriver();
     PDEVICE_OBJECT fdo = AddPort();
     int lowerCalls = 0;
-    km::SetHandler(Ext(fdo)->Pdo, [&](PDEVICE_OBJECT, PIRP irp) {
+    km::SetHandler(GetExtension(fdo)->Pdo, [&](PDEVICE_OBJECT, PIRP irp) {
         lowerCalls++;
         IoCompleteRequest(irp, IO_NO_INCREMENT);
         return irp->IoStatus.Status;
@@ -206,16 +208,16 @@ TEST_F(CoreTest, SyncForwardToLowerWithoutMemoryDoesNotSendTheIrp)
         // As the start handler leaves it: a success status already in place.
         request->irp->IoStatus.Status = STATUS_SUCCESS;
         km::FailCall("ExAllocatePool", 1);
-        EXPECT_EQ(core.SyncForwardToLower(fdo, request->irp), STATUS_INSUFFICIENT_RESOURCES);
+        EXPECT_EQ(port.SyncForwardToLower(fdo, request->irp), STATUS_INSUFFICIENT_RESOURCES);
         EXPECT_EQ(lowerCalls, 0);
         EXPECT_FALSE(request->completed);
 
         // With memory it goes down and the final status is the IRP's.
         request->irp->IoStatus.Status = STATUS_INVALID_DEVICE_STATE;
-        EXPECT_EQ(core.SyncForwardToLower(fdo, request->irp), STATUS_INVALID_DEVICE_STATE);
+        EXPECT_EQ(port.SyncForwardToLower(fdo, request->irp), STATUS_INVALID_DEVICE_STATE);
         EXPECT_EQ(lowerCalls, 1);
         EXPECT_FALSE(request->completed);
-        core.CompleteRequest(request->irp, STATUS_INVALID_DEVICE_STATE);
+        port.CompleteRequest(request->irp, STATUS_INVALID_DEVICE_STATE);
     });
     EXPECT_EQ(request->completions, 1);
 }

@@ -1,23 +1,21 @@
 #include "tests/pnp/pnp_fixture.h"
 
-#include <cstring>
-
 namespace pnp_test {
 
 void PnpTest::SetUp()
 {
-    KernelTest::SetUp();
-    image_ = km::LoadDriver(ZQ_DRIVER_PATH, L"zqevdodiag");
-    ASSERT_TRUE(NT_SUCCESS(image_->entryStatus));
+    PortFixture::SetUp();
+    LoadPortDriver();
+    ASSERT_TRUE(NT_SUCCESS(image->entryStatus));
 }
 
-void PnpTest::TearDown()
+void PnpTest::TakeDown(PDEVICE_OBJECT port)
 {
-    if (fdo_ != nullptr && km::DeviceExists(fdo_)) {
-        Remove();
-    }
-    km::UnloadDriver(image_);
-    KernelTest::TearDown();
+    failMinor_ = -1;
+    answer_ = nullptr;
+    GetExtension(port)->PortOpen = FALSE;
+    EXPECT_EQ(STATUS_SUCCESS, km::RemoveDevice(GetExtension(port)->Pdo));
+    EXPECT_FALSE(km::DeviceExists(port));
 }
 
 // The bus below the port completes every PnP request with the status it
@@ -25,7 +23,7 @@ void PnpTest::TearDown()
 // minor the test wants answered (or failed) itself.
 void PnpTest::ControlBus()
 {
-    km::SetHandler(pdo_, [this](PDEVICE_OBJECT, PIRP irp) -> NTSTATUS {
+    km::SetHandler(pdo, [this](PDEVICE_OBJECT, PIRP irp) -> NTSTATUS {
         PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
         if (stack->MajorFunction == IRP_MJ_POWER) {
             PoStartNextPowerIrp(irp);
@@ -46,16 +44,12 @@ void PnpTest::ControlBus()
 
 void PnpTest::AddPortBytes(const void *portName, ULONG length, bool controlBus)
 {
-    pdo_ = km::CreatePdo(32);
-    ULONG handles[3] = {BulkInHandle, BulkOutHandle, AuxHandle};
-    std::memcpy(static_cast<uint8_t *>(pdo_->DeviceExtension) + 12, handles, sizeof(handles));
-    km::SetDeviceValue(pdo_, L"PortName", REG_SZ, portName, length);
+    pdo = CreatePortPdo(portName, length);
     if (controlBus) {
         ControlBus();
     }
-    ASSERT_EQ(STATUS_SUCCESS, km::AddDevice(image_, pdo_));
-    fdo_ = km::TopOfStack(pdo_);
-    deviceName_ = km::Wide(Ext()->DeviceName);
+    ASSERT_NE(nullptr, AddPortOn(pdo));
+    deviceName = km::Wide(ext->DeviceName);
 }
 
 void PnpTest::AddPort(const std::u16string &name, bool controlBus)
@@ -63,20 +57,10 @@ void PnpTest::AddPort(const std::u16string &name, bool controlBus)
     AddPortBytes(name.c_str(), static_cast<ULONG>((name.size() + 1) * sizeof(char16_t)), controlBus);
 }
 
-void PnpTest::Remove()
-{
-    failMinor_ = -1;
-    answer_ = nullptr;
-    Ext()->PortOpen = FALSE;
-    EXPECT_EQ(STATUS_SUCCESS, km::RemoveDevice(pdo_));
-    EXPECT_FALSE(km::DeviceExists(fdo_));
-    fdo_ = nullptr;
-}
-
 std::vector<uint8_t> PnpTest::DeviceMapValue(ULONG *type) const
 {
     std::vector<uint8_t> data;
-    if (!km::GetDeviceMapValue(L"SERIALCOMM", W(deviceName_), &data, type)) {
+    if (!km::GetDeviceMapValue(L"SERIALCOMM", W(deviceName), &data, type)) {
         data.clear();
     }
     return data;
@@ -84,7 +68,7 @@ std::vector<uint8_t> PnpTest::DeviceMapValue(ULONG *type) const
 
 bool PnpTest::InterfaceEnabled() const
 {
-    std::vector<km::InterfaceInfo> interfaces = km::Interfaces(pdo_, GUID_DEVINTERFACE_COMPORT);
+    std::vector<km::InterfaceInfo> interfaces = km::Interfaces(pdo, GUID_DEVINTERFACE_COMPORT);
     return interfaces.size() == 1 && interfaces[0].enabled;
 }
 

@@ -50,32 +50,31 @@ TEST_F(PnpTest, TransitionTable)
     };
 
     AddPort(u"COM7", true);
-    auto isDeviceUnusable = Routine<decltype(::IsDeviceUnusable)>("IsDeviceUnusable");
     for (const Row &row : rows) {
         SCOPED_TRACE(row.what);
         if (row.from != Keep) {
-            Ext()->PnpState = row.from;
+            ext->PnpState = row.from;
         }
         if (row.minor == QR) {
             // A sentinel that a refused query-remove must leave alone.
-            Ext()->PreviousPnpState = Removed;
+            ext->PreviousPnpState = Removed;
         }
-        Ext()->PortOpen = row.portOpen;
+        ext->PortOpen = row.portOpen;
         failMinor_ = row.lowerFails;
         EXPECT_EQ(row.status, Send(row.minor));
-        EXPECT_EQ(row.to, Ext()->PnpState);
+        EXPECT_EQ(row.to, ext->PnpState);
         if (row.previous != Keep) {
-            EXPECT_EQ(row.previous, Ext()->PreviousPnpState);
+            EXPECT_EQ(row.previous, ext->PreviousPnpState);
         }
         BOOLEAN unusable = FALSE;
-        km::Run([&] { unusable = isDeviceUnusable(Ext()); });
+        km::Run([&] { unusable = port.IsDeviceUnusable(ext); });
         EXPECT_EQ(row.unusable, unusable != FALSE);
     }
 
-    Ext()->PnpState = Started;
-    Ext()->FailureMarker = FAILURE_MARKER_FAILED;
+    ext->PnpState = Started;
+    ext->FailureMarker = FAILURE_MARKER_FAILED;
     BOOLEAN unusable = FALSE;
-    km::Run([&] { unusable = isDeviceUnusable(Ext()); });
+    km::Run([&] { unusable = port.IsDeviceUnusable(ext); });
     EXPECT_TRUE(unusable);
 }
 
@@ -83,10 +82,10 @@ TEST_F(PnpTest, TransitionTable)
 TEST_F(PnpTest, StopFromStopPendingRemovesTheNames)
 {
     AddPort(u"COM7");
-    ASSERT_EQ(STATUS_SUCCESS, km::StartDevice(pdo_));
+    ASSERT_EQ(STATUS_SUCCESS, km::StartDevice(pdo));
     ASSERT_EQ(STATUS_SUCCESS, Send(IRP_MN_QUERY_STOP_DEVICE));
     ASSERT_EQ(STATUS_SUCCESS, Send(IRP_MN_STOP_DEVICE));
-    EXPECT_EQ(NotStarted, Ext()->PnpState);
+    EXPECT_EQ(NotStarted, ext->PnpState);
     EXPECT_EQ(u"", km::LinkTarget(L"\\DosDevices\\COM7"));
     EXPECT_TRUE(DeviceMapValue().empty());
 }
@@ -100,17 +99,16 @@ TEST_F(PnpTest, SurpriseRemovalTakesTheNamesOnce)
     for (UCHAR query : pending) {
         SCOPED_TRACE(static_cast<int>(query));
         AddPort(u"COM7");
-        ASSERT_EQ(STATUS_SUCCESS, km::StartDevice(pdo_));
+        ASSERT_EQ(STATUS_SUCCESS, km::StartDevice(pdo));
         if (query != 0) {
             ASSERT_EQ(STATUS_SUCCESS, Send(query));
         }
         int deletes = km::CallCount("RtlDeleteRegistryValue");
-        EXPECT_EQ(STATUS_SUCCESS, km::SurpriseRemoveDevice(pdo_));
-        EXPECT_FALSE(km::DeviceExists(fdo_));
+        EXPECT_EQ(STATUS_SUCCESS, km::SurpriseRemoveDevice(pdo));
+        EXPECT_FALSE(km::DeviceExists(fdo));
         EXPECT_EQ(u"", km::LinkTarget(L"\\DosDevices\\COM7"));
         EXPECT_TRUE(DeviceMapValue().empty());
         EXPECT_EQ(deletes + 1, km::CallCount("RtlDeleteRegistryValue"));
-        fdo_ = nullptr;
     }
 }
 
@@ -120,39 +118,35 @@ TEST_F(PnpTest, SurpriseRemovalTakesTheNamesOnce)
 TEST_F(PnpTest, SurpriseRemovalWaitsForTransfersInFlight)
 {
     AddPort(u"COM7");
-    ASSERT_EQ(STATUS_SUCCESS, km::StartDevice(pdo_));
-    auto isDeviceUnusable = Routine<decltype(::IsDeviceUnusable)>("IsDeviceUnusable");
-    auto incrementIo = Routine<decltype(::IncrementIo)>("IncrementIo");
-    auto decrementIo = Routine<decltype(::DecrementIo)>("DecrementIo");
+    ASSERT_EQ(STATUS_SUCCESS, km::StartDevice(pdo));
     // What an open leaves behind: the idle event, and here one transfer counted.
     km::Run([&] {
-        KeInitializeEvent(&Ext()->IdleEvent, SynchronizationEvent, FALSE);
-        incrementIo(Ext());
+        KeInitializeEvent(&ext->IdleEvent, SynchronizationEvent, FALSE);
+        port.IncrementIo(ext);
     });
 
-    km::Request *surprise = km::NewRequest(fdo_, IRP_MJ_PNP);
+    km::Request *surprise = km::NewRequest(fdo, IRP_MJ_PNP);
     IoGetCurrentIrpStackLocation(surprise->irp)->MinorFunction = IRP_MN_SURPRISE_REMOVAL;
     surprise->irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
     km::Context *pnp = km::Spawn([&] { km::Dispatch(surprise); }, "surprise");
     km::RunUntilIdle();
     EXPECT_FALSE(km::Finished(pnp));
-    EXPECT_EQ(SurpriseRemoved, Ext()->PnpState);
+    EXPECT_EQ(SurpriseRemoved, ext->PnpState);
     BOOLEAN unusable = FALSE;
-    km::Run([&] { unusable = isDeviceUnusable(Ext()); });
+    km::Run([&] { unusable = port.IsDeviceUnusable(ext); });
     EXPECT_TRUE(unusable);
-    EXPECT_EQ(deviceName_, km::LinkTarget(L"\\DosDevices\\COM7"));
+    EXPECT_EQ(deviceName, km::LinkTarget(L"\\DosDevices\\COM7"));
 
-    km::Run([&] { decrementIo(Ext()); });
+    km::Run([&] { port.DecrementIo(ext); });
     km::RunUntilIdle();
     EXPECT_TRUE(km::Finished(pnp));
     EXPECT_EQ(STATUS_SUCCESS, surprise->status);
     EXPECT_EQ(u"", km::LinkTarget(L"\\DosDevices\\COM7"));
-    EXPECT_EQ(1, Ext()->OutstandingIo);
-    EXPECT_EQ(nullptr, Ext()->DeviceName.Buffer);
+    EXPECT_EQ(1, ext->OutstandingIo);
+    EXPECT_EQ(nullptr, ext->DeviceName.Buffer);
 
     EXPECT_EQ(STATUS_SUCCESS, Send(IRP_MN_REMOVE_DEVICE));
-    EXPECT_FALSE(km::DeviceExists(fdo_));
-    fdo_ = nullptr;
+    EXPECT_FALSE(km::DeviceExists(fdo));
 }
 
 // Version 0 records are not the driver's to change; from Version 1 on the port
@@ -184,24 +178,24 @@ TEST_F(PnpTest, Capabilities)
 
     std::memset(&caps, 0, sizeof(caps));
     failMinorStatus_ = STATUS_SUCCESS;
-    EXPECT_EQ(STATUS_SUCCESS, km::SendPnp(pdo_, IRP_MN_QUERY_CAPABILITIES, setup));
+    EXPECT_EQ(STATUS_SUCCESS, km::SendPnp(pdo, IRP_MN_QUERY_CAPABILITIES, setup));
     EXPECT_TRUE(caps.UniqueID);
     EXPECT_FALSE(caps.SurpriseRemovalOK);
-    EXPECT_EQ(0, std::memcmp(&zero, &Ext()->DeviceCapabilities, sizeof(zero)));
+    EXPECT_EQ(0, std::memcmp(&zero, &ext->DeviceCapabilities, sizeof(zero)));
 
     caps.Version = 1;
     failMinorStatus_ = STATUS_UNSUCCESSFUL;
-    EXPECT_EQ(STATUS_UNSUCCESSFUL, km::SendPnp(pdo_, IRP_MN_QUERY_CAPABILITIES, setup));
-    EXPECT_EQ(0, std::memcmp(&zero, &Ext()->DeviceCapabilities, sizeof(zero)));
+    EXPECT_EQ(STATUS_UNSUCCESSFUL, km::SendPnp(pdo, IRP_MN_QUERY_CAPABILITIES, setup));
+    EXPECT_EQ(0, std::memcmp(&zero, &ext->DeviceCapabilities, sizeof(zero)));
 
     failMinorStatus_ = STATUS_SUCCESS;
-    EXPECT_EQ(STATUS_SUCCESS, km::SendPnp(pdo_, IRP_MN_QUERY_CAPABILITIES, setup));
+    EXPECT_EQ(STATUS_SUCCESS, km::SendPnp(pdo, IRP_MN_QUERY_CAPABILITIES, setup));
     EXPECT_FALSE(caps.UniqueID);
     EXPECT_TRUE(caps.Removable);
     EXPECT_TRUE(caps.SurpriseRemovalOK);
     EXPECT_TRUE(caps.LockSupported);
-    EXPECT_EQ(0, std::memcmp(&caps, &Ext()->DeviceCapabilities, sizeof(caps)));
-    EXPECT_EQ(reported.DeviceState[PowerSystemSleeping3], Ext()->DeviceCapabilities.DeviceState[PowerSystemSleeping3]);
+    EXPECT_EQ(0, std::memcmp(&caps, &ext->DeviceCapabilities, sizeof(caps)));
+    EXPECT_EQ(reported.DeviceState[PowerSystemSleeping3], ext->DeviceCapabilities.DeviceState[PowerSystemSleeping3]);
 }
 
 // Minor codes past the table go down untouched; the remove lock they took is
@@ -212,6 +206,46 @@ TEST_F(PnpTest, UnknownMinorCodesArePassedDown)
     EXPECT_EQ(STATUS_NOT_SUPPORTED, Send(IRP_MN_QUERY_LEGACY_BUS_INFORMATION));
     EXPECT_EQ(STATUS_NOT_SUPPORTED, Send(0x40));
     EXPECT_EQ(STATUS_NOT_SUPPORTED, Send(IRP_MN_QUERY_RESOURCES));
+}
+
+// The device-state query goes down in a location of its own, a copy of the
+// port's, with no completion routine of the port's, under the remove lock
+// the dispatcher gives back once the lower driver has answered.
+TEST_F(PnpTest, DeviceStateQueryGoesDownInACopy)
+{
+    AddPort(u"COM7");
+    int marker = 0;
+    PIO_STACK_LOCATION ours = nullptr;
+    int lowerCalls = 0;
+    LONG holdsBelow = -1;
+    km::SetHandler(pdo, [&](PDEVICE_OBJECT, PIRP irp) {
+        lowerCalls++;
+        holdsBelow = RemoveLockHolds();
+        PIO_STACK_LOCATION theirs = IoGetCurrentIrpStackLocation(irp);
+        EXPECT_NE(ours, theirs);
+        EXPECT_EQ(IRP_MJ_PNP, theirs->MajorFunction);
+        EXPECT_EQ(IRP_MN_QUERY_PNP_DEVICE_STATE, theirs->MinorFunction);
+        EXPECT_EQ(&marker, theirs->Parameters.Others.Argument1);
+        EXPECT_EQ(fdo, theirs->Parameters.Others.Argument4);
+        EXPECT_EQ(nullptr, theirs->CompletionRoutine);
+        EXPECT_EQ(0, theirs->Control & (SL_INVOKE_ON_SUCCESS | SL_INVOKE_ON_ERROR | SL_INVOKE_ON_CANCEL));
+        irp->IoStatus.Status = STATUS_SUCCESS;
+        irp->IoStatus.Information = PNP_DEVICE_DONT_DISPLAY_IN_UI;
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        return STATUS_SUCCESS;
+    });
+    ULONG_PTR information = 0;
+    auto setup = [&](PIO_STACK_LOCATION stack) {
+        ours = stack;
+        stack->Parameters.Others.Argument1 = &marker;
+        stack->Parameters.Others.Argument4 = fdo;
+    };
+    EXPECT_EQ(STATUS_SUCCESS, km::SendPnp(pdo, IRP_MN_QUERY_PNP_DEVICE_STATE, setup, &information));
+    EXPECT_EQ(1, lowerCalls);
+    EXPECT_EQ(static_cast<ULONG_PTR>(PNP_DEVICE_DONT_DISPLAY_IN_UI), information);
+    EXPECT_EQ(1, holdsBelow);
+    EXPECT_EQ(0, RemoveLockHolds());
+    ControlBus(); // a plain bus again for the removal
 }
 
 } // namespace

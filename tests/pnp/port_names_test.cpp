@@ -21,11 +21,11 @@ TEST_F(PnpTest, StartGivesThePortItsNamesAndRemovalTakesThemAway)
     AddPort(u"COM7");
     EXPECT_FALSE(InterfaceEnabled());
 
-    ASSERT_EQ(STATUS_SUCCESS, km::StartDevice(pdo_));
-    EXPECT_EQ(Started, Ext()->PnpState);
-    EXPECT_EQ(reinterpret_cast<USBD_PIPE_HANDLE>(BulkInHandle), Ext()->BulkInPipe);
-    EXPECT_EQ(reinterpret_cast<USBD_PIPE_HANDLE>(BulkOutHandle), Ext()->BulkOutPipe);
-    EXPECT_EQ(reinterpret_cast<USBD_PIPE_HANDLE>(AuxHandle), Ext()->AuxPipe);
+    ASSERT_EQ(STATUS_SUCCESS, km::StartDevice(pdo));
+    EXPECT_EQ(Started, ext->PnpState);
+    EXPECT_EQ(reinterpret_cast<USBD_PIPE_HANDLE>(BulkInHandle), ext->BulkInPipe);
+    EXPECT_EQ(reinterpret_cast<USBD_PIPE_HANDLE>(BulkOutHandle), ext->BulkOutPipe);
+    EXPECT_EQ(reinterpret_cast<USBD_PIPE_HANDLE>(AuxHandle), ext->AuxPipe);
 
     // Found by its link, its device-map value and its interface.
     EXPECT_EQ(u"\\Device\\ZQEVDODIAG1", km::LinkTarget(W(Com7Link)));
@@ -33,10 +33,10 @@ TEST_F(PnpTest, StartGivesThePortItsNamesAndRemovalTakesThemAway)
     std::vector<uint8_t> value = DeviceMapValue(&type);
     EXPECT_EQ(Bytes(std::u16string(u"COM7\0\0", 6)), value);
     EXPECT_EQ(static_cast<ULONG>(REG_SZ), type);
-    std::vector<km::InterfaceInfo> interfaces = km::Interfaces(pdo_, GUID_DEVINTERFACE_COMPORT);
+    std::vector<km::InterfaceInfo> interfaces = km::Interfaces(pdo, GUID_DEVINTERFACE_COMPORT);
     ASSERT_EQ(1u, interfaces.size());
     EXPECT_TRUE(interfaces[0].enabled);
-    EXPECT_EQ(km::Wide(Ext()->InterfaceName), interfaces[0].symbolicLink);
+    EXPECT_EQ(km::Wide(ext->InterfaceName), interfaces[0].symbolicLink);
 
     Remove();
     EXPECT_EQ(u"", km::LinkTarget(W(Com7Link)));
@@ -70,12 +70,12 @@ TEST_F(PnpTest, PortNameLengthLimits)
         AddPortBytes(name.c_str(), length);
         std::u16string link = u"\\DosDevices\\" + name;
 
-        EXPECT_EQ(c.expected, km::StartDevice(pdo_));
+        EXPECT_EQ(c.expected, km::StartDevice(pdo));
         if (c.expected == STATUS_SUCCESS) {
-            EXPECT_EQ(deviceName_, km::LinkTarget(W(link)));
+            EXPECT_EQ(deviceName, km::LinkTarget(W(link)));
             EXPECT_EQ(Bytes(name + std::u16string(2, u'\0')), DeviceMapValue());
         } else {
-            EXPECT_EQ(NotStarted, Ext()->PnpState);
+            EXPECT_EQ(NotStarted, ext->PnpState);
             EXPECT_EQ(u"", km::LinkTarget(W(link)));
             EXPECT_TRUE(DeviceMapValue().empty());
             EXPECT_FALSE(InterfaceEnabled());
@@ -91,9 +91,9 @@ TEST_F(PnpTest, PortNameLengthLimits)
 TEST_F(PnpTest, StopThenStartAgain)
 {
     AddPort(u"COM7");
-    ASSERT_EQ(STATUS_SUCCESS, km::StartDevice(pdo_));
-    ASSERT_EQ(STATUS_SUCCESS, km::StopDevice(pdo_));
-    EXPECT_EQ(NotStarted, Ext()->PnpState);
+    ASSERT_EQ(STATUS_SUCCESS, km::StartDevice(pdo));
+    ASSERT_EQ(STATUS_SUCCESS, km::StopDevice(pdo));
+    EXPECT_EQ(NotStarted, ext->PnpState);
     EXPECT_EQ(u"", km::LinkTarget(W(Com7Link)));
     EXPECT_TRUE(DeviceMapValue().empty());
     EXPECT_FALSE(InterfaceEnabled());
@@ -105,14 +105,14 @@ TEST_F(PnpTest, StopThenStartAgain)
     EXPECT_EQ(deletes, km::CallCount("RtlDeleteRegistryValue"));
     EXPECT_EQ(interfaceCalls, km::CallCount("IoSetDeviceInterfaceState"));
 
-    ASSERT_EQ(STATUS_SUCCESS, km::StartDevice(pdo_));
-    EXPECT_EQ(Started, Ext()->PnpState);
-    EXPECT_EQ(deviceName_, km::LinkTarget(W(Com7Link)));
+    ASSERT_EQ(STATUS_SUCCESS, km::StartDevice(pdo));
+    EXPECT_EQ(Started, ext->PnpState);
+    EXPECT_EQ(deviceName, km::LinkTarget(W(Com7Link)));
     EXPECT_FALSE(DeviceMapValue().empty());
     EXPECT_TRUE(InterfaceEnabled());
 
     // A removal after a stop removes nothing either.
-    ASSERT_EQ(STATUS_SUCCESS, km::StopDevice(pdo_));
+    ASSERT_EQ(STATUS_SUCCESS, km::StopDevice(pdo));
     deletes = km::CallCount("RtlDeleteRegistryValue");
     Remove();
     EXPECT_EQ(deletes, km::CallCount("RtlDeleteRegistryValue"));
@@ -123,9 +123,9 @@ TEST_F(PnpTest, StopThenStartAgain)
 TEST_F(PnpTest, LinkDeletionFallsBackToTheRegistryName)
 {
     AddPort(u"COM7");
-    ASSERT_EQ(STATUS_SUCCESS, km::StartDevice(pdo_));
+    ASSERT_EQ(STATUS_SUCCESS, km::StartDevice(pdo));
     km::FailCall("IoDeleteSymbolicLink", 1, STATUS_UNSUCCESSFUL);
-    ASSERT_EQ(STATUS_SUCCESS, km::StopDevice(pdo_));
+    ASSERT_EQ(STATUS_SUCCESS, km::StopDevice(pdo));
     EXPECT_EQ(u"", km::LinkTarget(W(Com7Link)));
     EXPECT_EQ(2, km::CallCount("IoDeleteSymbolicLink"));
 }
@@ -136,8 +136,8 @@ TEST_F(PnpTest, StartFailsWhenTheLinkNameIsTaken)
 {
     km::CreateLink(W(Com7Link), L"\\Device\\Serial0");
     AddPort(u"COM7");
-    EXPECT_EQ(STATUS_OBJECT_NAME_COLLISION, km::StartDevice(pdo_));
-    EXPECT_EQ(NotStarted, Ext()->PnpState);
+    EXPECT_EQ(STATUS_OBJECT_NAME_COLLISION, km::StartDevice(pdo));
+    EXPECT_EQ(NotStarted, ext->PnpState);
     EXPECT_EQ(u"\\Device\\Serial0", km::LinkTarget(W(Com7Link)));
     EXPECT_TRUE(DeviceMapValue().empty());
     EXPECT_FALSE(InterfaceEnabled());
@@ -161,9 +161,9 @@ TEST_F(PnpTest, StartFailuresLeaveNoNames)
         SCOPED_TRACE(c.service);
         AddPort(u"COM7");
         km::FailCall(c.service, 1, c.status);
-        EXPECT_EQ(c.status, km::StartDevice(pdo_));
+        EXPECT_EQ(c.status, km::StartDevice(pdo));
         km::ClearFaults();
-        EXPECT_EQ(NotStarted, Ext()->PnpState);
+        EXPECT_EQ(NotStarted, ext->PnpState);
         EXPECT_EQ(u"", km::LinkTarget(W(Com7Link)));
         EXPECT_TRUE(DeviceMapValue().empty());
         EXPECT_FALSE(InterfaceEnabled());
@@ -173,8 +173,8 @@ TEST_F(PnpTest, StartFailuresLeaveNoNames)
     // Without the interface the port still starts, found by link and value.
     AddPort(u"COM7");
     km::FailCall("IoSetDeviceInterfaceState", 1, STATUS_UNSUCCESSFUL);
-    EXPECT_EQ(STATUS_SUCCESS, km::StartDevice(pdo_));
-    EXPECT_EQ(deviceName_, km::LinkTarget(W(Com7Link)));
+    EXPECT_EQ(STATUS_SUCCESS, km::StartDevice(pdo));
+    EXPECT_EQ(deviceName, km::LinkTarget(W(Com7Link)));
     EXPECT_FALSE(InterfaceEnabled());
 }
 
@@ -186,7 +186,7 @@ TEST_F(PnpTest, StartWithoutPool)
         SCOPED_TRACE(nth);
         int before = km::CallCount("ExAllocatePool");
         km::FailCall("ExAllocatePool", nth);
-        NTSTATUS status = km::StartDevice(pdo_);
+        NTSTATUS status = km::StartDevice(pdo);
         km::ClearFaults();
         if (km::CallCount("ExAllocatePool") - before < nth) {
             EXPECT_EQ(STATUS_SUCCESS, status);
@@ -196,7 +196,7 @@ TEST_F(PnpTest, StartWithoutPool)
         EXPECT_EQ(u"", km::LinkTarget(W(Com7Link)));
         EXPECT_TRUE(DeviceMapValue().empty());
     }
-    EXPECT_EQ(deviceName_, km::LinkTarget(W(Com7Link)));
+    EXPECT_EQ(deviceName, km::LinkTarget(W(Com7Link)));
 }
 
 } // namespace

@@ -2,7 +2,7 @@
 // first within a queue, each request through its own cancel routine as the I/O
 // manager would call it. The read and write requests here stand in for the
 // driver's own: the test queues them under a cancel routine of its own.
-#include "tests/ring_wait/port_fixture.h"
+#include "tests/ring_wait/ring_wait_fixture.h"
 
 #include <gtest/gtest.h>
 

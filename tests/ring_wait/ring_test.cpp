@@ -1,6 +1,6 @@
 // The receive ring: wrap-around at the end of its 1,024,000-byte storage,
 // exact fullness, refusals when full or empty, and reset.
-#include "tests/ring_wait/port_fixture.h"
+#include "tests/ring_wait/ring_wait_fixture.h"
 
 #include <gtest/gtest.h>
 

@@ -4,7 +4,7 @@
 // remove lock balanced and the verifier silent; and each interleaving that
 // matters must show up in at least one seed, so the race is shown to be
 // exercised.
-#include "tests/ring_wait/port_fixture.h"
+#include "tests/ring_wait/ring_wait_fixture.h"
 
 #include <gtest/gtest.h>
 
@@ -45,8 +45,9 @@ protected:
     std::map<std::string, int> ForEachSeed(const std::function<std::string(HeldWait &)> &scenario)
     {
         std::map<std::string, int> seen;
-        RemovePort();
+        UnloadPortDriver();
         RunSeeds(kSeeds, [&](uint64_t) {
+            LoadPortDriver();
             AddPort();
             ext->WaitMask = SERIAL_EV_RXCHAR;
             HeldWait wait;
@@ -56,7 +57,7 @@ protected:
             EXPECT_TRUE(IsListEmpty(&ext->WaitQueue));
             EXPECT_EQ(RemoveLockHolds(), 0);
             km::Run([&] { IoFreeIrp(wait.irp); });
-            RemovePort();
+            UnloadPortDriver();
         });
         return seen;
     }

@@ -1,0 +1,32 @@
+#include "tests/ring_wait/ring_wait_fixture.h"
+
+#include <gtest/gtest.h>
+
+void PortTest::SetUp()
+{
+    PortFixture::SetUp();
+    LoadPortDriver();
+    ASSERT_EQ(image->entryStatus, STATUS_SUCCESS);
+    ASSERT_NE(AddPort(), nullptr);
+}
+
+km::Request *PortTest::NewWaitOnMask()
+{
+    return km::NewRequest(fdo, IRP_MJ_DEVICE_CONTROL, IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, sizeof(ULONG));
+}
+
+NTSTATUS PortTest::DispatchWaitOnMask(PIRP irp)
+{
+    NTSTATUS status = port.AcquireRemoveLock(ext, irp);
+    if (!NT_SUCCESS(status)) {
+        return port.CompleteRequest(irp, status);
+    }
+    status = port.WaitOnMask(ext, irp);
+    if (status == STATUS_PENDING) {
+        return status;
+    }
+    port.ReleaseRemoveLock(ext, irp);
+    port.CompleteRequest(irp, status);
+    // Found cancelled while being queued: it was marked pending.
+    return status == STATUS_CANCELLED ? STATUS_PENDING : status;
+}

@@ -1,0 +1,114 @@
+#include "tests/support/port_fixture.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+
+void PortFixture::LoadPortDriver()
+{
+    image = km::LoadDriver(ZQ_DRIVER_PATH, L"zqevdodiag");
+    ASSERT_NE(image, nullptr);
+#define PORT_ROUTINE_LOOKUP(name)                                                                                      \
+    port.name = km::SymbolAs<decltype(::name)>(image, #name);                                                          \
+    EXPECT_NE(port.name, nullptr) << #name " is missing from the image";
+    PORT_ROUTINES(PORT_ROUTINE_LOOKUP)
+#undef PORT_ROUTINE_LOOKUP
+}
+
+void PortFixture::UnloadPortDriver()
+{
+    // A context woken by the test's last step may still be inside the driver
+    // (say, returning from KeSetEvent in a completion routine); let it leave
+    // before its devices and its image go.
+    km::RunUntilIdle();
+    // A device object deleted during the test may have left its address to a
+    // later one, so each live port of this driver is taken down once.
+    std::vector<PDEVICE_OBJECT> done;
+    for (auto it = ports.rbegin(); it != ports.rend(); ++it) {
+        PDEVICE_OBJECT port = *it;
+        bool ours = km::DeviceExists(port) && port->DriverObject == image->driver;
+        if (ours && std::find(done.begin(), done.end(), port) == done.end()) {
+            done.push_back(port);
+            TakeDown(port);
+        }
+    }
+    ports.clear();
+    if (image != nullptr) {
+        km::UnloadDriver(image);
+    }
+    image = nullptr;
+    pdo = fdo = nullptr;
+    ext = nullptr;
+}
+
+void PortFixture::TearDown()
+{
+    if (image != nullptr) {
+        UnloadPortDriver();
+    }
+    KernelTest::TearDown();
+}
+
+PDEVICE_OBJECT PortFixture::CreatePortPdo()
+{
+    return km::CreatePdo();
+}
+
+PDEVICE_OBJECT PortFixture::CreatePortPdo(const void *portName, ULONG length)
+{
+    PDEVICE_OBJECT bus = km::CreatePdo(32);
+    const ULONG handles[3] = {BulkInHandle, BulkOutHandle, AuxHandle};
+    std::memcpy(static_cast<uint8_t *>(bus->DeviceExtension) + 12, handles, sizeof(handles));
+    km::SetDeviceValue(bus, L"PortName", REG_SZ, portName, length);
+    return bus;
+}
+
+PDEVICE_OBJECT PortFixture::AddPortOn(PDEVICE_OBJECT bus)
+{
+    NTSTATUS status = km::AddDevice(image, bus);
+    EXPECT_EQ(status, STATUS_SUCCESS);
+    PDEVICE_OBJECT top = km::TopOfStack(bus);
+    if (status != STATUS_SUCCESS || top == bus) {
+        ADD_FAILURE() << "AddDevice attached no device";
+        return nullptr;
+    }
+    pdo = bus;
+    fdo = top;
+    ext = GetExtension(fdo);
+    ports.push_back(fdo);
+    return fdo;
+}
+
+PDEVICE_OBJECT PortFixture::AddPort(const std::u16string &portName)
+{
+    ULONG length = static_cast<ULONG>((portName.size() + 1) * sizeof(char16_t));
+    return AddPortOn(CreatePortPdo(portName.c_str(), length));
+}
+
+void PortFixture::DeletePort(PDEVICE_OBJECT port)
+{
+    km::Run(
+        [&] {
+            PDEVICE_EXTENSION extension = GetExtension(port);
+            if (extension->InterfaceName.Buffer != nullptr) {
+                RtlFreeUnicodeString(&extension->InterfaceName);
+            }
+            if (extension->DeviceName.Buffer != nullptr) {
+                ExFreePool(extension->DeviceName.Buffer);
+            }
+            IoDetachDevice(extension->LowerDevice);
+            IoDeleteDevice(port);
+        },
+        "delete port");
+}
+
+void PortFixture::UnderLock(const std::function<void()> &fn)
+{
+    km::Run([&] {
+        KIRQL irql;
+        KeAcquireSpinLock(&ext->Lock, &irql);
+        fn();
+        KeReleaseSpinLock(&ext->Lock, irql);
+    });
+}
