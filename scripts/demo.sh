@@ -1,5 +1,7 @@
 #!/usr/bin/env bash
-# `make demo`: the target build has produced the kernel images; show what they are.
+# `make demo`: the target build has produced the kernel images; show what they
+# are, then bring them up in a fresh Wine prefix and show the port from a Win32
+# program's side (wine/demo.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build/target}
@@ -22,3 +24,7 @@ echo
 echo "Image checks:"
 /usr/bin/python3 tools/image_check/check_image.py "$driver" \
     --allowlist tools/image_check/zqevdodiag.imports --banner-strings --product-name zqevdodiag
+
+echo
+echo "In Wine (wine/demo.sh):"
+bash wine/demo.sh "$build"

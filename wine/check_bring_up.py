@@ -1,15 +1,20 @@
 #!/usr/bin/python3
 """Judges a Wine log of the driver bring-up (channels +debugstr, +plugplay,
-+loaddll, optionally +timestamp).
++loaddll, +ntoskrnl and +relay, optionally +timestamp) together with what
+port_probe.exe printed in the same session.
 
-    check_bring_up.py <log> <zqmodemsim.sys> <zqevdodiag.sys>
+    check_bring_up.py <log> <probe-output> <zqmodemsim.sys> <zqevdodiag.sys>
 
 Walks the steps in order: the bus driver loaded, its root device added, the
 child enumerated, the port driver loaded on it, its LOADED banner printed, its
-AddDevice returned STATUS_SUCCESS. AddDevice results are attributed by address:
-the routine must lie inside the image that +loaddll reports, whose size comes
-from the .sys file itself. Exit 0 when every step happened; otherwise names the
-first missing step and prints the relevant part of the log.
+AddDevice returned STATUS_SUCCESS; then, from the probe, the port started: the
+COM7 link leads to the port's device object, "SERIALCOMM" holds COM7 under that
+device's name, the COM-port interface of the child is enabled; and the probe's
+open of the port reached the port's IRP_MJ_CREATE routine. AddDevice results are
+attributed by address: the routine must lie inside the image that +loaddll
+reports, whose size comes from the .sys file itself. Exit 0 when every step
+happened; otherwise names the first missing step and prints the relevant part
+of the log and the probe's output.
 """
 import os
 import re
@@ -22,6 +27,14 @@ ROOT_ADDED = re.compile(r'Adding new root-enumerated device L"ROOT\\\\ZQMODEMSIM
 CHILD_CREATED = re.compile(r'Creating new device L"ZQMODEM\\\\DIAG\\\\0000"')
 # Wine prints the status with %#lx: "0" for success, "0xc000000e" otherwise.
 ADD_DEVICE_RETURNED = re.compile(r'AddDevice routine (?P<addr>[0-9A-Fa-f]+) returned (?P<status>0x[0-9a-fA-F]+|0)\b')
+# ntoskrnl writes these on the relay channel, without the class:channel prefix.
+RELAY_LINE = re.compile(r'^(?:(?P<time>\d+\.\d+):)?(?P<tid>[0-9a-f]{4}):(?P<msg>(?:Call|Ret ) driver .*)$')
+DISPATCH_RETURNED = re.compile(r'^Ret  driver dispatch (?P<addr>[0-9A-Fa-f]+) \(device=(?P<device>[0-9A-Fa-f]+),'
+                               r'irp=[0-9A-Fa-f]+\) retval=(?P<status>[0-9a-fA-F]+)$')
+INIT_DONE = re.compile(r'^init done for L"(?P<driver>[^"]*)"')
+MAJOR_FUNCTION = re.compile(r'^- MajorFunction\[(?P<index>\d+)\] = (?P<addr>[0-9A-Fa-f]+)$')
+IRP_MJ_CREATE = 0
+IRP_MJ_PNP = 27
 DBG_PRINT = re.compile(r'^[0-9a-f]+:[0-9a-f]+: (?P<text>.*)$')
 STARS = '*' * 79
 BANNER = re.compile(r'^VAREDOD\(Ver 1\.0\)  Time: \d\d:\d\d:\d\d  Date: [A-Z][a-z]{2} [ 0-3]\d \d{4} LOADED ?$')
@@ -33,8 +46,25 @@ HINTS = {
         'and installs a child only when BusQueryCompatibleIDs succeeds (an empty list will do).',
     'port driver zqevdodiag.sys loaded on the child':
         'is the port INF in C:\\windows\\inf with a model for ZQMODEM\\DIAG (look for "install_device_driver")?',
+    'port link \\DosDevices\\COM7 leads to the port':
+        'the link is made at IRP_MN_START_DEVICE; did the start fail (PortName in the INF\'s .HW section)?',
+    'COM-port interface of ZQMODEM\\DIAG\\0000 enabled':
+        'AddDevice registers GUID_DEVINTERFACE_COMPORT and the start enables it (IoSetDeviceInterfaceState).',
+    'open of \\\\.\\COM7 reached the port\'s IRP_MJ_CREATE routine':
+        'with +ntoskrnl and +relay Wine logs the dispatch table ("- MajorFunction[0] = ...") and every '
+        '"Ret  driver dispatch" line; is relay tracing limited rather than off (RelayInclude)?',
 }
-EXCERPT = re.compile(r'zq|ZQ|err:|debugstr|AddDevice|install_device_driver|enumerate_new_device')
+EXCERPT = re.compile(r'zq|ZQ|err:|debugstr|AddDevice|install_device_driver|enumerate_new_device|dispatch_create|'
+                     r'IoOpenDeviceRegistryKey|IoCreateUnprotectedSymbolicLink|IoSetDeviceInterfaceState')
+DEVICE_NAME = re.compile(r'^\\Device\\ZQEVDODIAG\d+$')
+PORT_NAME = 'COM7'
+CHILD_INSTANCE = 'ZQMODEM\\DIAG\\0000'
+PROBE_DOS = re.compile(r'^port_probe: QueryDosDevice (?P<port>\S+): (?P<result>.*)$')
+PROBE_VALUE = re.compile(r'^port_probe: SERIALCOMM value "(?P<name>[^"]*)": (?P<type>\S+) "(?P<data>[^"]*)" '
+                         r'\((?P<size>\d+) bytes\)$')
+PROBE_INTERFACE = re.compile(r'^port_probe: COM-port interface (?P<path>\S+): (?P<state>active|not active), '
+                             r'device (?P<instance>.*)$')
+PROBE_OPEN = re.compile(r'^port_probe: CreateFile (?P<path>\S+): (?P<result>.*)$')
 
 
 def image_size(path):
@@ -52,11 +82,13 @@ class Log:
         with open(path, errors='replace') as f:
             self.raw = f.read().splitlines()
         self.lines = [m for m in map(LINE.match, self.raw) if m]
+        self.relay = [m for m in map(RELAY_LINE.match, self.raw) if m]
         first = next((m for m in self.lines if m['time']), None)
         self.t0 = float(first['time']) if first else None
 
     def at(self, m):
-        if self.t0 is None or not m['time']:
+        """The time of a log line since the log's first; nothing for anything else."""
+        if self.t0 is None or not isinstance(m, re.Match) or 'time' not in m.re.groupindex or not m['time']:
             return ''
         return f' (+{float(m["time"]) - self.t0:.2f}s)'
 
@@ -78,6 +110,30 @@ class Log:
                 return m, int(hit['status'], 16)
         return None, None
 
+    def dispatch_routine(self, driver, index):
+        """The address that the driver's DriverEntry put in MajorFunction[index]."""
+        table = False
+        for m in self.lines:
+            if m['ch'] != 'ntoskrnl':
+                continue
+            done = INIT_DONE.match(m['msg'])
+            if done:
+                table = done['driver'].lower() == driver
+                continue
+            entry = MAJOR_FUNCTION.match(m['msg']) if table else None
+            if entry and int(entry['index']) == index:
+                return int(entry['addr'], 16)
+        return None
+
+    def dispatch_results(self, addr):
+        """(line, status) of every return from the dispatch routine at addr."""
+        results = []
+        for m in self.relay:
+            hit = DISPATCH_RETURNED.match(m['msg'])
+            if hit and int(hit['addr'], 16) == addr:
+                results.append((m, int(hit['status'], 16)))
+        return results
+
     def dbg_prints(self):
         return [(m, DBG_PRINT.match(m['msg'])['text']) for m in self.lines
                 if m['ch'] == 'debugstr' and DBG_PRINT.match(m['msg'])]
@@ -95,7 +151,78 @@ class Log:
         return picked[:limit] + ([f'... ({len(picked) - limit} more lines)'] if len(picked) > limit else [])
 
 
-def judge(log, bus_sys, port_sys):
+class Probe:
+    """What port_probe.exe printed (and what ran before it in the same session)."""
+
+    def __init__(self, path):
+        with open(path, errors='replace') as f:
+            self.raw = [line.rstrip('\r') for line in f.read().splitlines()]
+
+    def find(self, pattern):
+        return [m for m in map(pattern.match, self.raw) if m]
+
+    def link_target(self, port):
+        """(target, what QueryDosDevice said) for the port, or (None, None) when the probe did not run."""
+        for m in self.find(PROBE_DOS):
+            if m['port'].upper() == port:
+                return (m['result'] if DEVICE_NAME.match(m['result']) else None), m['result']
+        return None, None
+
+    def value(self, name):
+        return next((m for m in self.find(PROBE_VALUE) if m['name'].lower() == name.lower()), None)
+
+    def interface(self, instance):
+        return next((m for m in self.find(PROBE_INTERFACE) if m['instance'].upper() == instance), None)
+
+    def open_result(self):
+        m = next(iter(self.find(PROBE_OPEN)), None)
+        return m['result'] if m else None
+
+    def not_run(self):
+        """A detail for a step that the probe's output cannot show."""
+        return f' (port_probe did not report it; its session printed: {" | ".join(self.raw) or "nothing"})'
+
+
+def judge_port(log, probe, driver, port_lo, port_hi, step):
+    """The steps that only a started port can pass, from the probe's view and the port's dispatch calls."""
+    device, said = probe.link_target(PORT_NAME)
+    detail = f' -> {device}' if device else (f' (QueryDosDevice: {said})' if said else probe.not_run())
+    pnp = log.dispatch_routine(driver, IRP_MJ_PNP)
+    if not device and pnp is not None:
+        # The start is one of these; a failed start shows as an error status.
+        statuses = ', '.join(f'{status:#x}' for _, status in log.dispatch_results(pnp))
+        detail += f'; the port\'s IRP_MJ_PNP routine returned: {statuses or "nothing"}'
+    if not step(f'port link \\DosDevices\\{PORT_NAME} leads to the port', device, detail):
+        return
+    m = probe.value(device)
+    ok = m if m and m['type'] == 'REG_SZ' and m['data'] == PORT_NAME else None
+    detail = f' ({m["type"]} "{m["data"]}", {m["size"]} bytes)' if m else ' (no such value)'
+    if not step(f'SERIALCOMM value {device} holds {PORT_NAME}', ok, detail):
+        return
+    m = probe.interface(CHILD_INSTANCE)
+    detail = f': {m["path"]}' if m and m['state'] == 'active' else \
+        (' (present but not active)' if m else ' (no present COM-port interface of that device)')
+    if not step(f'COM-port interface of {CHILD_INSTANCE} enabled', m if m and m['state'] == 'active' else None,
+                detail):
+        return
+    # Wine's CreateFile succeeds as soon as the name leads to a device; the
+    # create request reaches the driver afterwards and its status is dropped.
+    # Only the port's dispatch routine shows that it got there and what it said.
+    routine = log.dispatch_routine(driver, IRP_MJ_CREATE)
+    if routine is None or not port_lo <= routine < port_hi:
+        step(f'open of \\\\.\\{PORT_NAME} reached the port\'s IRP_MJ_CREATE routine', None,
+             ' (no MajorFunction[0] of the port in the log)' if routine is None else
+             f' (MajorFunction[0] {routine:08X} lies outside the port\'s image)')
+        return
+    results = log.dispatch_results(routine)
+    opened = probe.open_result()
+    detail = f': {len(results)} time(s), last returned {results[-1][1]:#010x}; CreateFile said: {opened}' if results \
+        else f' (CreateFile said: {opened})' if opened else probe.not_run()
+    step(f'open of \\\\.\\{PORT_NAME} reached the port\'s IRP_MJ_CREATE routine', results[-1][0] if results else None,
+         detail)
+
+
+def judge(log, probe, bus_sys, port_sys):
     steps = []
 
     def step(name, match, detail=''):
@@ -120,17 +247,19 @@ def judge(log, bus_sys, port_sys):
     if not step('LOADED banner printed', m, f': "{text}"' if m else ''):
         return steps
     m, status = log.add_device_result(port_lo, port_hi)
-    step('port AddDevice returned STATUS_SUCCESS', m if status == 0 else None,
-         f' (it returned {status:#010x})' if m and status else '')
+    if step('port AddDevice returned STATUS_SUCCESS', m if status == 0 else None,
+            f' (it returned {status:#010x})' if m and status else ''):
+        judge_port(log, probe, os.path.splitext(os.path.basename(port_sys))[0].lower(), port_lo, port_hi, step)
     return steps
 
 
 def main():
-    if len(sys.argv) != 4:
+    if len(sys.argv) != 5:
         sys.stderr.write(__doc__)
         return 2
     log = Log(sys.argv[1])
-    steps = judge(log, sys.argv[2], sys.argv[3])
+    probe = Probe(sys.argv[2])
+    steps = judge(log, probe, sys.argv[3], sys.argv[4])
     for name, ok, detail in steps:
         print(f'{"ok  " if ok else "FAIL"} {name}{detail}')
     if all(ok for _, ok, _ in steps):
@@ -144,6 +273,8 @@ def main():
         print(f'Hint: {HINTS[name]}')
     print(f'Relevant lines of {sys.argv[1]}:')
     print('\n'.join('  ' + line for line in log.excerpt()))
+    print(f'What the programs in the session printed ({sys.argv[2]}):')
+    print('\n'.join('  ' + line for line in probe.raw))
     return 1
 
 

@@ -20,9 +20,12 @@
 WH_WINEBOOT_TIMEOUT=${WH_WINEBOOT_TIMEOUT:-60}
 WH_COMMAND_TIMEOUT=${WH_COMMAND_TIMEOUT:-60}
 WH_SERVER_TIMEOUT=${WH_SERVER_TIMEOUT:-20}
-# Channels that show the driver's DbgPrint lines, the PnP manager's steps and
-# the addresses at which images were loaded.
-WH_DRIVER_DEBUG=${WH_DRIVER_DEBUG:-+timestamp,+debugstr,+plugplay,+loaddll}
+# Channels that show the driver's DbgPrint lines, the PnP manager's steps, the
+# addresses at which images were loaded, the kernel's calls (each driver's
+# dispatch table among them) and, on the relay channel, every call of a driver's
+# dispatch routine with its return value. wh_create_prefix limits relay tracing
+# to those lines.
+WH_DRIVER_DEBUG=${WH_DRIVER_DEBUG:-+timestamp,+debugstr,+plugplay,+loaddll,+ntoskrnl,+relay}
 
 wh_log()
 {
@@ -73,6 +76,14 @@ wh_create_prefix()
     if ! timeout "$WH_WINEBOOT_TIMEOUT" wineboot -i >"$WH_WORK_DIR/wineboot.log" 2>&1; then
         wh_log "wineboot -i failed or timed out; see $WH_WORK_DIR/wineboot.log"
         tail -n 20 "$WH_WORK_DIR/wineboot.log" >&2
+        return 1
+    fi
+    # With +relay, Wine would also wrap every exported function of every DLL
+    # and trace each call; an include list that names no function turns that
+    # off and leaves the relay lines that ntoskrnl writes around driver calls.
+    if ! timeout "$WH_COMMAND_TIMEOUT" wine reg add 'HKCU\Software\Wine\Debug' /v RelayInclude /d none /f \
+            >>"$WH_WORK_DIR/wineboot.log" 2>&1; then
+        wh_log "limiting relay tracing failed; see $WH_WORK_DIR/wineboot.log"
         return 1
     fi
     wh_settle_server
@@ -161,14 +172,14 @@ wh_wait_for_quiet_log()
 # the driver channels on, waits (inside the prefix) until \\.\COM7 opens, then
 # runs <exe> from the stage in the same session, so the drivers stay loaded
 # while it runs. Its stdout goes to <log>.out, every process's stderr to <log>.
-# Returns the exit code of <exe>, or that of the wait when COM7 never opened.
+# Returns the exit code of <exe>, or 1 when COM7 never opened (<exe> not run).
 wh_run_with_port()
 {
     local log=$1 limit=$2
     shift 2
     wh_stop_server
     (cd "$WH_STAGE_DIR" && WINEDEBUG="$WH_DRIVER_DEBUG" timeout "$limit" \
-        wine cmd /c wait_for_device.exe '\\.\COM7' 30000 '&&' "$@") >"$log.out" 2>"$log"
+        wine wait_for_device.exe '\\.\COM7' 30000 "$@") >"$log.out" 2>"$log"
 }
 
 # The driver's DbgPrint lines in <log>, without Wine's prefix.
