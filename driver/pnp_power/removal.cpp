@@ -32,8 +32,8 @@ static VOID FreeDeviceName(PDEVICE_EXTENSION Extension)
 static VOID FreeInterfaceName(PDEVICE_EXTENSION Extension)
 {
     if (Extension->InterfaceName.Buffer != NULL) {
+        // Clears the buffer pointer too.
         RtlFreeUnicodeString(&Extension->InterfaceName);
-        Extension->InterfaceName.Buffer = NULL;
     }
 }
 
