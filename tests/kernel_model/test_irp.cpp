@@ -326,6 +326,9 @@ TEST_F(IrpTest, RemoveLockCountsHoldsAndRefusesAfterReleaseAndWait)
 // Irp->Cancel and its IoSetCancelRoutine. A driver that tests first and sets
 // after loses such a cancel for good; one that sets the routine and then
 // tests Cancel (taking the routine back if it is still there) never does.
+// Both hold a queue lock across their exchanges, and the cancel routine takes
+// it before completing: without it the cancel routine could complete (and the
+// I/O manager free) the request while the dispatch routine still touches it.
 struct CancelRace {
     int window = 0; // Cancel was clear at the driver's test, set after its exchange
     int lost = 0;   // requests left pending with Cancel set
@@ -336,30 +339,41 @@ void RaceCancelAgainstQueueing(bool setThenTest, CancelRace *race)
 {
     static bool testFirst;
     static CancelRace *counts;
+    static KSPIN_LOCK queueLock;
     testFirst = !setThenTest;
     counts = race;
     held = nullptr;
+    KeInitializeSpinLock(&queueLock);
     PDRIVER_CANCEL onCancel = [](PDEVICE_OBJECT, PIRP irp) NTAPI {
         IoReleaseCancelSpinLock(irp->CancelIrql);
+        KIRQL irql;
+        KeAcquireSpinLock(&queueLock, &irql);
+        KeReleaseSpinLock(&queueLock, irql);
         CompleteWith(irp, STATUS_CANCELLED);
     };
     FakeStack s = MakeStack(nullptr, nullptr);
     km::SetHandler(s.lower, [onCancel](PDEVICE_OBJECT, PIRP irp) {
         IoMarkIrpPending(irp);
+        KIRQL irql;
+        KeAcquireSpinLock(&queueLock, &irql);
         BOOLEAN seen = irp->Cancel;
+        bool completeHere = false;
         if (testFirst && seen) {
+            completeHere = true;
+        } else {
+            IoSetCancelRoutine(irp, onCancel);
+            if (!seen && irp->Cancel) {
+                ++counts->window;
+            }
+            completeHere = !testFirst && irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr;
+            if (!completeHere) {
+                held = irp;
+            }
+        }
+        KeReleaseSpinLock(&queueLock, irql);
+        if (completeHere) {
             CompleteWith(irp, STATUS_CANCELLED);
-            return STATUS_PENDING;
         }
-        IoSetCancelRoutine(irp, onCancel);
-        if (!seen && irp->Cancel) {
-            ++counts->window;
-        }
-        if (!testFirst && irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr) {
-            CompleteWith(irp, STATUS_CANCELLED);
-            return STATUS_PENDING;
-        }
-        held = irp;
         return STATUS_PENDING;
     });
     km::Request *r = km::NewRequest(s.lower, IRP_MJ_READ, 0, nullptr, 0, 1);
@@ -381,10 +395,10 @@ void RaceCancelAgainstQueueing(bool setThenTest, CancelRace *race)
 TEST_F(IrpTest, CancelCanLandBetweenATestOfCancelAndSettingTheRoutine)
 {
     CancelRace careless, careful;
-    RunSeeds(40, [&](uint64_t) { RaceCancelAgainstQueueing(false, &careless); });
+    RunSeeds(100, [&](uint64_t) { RaceCancelAgainstQueueing(false, &careless); });
     EXPECT_GT(careless.window, 0) << "the window never opened";
     EXPECT_GT(careless.lost, 0) << "testing Cancel before setting the routine loses cancels";
-    RunSeeds(40, [&](uint64_t) { RaceCancelAgainstQueueing(true, &careful); });
+    RunSeeds(100, [&](uint64_t) { RaceCancelAgainstQueueing(true, &careful); });
     EXPECT_GT(careful.window, 0);
     EXPECT_EQ(careful.lost, 0);
 }

@@ -183,18 +183,20 @@ TEST_F(BusTest, UnpluggedChildStaysDeadAcrossAQuickReplug)
 {
     ASSERT_NE(nullptr, StartChild());
     PDEVICE_OBJECT old = child_;
+    // Hold the old child as a driver attached to it would, so that a request
+    // can still be sent to it while the PnP manager takes it away (the
+    // enumerations that the unplug and replug queue may run at any switch
+    // point from here on).
+    km::Run([&] { ObReferenceObject(old); });
     ModemClient direct = modem_->Direct();
     km::Run([&] {
         direct.Unplug();
         direct.Replug();
     });
-    // The enumeration contexts the unplug and replug queued have not run yet
-    // unless the scheduler chose them; either way the old child is dead.
-    if (km::DeviceExists(old)) {
-        Transfer *t = Submit(MODEM_PIPE_BULK_IN, 4);
-        EXPECT_EQ(STATUS_DEVICE_NOT_CONNECTED, t->Status());
-    }
+    Transfer *t = Submit(MODEM_PIPE_BULK_IN, 4);
+    EXPECT_EQ(STATUS_DEVICE_NOT_CONNECTED, t->Status());
     km::RunUntilIdle();
+    km::Run([&] { ObDereferenceObject(old); });
     EXPECT_FALSE(km::DeviceExists(old));
     std::vector<PDEVICE_OBJECT> children = Children();
     ASSERT_EQ(1u, children.size());
