@@ -10,7 +10,6 @@ packages=(
   python3 python3-pefile
   clang-tidy cppcheck clang-format
   wine wine32:i386
-  xvfb
 )
 
 missing=()
