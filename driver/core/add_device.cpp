@@ -9,15 +9,13 @@ extern "C" {
 LONG InstanceCounter = 0;
 }
 
-namespace {
-
 // Room for "\Device\ZQEVDODIAG" and any decimal instance number.
-const USHORT WorkingNameSize = 256;
-const USHORT NumberBufferSize = 40;
+static const USHORT WorkingNameSize = 256;
+static const USHORT NumberBufferSize = 40;
 
 // Locks, queues, the read timer and the counters. IdleEvent is left alone: the
 // open path initialises it, and nothing waits on it before then.
-void InitializeRecord(PDEVICE_EXTENSION Extension)
+static void InitializeRecord(PDEVICE_EXTENSION Extension)
 {
     IoInitializeRemoveLockEx(&Extension->RemoveLock, 0, 0, 0, REMOVE_LOCK_SIZE);
     KeInitializeSpinLock(&Extension->Lock);
@@ -34,7 +32,7 @@ void InitializeRecord(PDEVICE_EXTENSION Extension)
     Extension->OutstandingIo = 1;
 }
 
-void SetInitialPowerState(PDEVICE_OBJECT DeviceObject, PDEVICE_EXTENSION Extension)
+static void SetInitialPowerState(PDEVICE_OBJECT DeviceObject, PDEVICE_EXTENSION Extension)
 {
     Extension->SystemPowerState = PowerSystemWorking;
     Extension->DevicePowerState = PowerDeviceD0;
@@ -45,7 +43,7 @@ void SetInitialPowerState(PDEVICE_OBJECT DeviceObject, PDEVICE_EXTENSION Extensi
 
 // Everything between the creation of the device object and its readiness. On
 // failure the caller undoes what the record shows was done.
-NTSTATUS SetUpDevice(PDEVICE_OBJECT DeviceObject, PDEVICE_OBJECT Pdo, PCUNICODE_STRING Name)
+static NTSTATUS SetUpDevice(PDEVICE_OBJECT DeviceObject, PDEVICE_OBJECT Pdo, PCUNICODE_STRING Name)
 {
     PDEVICE_EXTENSION Extension = GetExtension(DeviceObject);
     RtlZeroMemory(Extension, sizeof(DeviceExtension));
@@ -68,7 +66,7 @@ NTSTATUS SetUpDevice(PDEVICE_OBJECT DeviceObject, PDEVICE_OBJECT Pdo, PCUNICODE_
     return IoRegisterDeviceInterface(Pdo, &GUID_DEVINTERFACE_COMPORT, NULL, &Extension->InterfaceName);
 }
 
-void UndoSetUp(PDEVICE_OBJECT DeviceObject)
+static void UndoSetUp(PDEVICE_OBJECT DeviceObject)
 {
     PDEVICE_EXTENSION Extension = GetExtension(DeviceObject);
     if (Extension->InterfaceName.Buffer != NULL) {
@@ -85,7 +83,7 @@ void UndoSetUp(PDEVICE_OBJECT DeviceObject)
 }
 
 // "\Device\ZQEVDODIAG<n>" into Name, consuming the next instance number.
-void AppendInstanceNumber(PUNICODE_STRING Name)
+static void AppendInstanceNumber(PUNICODE_STRING Name)
 {
     WCHAR NumberBuffer[NumberBufferSize / sizeof(WCHAR)];
     UNICODE_STRING Number;
@@ -96,8 +94,6 @@ void AppendInstanceNumber(PUNICODE_STRING Name)
     RtlIntegerToUnicodeString(static_cast<ULONG>(Instance), 10, &Number);
     RtlAppendUnicodeStringToString(Name, &Number);
 }
-
-} // namespace
 
 NTSTATUS AllocateUnicodeString(PUNICODE_STRING String, USHORT Size)
 {

@@ -8,18 +8,16 @@
 
 static_assert(sizeof(BANNER_RULE) == 80, "the banner rule is 79 asterisks");
 
-namespace {
-
 // The three banner lines go out as three separate DbgPrint calls, so that a
 // debugger shows each as its own line.
-void PrintBanner(PCSTR MiddleFormat)
+static void PrintBanner(PCSTR MiddleFormat)
 {
     DbgPrint(BANNER_RULE "\n");
     DbgPrint(MiddleFormat, DRIVER_VERSION_TEXT, __TIME__, __DATE__);
     DbgPrint(BANNER_RULE "\n\n");
 }
 
-void FillDispatchTable(PDRIVER_OBJECT DriverObject)
+static void FillDispatchTable(PDRIVER_OBJECT DriverObject)
 {
     DriverObject->MajorFunction[IRP_MJ_CREATE] = DispatchCreate;
     DriverObject->MajorFunction[IRP_MJ_CLOSE] = DispatchClose;
@@ -33,8 +31,6 @@ void FillDispatchTable(PDRIVER_OBJECT DriverObject)
     DriverObject->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = DispatchForward;
     DriverObject->MajorFunction[IRP_MJ_PNP] = DispatchPnp;
 }
-
-} // namespace
 
 NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING)
 {

@@ -1,11 +1,9 @@
 // Handing requests to the lower driver, asynchronously or with a wait.
 #include "driver/core/core.h"
 
-namespace {
-
 // Sends Irp to Target with ForwardCompletion set and waits for the lower
 // drivers to finish it. *Sent tells the caller whether the IRP left at all.
-NTSTATUS SendAndWait(PDEVICE_OBJECT Target, PIRP Irp, BOOLEAN *Sent)
+static NTSTATUS SendAndWait(PDEVICE_OBJECT Target, PIRP Irp, BOOLEAN *Sent)
 {
     *Sent = FALSE;
     // The event lives in pool rather than on the stack of the waiting thread.
@@ -25,8 +23,6 @@ NTSTATUS SendAndWait(PDEVICE_OBJECT Target, PIRP Irp, BOOLEAN *Sent)
     ExFreePool(Event);
     return Status;
 }
-
-} // namespace
 
 NTSTATUS PassDown(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
