@@ -11,7 +11,6 @@ namespace {
 struct BootState {
     Options options;
     uint64_t seed = 1;
-    bool booted = false;
 };
 
 BootState &B()
@@ -87,7 +86,6 @@ void Boot(const Options &options)
     ResetCore();
     ResetVerifier();
     ResetScheduler(options.processors, b.seed);
-    b.booted = true;
 }
 
 void Shutdown()
@@ -100,7 +98,6 @@ void Shutdown()
     RunResetHooks();
     ResetCore();
     FreeContexts();
-    B().booted = false;
 }
 
 uint64_t Seed()

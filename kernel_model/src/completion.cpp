@@ -46,33 +46,16 @@ void SettleLocation(PIRP irp, IrpInfo *info, int index, bool marked)
     if (!state.dispatched || !state.returned) {
         return;
     }
-    PDEVICE_OBJECT device = IoGetCurrentIrpStackLocation(irp)->DeviceObject;
-    if (state.result == STATUS_PENDING && !marked) {
-        Violate("PENDING_NOT_MARKED",
-                "dispatch routine of " + DeviceLabel(device) + " returned STATUS_PENDING without IoMarkIrpPending");
-    } else if (state.result != STATUS_PENDING && marked) {
-        Violate("MARKED_NOT_PENDING", "the IRP was marked pending at " + DeviceLabel(device) +
-                                          " but its dispatch routine returned " + std::to_string(state.result));
-    }
+    PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
+    CheckPendingContract(location->DeviceObject, location->MajorFunction, state.result, marked);
 }
 
-// Which driver owns each location: the driver of the device stored there.
-bool DriverOwnsLocationAbove(PIRP irp, PDRIVER_OBJECT driver)
+// Whether `driver` owns a location in [first, last]: the driver of the device
+// stored there.
+bool DriverOwnsLocationIn(PIRP irp, PDRIVER_OBJECT driver, int first, int last)
 {
     PIO_STACK_LOCATION base = reinterpret_cast<PIO_STACK_LOCATION>(irp + 1);
-    for (int index = irp->CurrentLocation + 1; index <= irp->StackCount; ++index) {
-        PDEVICE_OBJECT device = base[index - 1].DeviceObject;
-        if (device != nullptr && IsLive(device) && device->DriverObject == driver) {
-            return true;
-        }
-    }
-    return false;
-}
-
-bool DriverOwnsLocationBelow(PIRP irp, PDRIVER_OBJECT driver)
-{
-    PIO_STACK_LOCATION base = reinterpret_cast<PIO_STACK_LOCATION>(irp + 1);
-    for (int index = 1; index < irp->CurrentLocation && index <= irp->StackCount; ++index) {
+    for (int index = first; index <= last && index <= irp->StackCount; ++index) {
         PDEVICE_OBJECT device = base[index - 1].DeviceObject;
         if (device != nullptr && IsLive(device) && device->DriverObject == driver) {
             return true;
@@ -98,13 +81,13 @@ bool CheckCompleter(PIRP irp, IrpInfo *info)
     if (completer != nullptr && irp->CurrentLocation <= irp->StackCount) {
         PDEVICE_OBJECT owner = IoGetCurrentIrpStackLocation(irp)->DeviceObject;
         bool ownsCurrent = owner != nullptr && IsLive(owner) && owner->DriverObject == completer;
-        if (!ownsCurrent && DriverOwnsLocationAbove(irp, completer)) {
+        if (!ownsCurrent && DriverOwnsLocationIn(irp, completer, irp->CurrentLocation + 1, irp->StackCount)) {
             Violate("COMPLETE_OWNED_BY_LOWER", km::Narrow(km::Wide(completer->DriverName)) + " completes IRP " +
                                                    DescribeAddress(irp) + " that it passed down to " +
                                                    DeviceLabel(owner) + ", which still owns it");
             return false;
         }
-        if (!ownsCurrent && DriverOwnsLocationBelow(irp, completer)) {
+        if (!ownsCurrent && DriverOwnsLocationIn(irp, completer, 1, irp->CurrentLocation - 1)) {
             Violate("DOUBLE_COMPLETE", km::Narrow(km::Wide(completer->DriverName)) + " completes IRP " +
                                            DescribeAddress(irp) + " again after completing it to " +
                                            DeviceLabel(owner));

@@ -45,6 +45,26 @@ void UnlinkFromDriver(PDEVICE_OBJECT device)
     }
 }
 
+// Poisons the memory of a device object and its extension; the memory
+// stays aside so that a write after deletion shows at shutdown.
+void DestroyDeviceObject(PDEVICE_OBJECT device)
+{
+    DeviceInfo *info = FindDevice(device);
+    if (info->destroyed) {
+        return;
+    }
+    info->destroyed = true;
+    if (info->extension != nullptr) {
+        CheckTimersIn(info->extension, info->extensionSize, "IoDeleteDevice");
+        ForgetLocksIn(info->extension, info->extensionSize);
+        std::memset(info->extension, kDeletedPattern, info->extensionSize);
+        D().destroyed.push_back({info->extension, info->extensionSize});
+    }
+    ForgetLocksIn(device, sizeof(DEVICE_OBJECT));
+    std::memset(static_cast<void *>(device), kDeletedPattern, sizeof(DEVICE_OBJECT));
+    D().destroyed.push_back({device, sizeof(DEVICE_OBJECT)});
+}
+
 } // namespace
 
 DeviceInfo *FindDevice(PDEVICE_OBJECT device)
@@ -57,17 +77,6 @@ bool IsLive(PDEVICE_OBJECT device)
 {
     DeviceInfo *info = FindDevice(device);
     return info != nullptr && !info->deleted;
-}
-
-std::vector<PDEVICE_OBJECT> LiveDevices()
-{
-    std::vector<PDEVICE_OBJECT> out;
-    for (auto &entry : D().devices) {
-        if (!entry.second.deleted) {
-            out.push_back(entry.first);
-        }
-    }
-    return out;
 }
 
 std::string DeviceLabel(PDEVICE_OBJECT device)
@@ -98,13 +107,7 @@ std::string DescribeAddress(const void *address)
     }
     Dl_info info{};
     if (dladdr(address, &info) != 0 && info.dli_fname != nullptr) {
-        const char *file = info.dli_fname;
-        for (const char *c = info.dli_fname; *c != 0; ++c) {
-            if (*c == '/') {
-                file = c + 1;
-            }
-        }
-        std::string out = std::string(file) + "+" +
+        std::string out = std::string(BaseName(info.dli_fname)) + "+" +
                           Hex(reinterpret_cast<const void *>(p - static_cast<const char *>(info.dli_fbase)));
         if (info.dli_sname != nullptr) {
             out += std::string("(") + info.dli_sname + ")";
@@ -143,24 +146,14 @@ void FreeDriverObjects()
     D().drivers.clear();
 }
 
-void CheckRemoveLocksIn(const void *begin, size_t bytes, const char *when);
-
-void DestroyDeviceObject(PDEVICE_OBJECT device)
+bool DestroyIfUnused(PDEVICE_OBJECT device)
 {
     DeviceInfo *info = FindDevice(device);
-    if (info->destroyed) {
-        return;
+    if (!info->deleted || info->openHandles != 0 || device->ReferenceCount != 0 || device->AttachedDevice != nullptr) {
+        return false;
     }
-    info->destroyed = true;
-    if (info->extension != nullptr) {
-        CheckTimersIn(info->extension, info->extensionSize, "IoDeleteDevice");
-        ForgetLocksIn(info->extension, info->extensionSize);
-        std::memset(info->extension, kDeletedPattern, info->extensionSize);
-        D().destroyed.push_back({info->extension, info->extensionSize});
-    }
-    ForgetLocksIn(device, sizeof(DEVICE_OBJECT));
-    std::memset(static_cast<void *>(device), kDeletedPattern, sizeof(DEVICE_OBJECT));
-    D().destroyed.push_back({device, sizeof(DEVICE_OBJECT)});
+    DestroyDeviceObject(device);
+    return true;
 }
 
 void CheckDevicesAtShutdown()
@@ -174,13 +167,11 @@ void CheckDevicesAtShutdown()
         }
     }
     for (auto &block : D().destroyed) {
-        const unsigned char *p = static_cast<const unsigned char *>(block.first);
-        for (size_t i = 0; i < block.second; ++i) {
-            if (p[i] != kDeletedPattern) {
-                Violate("POOL_USE_AFTER_FREE", "memory of a deleted device object or its extension at " + Hex(p + i) +
-                                                   " was written after IoDeleteDevice");
-                break;
-            }
+        size_t changed = 0;
+        if (!PatternIntact(block.first, block.second, kDeletedPattern, &changed)) {
+            Violate("POOL_USE_AFTER_FREE", "memory of a deleted device object or its extension at " +
+                                               Hex(static_cast<const char *>(block.first) + changed) +
+                                               " was written after IoDeleteDevice");
         }
     }
 }
@@ -278,9 +269,7 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject)
     UnlinkFromDriver(DeviceObject);
     // The memory stays while handles, references or an attached device (a
     // PDO whose function driver detaches after the removal) still need it.
-    if (info->openHandles == 0 && DeviceObject->ReferenceCount == 0 && DeviceObject->AttachedDevice == nullptr) {
-        DestroyDeviceObject(DeviceObject);
-    }
+    DestroyIfUnused(DeviceObject);
 }
 
 PDEVICE_OBJECT NTAPI IoGetAttachedDevice(PDEVICE_OBJECT DeviceObject)
@@ -331,10 +320,7 @@ VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice)
     FindDevice(upper)->lower = nullptr;
     TargetDevice->AttachedDevice = nullptr;
     Trace("detach " + DeviceLabel(upper) + " from " + DeviceLabel(TargetDevice));
-    DeviceInfo *target = FindDevice(TargetDevice);
-    if (target->deleted && target->openHandles == 0 && TargetDevice->ReferenceCount == 0) {
-        DestroyDeviceObject(TargetDevice);
-    }
+    DestroyIfUnused(TargetDevice);
 }
 
 VOID FASTCALL ObfReferenceObject(PVOID Object)
@@ -356,9 +342,8 @@ VOID FASTCALL ObfDereferenceObject(PVOID Object)
         Violate("OBJECT_REFERENCE", "ObDereferenceObject of " + DeviceLabel(device) + " without a reference");
         return;
     }
-    if (--device->ReferenceCount == 0 && info->deleted && info->openHandles == 0 && device->AttachedDevice == nullptr) {
-        DestroyDeviceObject(device);
-    }
+    --device->ReferenceCount;
+    DestroyIfUnused(device);
 }
 
 BOOLEAN NTAPI IoIsWdmVersionAvailable(UCHAR MajorVersion, UCHAR MinorVersion)

@@ -8,9 +8,6 @@
 namespace km::detail {
 namespace {
 
-constexpr UCHAR kTimerNotificationObject = 8;
-constexpr UCHAR kTimerSynchronizationObject = 9;
-
 bool IsNotification(const DISPATCHER_HEADER *header)
 {
     return header->Type == NotificationEvent || header->Type == kTimerNotificationObject;
@@ -23,16 +20,10 @@ std::string ObjectName(const void *object)
     return std::string(timer ? "timer " : "event ") + DescribeAddress(object);
 }
 
-// Absolute virtual time of a wait's end, or -1 for none.
+// Virtual time of a wait's end, or -1 for none.
 int64_t Deadline(const LARGE_INTEGER *timeout)
 {
-    if (timeout == nullptr) {
-        return -1;
-    }
-    if (timeout->QuadPart < 0) {
-        return Clock() - timeout->QuadPart;
-    }
-    return timeout->QuadPart; // absolute: the model's system time is its clock
+    return timeout == nullptr ? -1 : DueToClock(*timeout);
 }
 
 } // namespace
@@ -147,7 +138,7 @@ NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertabl
         return STATUS_UNSUCCESSFUL;
     }
     static const char delay = 0; // nothing signals it: only the deadline ends the wait
-    int64_t deadline = Interval->QuadPart < 0 ? Clock() - Interval->QuadPart : Interval->QuadPart;
+    int64_t deadline = DueToClock(*Interval);
     if (deadline <= Clock()) {
         SwitchPoint("KeDelayExecutionThread");
         return STATUS_SUCCESS;

@@ -7,7 +7,6 @@ namespace {
 
 struct Fakes {
     PDRIVER_OBJECT bus = nullptr;
-    int pdoCount = 0;
 };
 
 Fakes &F()
@@ -20,9 +19,7 @@ NTSTATUS NTAPI FakeDispatch(PDEVICE_OBJECT device, PIRP irp)
 {
     DeviceInfo *info = FindDevice(device);
     if (info == nullptr || !info->handler) {
-        irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
-        IofCompleteRequest(irp, IO_NO_INCREMENT);
-        return STATUS_INVALID_DEVICE_REQUEST;
+        return InvalidDeviceRequest(device, irp);
     }
     Handler handler = info->handler; // the handler may replace itself
     return handler(device, irp);
@@ -66,9 +63,7 @@ NTSTATUS PdoPnp(PIRP irp, PIO_STACK_LOCATION location)
 
 NTSTATUS PdoHandler(PDEVICE_OBJECT device, PIRP irp)
 {
-    (void)device;
     PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
-    NTSTATUS status;
     switch (location->MajorFunction) {
     case IRP_MJ_PNP:
         return PdoPnp(irp, location);
@@ -78,11 +73,7 @@ NTSTATUS PdoHandler(PDEVICE_OBJECT device, PIRP irp)
         IofCompleteRequest(irp, IO_NO_INCREMENT);
         return STATUS_SUCCESS;
     default:
-        status = STATUS_INVALID_DEVICE_REQUEST;
-        irp->IoStatus.Status = status;
-        irp->IoStatus.Information = 0;
-        IofCompleteRequest(irp, IO_NO_INCREMENT);
-        return status;
+        return InvalidDeviceRequest(device, irp);
     }
 }
 

@@ -48,7 +48,8 @@ struct Sink {
 
 enum class Size { Default, Short, Long, LongLong, Wide };
 
-struct Spec {
+// One printf conversion: its flags, field width, precision and argument size.
+struct Conversion {
     bool left = false;
     bool plus = false;
     bool space = false;
@@ -67,13 +68,13 @@ void Pad(Sink &sink, int count, char fill)
 }
 
 // A string field: at most `precision` characters, padded to `width`.
-template <class Char> void PutString(Sink &sink, const Spec &spec, const Char *text, size_t length)
+template <class Char> void PutString(Sink &sink, const Conversion &field, const Char *text, size_t length)
 {
-    if (spec.precision >= 0 && length > static_cast<size_t>(spec.precision)) {
-        length = static_cast<size_t>(spec.precision);
+    if (field.precision >= 0 && length > static_cast<size_t>(field.precision)) {
+        length = static_cast<size_t>(field.precision);
     }
-    int padding = spec.width > static_cast<int>(length) ? spec.width - static_cast<int>(length) : 0;
-    if (!spec.left) {
+    int padding = field.width > static_cast<int>(length) ? field.width - static_cast<int>(length) : 0;
+    if (!field.left) {
         Pad(sink, padding, ' ');
     }
     for (size_t i = 0; i < length; ++i) {
@@ -83,7 +84,7 @@ template <class Char> void PutString(Sink &sink, const Spec &spec, const Char *t
             sink.PutWide(static_cast<char16_t>(text[i]));
         }
     }
-    if (spec.left) {
+    if (field.left) {
         Pad(sink, padding, ' ');
     }
 }
@@ -97,46 +98,47 @@ template <class Char> size_t TerminatedLength(const Char *text, int precision)
     return n;
 }
 
-void PutNarrowString(Sink &sink, const Spec &spec, const char *text)
+void PutNarrowString(Sink &sink, const Conversion &field, const char *text)
 {
     if (text == nullptr) {
         text = "(null)";
     }
-    PutString(sink, spec, text, TerminatedLength(text, spec.precision));
+    PutString(sink, field, text, TerminatedLength(text, field.precision));
 }
 
-void PutWideString(Sink &sink, const Spec &spec, const wchar_t *text)
+void PutWideString(Sink &sink, const Conversion &field, const wchar_t *text)
 {
     sink.usedUnicode = true;
     if (text == nullptr) {
-        PutNarrowString(sink, spec, nullptr);
+        PutNarrowString(sink, field, nullptr);
         return;
     }
-    PutString(sink, spec, text, TerminatedLength(text, spec.precision));
+    PutString(sink, field, text, TerminatedLength(text, field.precision));
 }
 
-void PutUnicodeString(Sink &sink, const Spec &spec, const UNICODE_STRING *s)
+void PutUnicodeString(Sink &sink, const Conversion &field, const UNICODE_STRING *s)
 {
     sink.usedUnicode = true;
     if (s == nullptr) {
-        PutNarrowString(sink, spec, nullptr);
+        PutNarrowString(sink, field, nullptr);
         return;
     }
-    PutString(sink, spec, s->Buffer, s->Buffer == nullptr ? 0 : s->Length / sizeof(WCHAR));
+    PutString(sink, field, s->Buffer, s->Buffer == nullptr ? 0 : s->Length / sizeof(WCHAR));
 }
 
-void PutAnsiString(Sink &sink, const Spec &spec, const CountedNarrowString *s)
+void PutAnsiString(Sink &sink, const Conversion &field, const CountedNarrowString *s)
 {
     if (s == nullptr) {
-        PutNarrowString(sink, spec, nullptr);
+        PutNarrowString(sink, field, nullptr);
         return;
     }
-    PutString(sink, spec, s->Buffer, s->Buffer == nullptr ? 0 : s->Length);
+    PutString(sink, field, s->Buffer, s->Buffer == nullptr ? 0 : s->Length);
 }
 
 // An integer field: sign or prefix, zeros up to the precision, then padding to
 // the width with spaces (or zeros when asked and no precision is given).
-void PutNumber(Sink &sink, const Spec &spec, unsigned long long magnitude, bool negative, unsigned base, bool upper)
+void PutNumber(Sink &sink, const Conversion &field, unsigned long long magnitude, bool negative, unsigned base,
+               bool upper)
 {
     const char *digitSet = upper ? "0123456789ABCDEF" : "0123456789abcdef";
     char digits[24];
@@ -145,28 +147,28 @@ void PutNumber(Sink &sink, const Spec &spec, unsigned long long magnitude, bool 
         digits[count++] = digitSet[magnitude % base];
         magnitude /= base;
     }
-    int precision = spec.precision < 0 ? 1 : spec.precision;
+    int precision = field.precision < 0 ? 1 : field.precision;
     int zeros = precision > count ? precision - count : 0;
     std::string prefix;
     if (negative) {
         prefix = "-";
-    } else if (spec.plus) {
+    } else if (field.plus) {
         prefix = "+";
-    } else if (spec.space) {
+    } else if (field.space) {
         prefix = " ";
     }
-    if (spec.alternate && count != 0 && base == 16) {
+    if (field.alternate && count != 0 && base == 16) {
         prefix += upper ? "0X" : "0x";
-    } else if (spec.alternate && base == 8 && zeros == 0) {
+    } else if (field.alternate && base == 8 && zeros == 0) {
         zeros = 1;
     }
     int length = static_cast<int>(prefix.size()) + zeros + count;
-    int padding = spec.width > length ? spec.width - length : 0;
-    if (spec.zero && !spec.left && spec.precision < 0) {
+    int padding = field.width > length ? field.width - length : 0;
+    if (field.zero && !field.left && field.precision < 0) {
         zeros += padding;
         padding = 0;
     }
-    if (!spec.left) {
+    if (!field.left) {
         Pad(sink, padding, ' ');
     }
     for (char c : prefix) {
@@ -176,7 +178,7 @@ void PutNumber(Sink &sink, const Spec &spec, unsigned long long magnitude, bool 
     while (count > 0) {
         sink.PutNarrow(digits[--count]);
     }
-    if (spec.left) {
+    if (field.left) {
         Pad(sink, padding, ' ');
     }
 }
@@ -206,60 +208,60 @@ unsigned long long UnsignedArgument(va_list *args, Size size)
 }
 
 // Flags, width, precision and size prefix; returns the conversion character.
-template <class Char> Char ParseSpec(const Char *&p, va_list *args, Spec *spec)
+template <class Char> Char ParseConversion(const Char *&p, va_list *args, Conversion *field)
 {
     for (;; ++p) {
         if (*p == '-') {
-            spec->left = true;
+            field->left = true;
         } else if (*p == '+') {
-            spec->plus = true;
+            field->plus = true;
         } else if (*p == ' ') {
-            spec->space = true;
+            field->space = true;
         } else if (*p == '#') {
-            spec->alternate = true;
+            field->alternate = true;
         } else if (*p == '0') {
-            spec->zero = true;
+            field->zero = true;
         } else {
             break;
         }
     }
     if (*p == '*') {
-        spec->width = va_arg(*args, int);
-        if (spec->width < 0) {
-            spec->left = true;
-            spec->width = -spec->width;
+        field->width = va_arg(*args, int);
+        if (field->width < 0) {
+            field->left = true;
+            field->width = -field->width;
         }
         ++p;
     }
     while (*p >= '0' && *p <= '9') {
-        spec->width = spec->width * 10 + (*p++ - '0');
+        field->width = field->width * 10 + (*p++ - '0');
     }
     if (*p == '.') {
         ++p;
-        spec->precision = 0;
+        field->precision = 0;
         if (*p == '*') {
-            spec->precision = va_arg(*args, int);
+            field->precision = va_arg(*args, int);
             ++p;
         }
         while (*p >= '0' && *p <= '9') {
-            spec->precision = spec->precision * 10 + (*p++ - '0');
+            field->precision = field->precision * 10 + (*p++ - '0');
         }
     }
     if (*p == 'h') {
-        spec->size = Size::Short;
+        field->size = Size::Short;
         ++p;
     } else if (*p == 'w') {
-        spec->size = Size::Wide;
+        field->size = Size::Wide;
         ++p;
     } else if (*p == 'l') {
         ++p;
-        spec->size = Size::Long;
+        field->size = Size::Long;
         if (*p == 'l') {
-            spec->size = Size::LongLong;
+            field->size = Size::LongLong;
             ++p;
         }
     } else if (*p == 'I' && p[1] == '6' && p[2] == '4') {
-        spec->size = Size::LongLong;
+        field->size = Size::LongLong;
         p += 3;
     } else if (*p == 'I' && p[1] == '3' && p[2] == '2') {
         p += 3;
@@ -270,39 +272,39 @@ template <class Char> Char ParseSpec(const Char *&p, va_list *args, Spec *spec)
 }
 
 // Whether %s/%c (lower case: the caller's width) or %S/%C formats wide text.
-bool WideArgument(const Spec &spec, bool lowerCase, bool wideCaller)
+bool WideArgument(const Conversion &field, bool lowerCase, bool wideCaller)
 {
-    if (spec.size == Size::Short) {
+    if (field.size == Size::Short) {
         return false;
     }
-    if (spec.size == Size::Long || spec.size == Size::Wide) {
+    if (field.size == Size::Long || field.size == Size::Wide) {
         return true;
     }
     return lowerCase == wideCaller;
 }
 
-template <class Char> void Convert(Sink &sink, Char conversion, const Spec &spec, va_list *args, bool wideCaller)
+template <class Char> void Convert(Sink &sink, Char conversion, const Conversion &field, va_list *args, bool wideCaller)
 {
     switch (conversion) {
     case 'd':
     case 'i': {
-        long long value = SignedArgument(args, spec.size);
+        long long value = SignedArgument(args, field.size);
         unsigned long long magnitude = value < 0 ? 0ULL - static_cast<unsigned long long>(value) : value;
-        PutNumber(sink, spec, magnitude, value < 0, 10, false);
+        PutNumber(sink, field, magnitude, value < 0, 10, false);
         break;
     }
     case 'u':
-        PutNumber(sink, spec, UnsignedArgument(args, spec.size), false, 10, false);
+        PutNumber(sink, field, UnsignedArgument(args, field.size), false, 10, false);
         break;
     case 'o':
-        PutNumber(sink, spec, UnsignedArgument(args, spec.size), false, 8, false);
+        PutNumber(sink, field, UnsignedArgument(args, field.size), false, 8, false);
         break;
     case 'x':
     case 'X':
-        PutNumber(sink, spec, UnsignedArgument(args, spec.size), false, 16, conversion == 'X');
+        PutNumber(sink, field, UnsignedArgument(args, field.size), false, 16, conversion == 'X');
         break;
     case 'p': {
-        Spec pointer = spec;
+        Conversion pointer = field;
         pointer.precision = 2 * static_cast<int>(sizeof(void *));
         PutNumber(sink, pointer, reinterpret_cast<ULONG_PTR>(va_arg(*args, void *)), false, 16, true);
         break;
@@ -310,29 +312,29 @@ template <class Char> void Convert(Sink &sink, Char conversion, const Spec &spec
     case 'c':
     case 'C': {
         int value = va_arg(*args, int);
-        if (WideArgument(spec, conversion == 'c', wideCaller)) {
+        if (WideArgument(field, conversion == 'c', wideCaller)) {
             wchar_t c = static_cast<wchar_t>(value);
             sink.usedUnicode = true;
-            PutString(sink, spec, &c, 1);
+            PutString(sink, field, &c, 1);
         } else {
             char c = static_cast<char>(value);
-            PutString(sink, spec, &c, 1);
+            PutString(sink, field, &c, 1);
         }
         break;
     }
     case 's':
     case 'S':
-        if (WideArgument(spec, conversion == 's', wideCaller)) {
-            PutWideString(sink, spec, va_arg(*args, const wchar_t *));
+        if (WideArgument(field, conversion == 's', wideCaller)) {
+            PutWideString(sink, field, va_arg(*args, const wchar_t *));
         } else {
-            PutNarrowString(sink, spec, va_arg(*args, const char *));
+            PutNarrowString(sink, field, va_arg(*args, const char *));
         }
         break;
     case 'Z':
-        if (spec.size == Size::Wide || spec.size == Size::Long) {
-            PutUnicodeString(sink, spec, va_arg(*args, const UNICODE_STRING *));
+        if (field.size == Size::Wide || field.size == Size::Long) {
+            PutUnicodeString(sink, field, va_arg(*args, const UNICODE_STRING *));
         } else {
-            PutAnsiString(sink, spec, va_arg(*args, const CountedNarrowString *));
+            PutAnsiString(sink, field, va_arg(*args, const CountedNarrowString *));
         }
         break;
     default:
@@ -358,12 +360,12 @@ template <class Char> void Format(Sink &sink, const Char *format, va_list *args,
             sink.PutNarrow('%');
             continue;
         }
-        Spec spec;
-        Char conversion = ParseSpec(p, args, &spec);
+        Conversion field;
+        Char conversion = ParseConversion(p, args, &field);
         if (conversion == 0) {
             break;
         }
-        Convert(sink, conversion, spec, args, wideCaller);
+        Convert(sink, conversion, field, args, wideCaller);
     }
 }
 

@@ -364,10 +364,7 @@ NTSTATUS Close(Handle *handle)
             result = SendAndWait(handle->top, close);
             DeviceInfo *info = FindDevice(handle->device);
             info->openHandles--;
-            if (info->deleted && info->openHandles == 0 && handle->device->ReferenceCount == 0 &&
-                handle->device->AttachedDevice == nullptr) {
-                DestroyDeviceObject(handle->device);
-            } else if (info->openHandles == 0) {
+            if (!DestroyIfUnused(handle->device) && info->openHandles == 0) {
                 OnLastHandleClosed(BottomOf(handle->device));
             }
         },

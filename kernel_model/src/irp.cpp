@@ -128,17 +128,24 @@ NTSTATUS DispatchAt(PDEVICE_OBJECT device, PIRP irp)
     state.returned = true;
     state.result = status;
     bool marked = state.walked ? state.markedAtWalk : (!info->freed && (location->Control & SL_PENDING_RETURNED) != 0);
-    if (status == STATUS_PENDING && !marked && state.walked) {
+    // A pending return on an IRP still below this location is settled by the
+    // completion walk: one of this driver's completion routines may still mark it.
+    if (state.walked || status != STATUS_PENDING) {
+        CheckPendingContract(device, major, status, marked);
+    }
+    return status;
+}
+
+void CheckPendingContract(PDEVICE_OBJECT device, UCHAR major, NTSTATUS returned, bool marked)
+{
+    if (returned == STATUS_PENDING && !marked) {
         Violate("PENDING_NOT_MARKED", "dispatch routine of " + DeviceLabel(device) + " for major " +
                                           std::to_string(major) + " returned STATUS_PENDING without IoMarkIrpPending");
-    } else if (status != STATUS_PENDING && marked) {
+    } else if (returned != STATUS_PENDING && marked) {
         Violate("MARKED_NOT_PENDING", "dispatch routine of " + DeviceLabel(device) + " for major " +
                                           std::to_string(major) + " marked the IRP pending but returned " +
-                                          std::to_string(status));
+                                          std::to_string(returned));
     }
-    // Otherwise, when the IRP is still below this location, the completion walk
-    // decides: one of this driver's completion routines may still mark it.
-    return status;
 }
 
 NTSTATUS CallDriver(PDEVICE_OBJECT device, PIRP irp, const char *routine)
@@ -193,13 +200,8 @@ void CheckIrpsAtShutdown()
                                     ") was never completed or freed");
             continue;
         }
-        const unsigned char *p = reinterpret_cast<const unsigned char *>(entry.first);
-        for (size_t i = 0; i < info.bytes; ++i) {
-            if (p[i] != kFreedIrpPattern) {
-                Violate("POOL_USE_AFTER_FREE",
-                        "IRP " + DescribeAddress(entry.first) + " was written after it was freed");
-                break;
-            }
+        if (!PatternIntact(entry.first, info.bytes, kFreedIrpPattern)) {
+            Violate("POOL_USE_AFTER_FREE", "IRP " + DescribeAddress(entry.first) + " was written after it was freed");
         }
     }
 }

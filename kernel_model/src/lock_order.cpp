@@ -66,9 +66,7 @@ void NoteLockOrder(const void *lock, const char *kind)
 
 void ForgetLocksIn(const void *begin, size_t bytes)
 {
-    auto inside = [begin, bytes](const void *p) {
-        return p >= begin && static_cast<const char *>(p) < static_cast<const char *>(begin) + bytes;
-    };
+    auto inside = [begin, bytes](const void *p) { return AddressIn(p, begin, bytes); };
     LockGraph &g = G();
     for (auto it = g.after.begin(); it != g.after.end();) {
         if (inside(it->first)) {

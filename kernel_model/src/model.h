@@ -41,13 +41,47 @@ struct Context {
     int64_t deadline = -1;
     uint64_t blockSeq = 0;
     bool satisfied = false;
-    bool timedOut = false;
-    bool aborted = false; // the host's wait could never end (deadlock)
 };
 
 } // namespace km
 
 namespace km::detail {
+
+// ---- small helpers shared by the model's files
+
+// Whether p lies inside the `bytes` bytes at `begin`.
+inline bool AddressIn(const void *p, const void *begin, size_t bytes)
+{
+    return p >= begin && static_cast<const char *>(p) < static_cast<const char *>(begin) + bytes;
+}
+
+// Whether the n bytes at p all still hold `pattern` (the fill of freed or
+// guard memory); *changed receives the offset of the first byte that does not.
+inline bool PatternIntact(const void *p, size_t n, unsigned char pattern, size_t *changed = nullptr)
+{
+    const unsigned char *bytes = static_cast<const unsigned char *>(p);
+    for (size_t i = 0; i < n; ++i) {
+        if (bytes[i] != pattern) {
+            if (changed != nullptr) {
+                *changed = i;
+            }
+            return false;
+        }
+    }
+    return true;
+}
+
+// The file name of a path, without its directories.
+inline const char *BaseName(const char *path)
+{
+    const char *file = path;
+    for (const char *c = path; *c != 0; ++c) {
+        if (*c == '/') {
+            file = c + 1;
+        }
+    }
+    return file;
+}
 
 // ---- scheduler (scheduler.cpp)
 Context *Current();
@@ -77,6 +111,13 @@ void SignalObject(DISPATCHER_HEADER *header);
 NTSTATUS WaitObject(void *object, const LARGE_INTEGER *timeout, const std::string &what);
 
 // ---- clock-driven objects (timers.cpp)
+// Dispatcher header types of a notification and a synchronization timer.
+constexpr UCHAR kTimerNotificationObject = 8;
+constexpr UCHAR kTimerSynchronizationObject = 9;
+// The virtual clock time a due time or time-out names: negative values are
+// relative to now, others absolute system times as KeQuerySystemTime reports
+// them (an absolute time already past gives 0).
+int64_t DueToClock(const LARGE_INTEGER &due);
 int64_t NextTimerDue(); // -1: none
 void FireTimersDue();   // fires every timer due at or before now
 void ResetTimers();
@@ -148,6 +189,9 @@ NTSTATUS DispatchAt(PDEVICE_OBJECT device, PIRP irp);
 // it fails the request with STATUS_INVALID_DEVICE_REQUEST.
 NTSTATUS NTAPI InvalidDeviceRequest(PDEVICE_OBJECT device, PIRP irp);
 void FinishOriginator(PIRP irp, IrpInfo *info);
+// What a dispatch routine returned against whether its location was marked
+// pending: STATUS_PENDING exactly when marked.
+void CheckPendingContract(PDEVICE_OBJECT device, UCHAR major, NTSTATUS returned, bool marked);
 void CheckIrpsAtShutdown();
 void ResetIrps();
 
@@ -169,9 +213,9 @@ struct DeviceInfo {
 };
 DeviceInfo *FindDevice(PDEVICE_OBJECT device);
 bool IsLive(PDEVICE_OBJECT device);
-void CheckRemoveLocksIn(const void *begin, size_t bytes, const char *when);
-void DestroyDeviceObject(PDEVICE_OBJECT device);
-std::vector<PDEVICE_OBJECT> LiveDevices();
+// Destroys a deleted device object once no handle, reference or attached
+// device needs its memory; true when it did.
+bool DestroyIfUnused(PDEVICE_OBJECT device);
 void ResetDevices();
 void CheckDevicesAtShutdown();
 PDRIVER_OBJECT NewDriverObject(const std::u16string &name);
@@ -186,6 +230,8 @@ void *ModelAlloc(size_t bytes); // model-owned memory, zeroed, not tracked
 void ModelFree(void *block);
 
 // ---- remove locks (remove_lock.cpp)
+// Remove locks inside memory being freed go with it; a hold on one is a fault.
+void CheckRemoveLocksIn(const void *begin, size_t bytes, const char *when);
 void CheckRemoveLocksAtShutdown();
 void ResetRemoveLocks();
 std::string RemoveLockHolds(const void *event);
@@ -209,7 +255,6 @@ void ResetBuses();
 void OnLastHandleClosed(PDEVICE_OBJECT device);
 Request *NewOriginatorRequest(PDEVICE_OBJECT device, UCHAR major, bool setCurrent);
 void WaitRequest(Request *request);
-void RemoveSequenceAfterClose(PDEVICE_OBJECT pdo);
 bool OptionWdm10();
 // Held for the whole of one PnP operation (pnp_serial.cpp): operations run one
 // at a time, in arrival order; nested operations of the holder pass.

@@ -54,6 +54,16 @@ std::u16string Canonical(const std::u16string &name)
     return upper;
 }
 
+// Enters a name; a name already taken is a collision.
+NTSTATUS Insert(const std::u16string &name, EntryKind kind, PDEVICE_OBJECT device, const std::u16string &target)
+{
+    Entry entry;
+    entry.kind = kind;
+    entry.device = device;
+    entry.target = target;
+    return State().entries.emplace(Canonical(name), entry).second ? STATUS_SUCCESS : STATUS_OBJECT_NAME_COLLISION;
+}
+
 // A name the object manager accepts: absolute, with a component after the root.
 bool ValidName(const std::u16string &name)
 {
@@ -72,13 +82,7 @@ NTSTATUS CreateLink(const char *routine, PUNICODE_STRING link, PUNICODE_STRING t
     if (!ValidName(name) || to.empty()) {
         return STATUS_OBJECT_NAME_INVALID;
     }
-    Entry entry;
-    entry.kind = EntryKind::Link;
-    entry.target = to;
-    if (!State().entries.emplace(Canonical(name), entry).second) {
-        return STATUS_OBJECT_NAME_COLLISION;
-    }
-    return STATUS_SUCCESS;
+    return Insert(name, EntryKind::Link, nullptr, to);
 }
 
 } // namespace
@@ -89,13 +93,7 @@ NTSTATUS InsertDeviceName(const UNICODE_STRING &name, PDEVICE_OBJECT device)
     if (!ValidName(text)) {
         return STATUS_OBJECT_NAME_INVALID;
     }
-    Entry entry;
-    entry.kind = EntryKind::Device;
-    entry.device = device;
-    if (!State().entries.emplace(Canonical(text), entry).second) {
-        return STATUS_OBJECT_NAME_COLLISION;
-    }
-    return STATUS_SUCCESS;
+    return Insert(text, EntryKind::Device, device, std::u16string());
 }
 
 void RemoveDeviceName(PDEVICE_OBJECT device)
@@ -112,13 +110,7 @@ void RemoveDeviceName(PDEVICE_OBJECT device)
 
 NTSTATUS InsertInterfaceLink(const std::u16string &name, PDEVICE_OBJECT pdo)
 {
-    Entry entry;
-    entry.kind = EntryKind::InterfaceLink;
-    entry.device = pdo;
-    if (!State().entries.emplace(Canonical(name), entry).second) {
-        return STATUS_OBJECT_NAME_COLLISION;
-    }
-    return STATUS_SUCCESS;
+    return Insert(name, EntryKind::InterfaceLink, pdo, std::u16string());
 }
 
 void RemoveInterfaceLink(const std::u16string &name)

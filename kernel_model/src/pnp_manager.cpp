@@ -43,14 +43,14 @@ void FinishRemoval(PDEVICE_OBJECT pdo)
     }
 }
 
-} // namespace
-
 void RemoveSequenceAfterClose(PDEVICE_OBJECT pdo)
 {
     FindDevice(pdo)->removalPending = false;
     SendPnp(pdo, IRP_MN_REMOVE_DEVICE);
     FinishRemoval(pdo);
 }
+
+} // namespace
 
 void OnLastHandleClosed(PDEVICE_OBJECT pdo)
 {

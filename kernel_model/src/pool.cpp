@@ -40,21 +40,11 @@ Pool &P()
     return p;
 }
 
-bool PatternIntact(const unsigned char *p, size_t n, unsigned char pattern)
-{
-    for (size_t i = 0; i < n; ++i) {
-        if (p[i] != pattern) {
-            return false;
-        }
-    }
-    return true;
-}
-
 void Release(void *block)
 {
     Pool &p = P();
     auto found = p.blocks.find(block);
-    if (!PatternIntact(static_cast<unsigned char *>(block), found->second.bytes, kFreedPattern)) {
+    if (!PatternIntact(block, found->second.bytes, kFreedPattern)) {
         Violate("POOL_USE_AFTER_FREE", "pool block " + DescribeAddress(block) + " of " +
                                            std::to_string(found->second.bytes) + " bytes (allocated by " +
                                            found->second.owner + ") was written after " + found->second.freedBy +
@@ -134,7 +124,7 @@ void CheckPoolAtShutdown()
         }
     }
     for (void *block : p.quarantine) {
-        if (!PatternIntact(static_cast<unsigned char *>(block), p.blocks[block].bytes, kFreedPattern)) {
+        if (!PatternIntact(block, p.blocks[block].bytes, kFreedPattern)) {
             Violate("POOL_USE_AFTER_FREE", "pool block " + DescribeAddress(block) + " (allocated by " +
                                                p.blocks[block].owner + ") was written after " +
                                                p.blocks[block].freedBy + " freed it");

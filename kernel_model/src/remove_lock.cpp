@@ -44,8 +44,7 @@ void CheckRemoveLocksIn(const void *begin, size_t bytes, const char *when)
 {
     for (auto it = Locks().begin(); it != Locks().end();) {
         const void *p = it->first;
-        bool inside = p >= begin && static_cast<const char *>(p) < static_cast<const char *>(begin) + bytes;
-        if (!inside) {
+        if (!AddressIn(p, begin, bytes)) {
             ++it;
             continue;
         }

@@ -147,7 +147,6 @@ void ExpireWaits()
 {
     for (Context *c : BlockedContexts()) {
         if (c->deadline >= 0 && c->deadline <= S().now) {
-            c->timedOut = true;
             WakeOne(c);
         }
     }
@@ -206,7 +205,7 @@ bool ScheduleUntil(const std::function<bool()> &done, const std::string &who)
 }
 
 // The test thread's own switch point: it may let other contexts run first.
-void HostSwitchPoint()
+void HostSwitchPoint(const char *what)
 {
     Scheduler &s = S();
     for (;;) {
@@ -219,6 +218,7 @@ void HostSwitchPoint()
             return;
         }
         s.forced = eligible[pick];
+        Trace(s.host.name + " yields at " + what + " to " + s.forced->name);
         Step();
     }
 }
@@ -286,7 +286,7 @@ void SwitchPoint(const char *what)
 {
     Scheduler &s = S();
     if (!InContext()) {
-        HostSwitchPoint();
+        HostSwitchPoint(what);
         return;
     }
     Context *self = s.current;
@@ -299,7 +299,8 @@ void SwitchPoint(const char *what)
         return;
     }
     s.forced = pick;
-    (void)what;
+    // Named in the trace so that a failing seed shows where it interleaved.
+    Trace(self->name + " yields at " + what + " to " + pick->name);
     swapcontext(&self->uc, &s.schedulerContext);
 }
 
@@ -318,7 +319,6 @@ bool Block(const void *object, const std::string &what, int64_t deadline)
     self->deadline = deadline;
     self->blockSeq = ++s.blockSeq;
     self->satisfied = false;
-    self->timedOut = false;
     if (InContext()) {
         swapcontext(&self->uc, &s.schedulerContext);
         return true;
@@ -327,7 +327,6 @@ bool Block(const void *object, const std::string &what, int64_t deadline)
     if (!ok) {
         self->state = ContextState::Ready;
         self->waitObject = nullptr;
-        self->aborted = true;
     }
     return ok;
 }
@@ -473,7 +472,7 @@ int64_t Now()
 
 KIRQL CurrentIrql()
 {
-    return S().current->irql;
+    return detail::Irql();
 }
 
 const std::vector<std::string> &Trace()

@@ -6,8 +6,6 @@
 namespace km::detail {
 namespace {
 
-constexpr UCHAR kTimerNotificationObject = 8;
-constexpr UCHAR kTimerSynchronizationObject = 9;
 constexpr CSHORT kDpcObject = 19;
 constexpr int64_t kSystemTimeEpoch = 128000000000000000LL; // early 2006, in 100 ns since 1601
 constexpr ULONG kTimeIncrement = 156250;                   // 15.625 ms
@@ -41,6 +39,15 @@ void RunDpc(PKDPC dpc)
 }
 
 } // namespace
+
+int64_t DueToClock(const LARGE_INTEGER &due)
+{
+    if (due.QuadPart < 0) {
+        return Clock() - due.QuadPart;
+    }
+    int64_t clock = due.QuadPart - kSystemTimeEpoch;
+    return clock < 0 ? 0 : clock;
+}
 
 int64_t NextTimerDue()
 {
@@ -88,9 +95,7 @@ void FireTimersDue()
 
 void CheckTimersIn(const void *begin, size_t bytes, const char *routine)
 {
-    auto inside = [begin, bytes](const void *p) {
-        return p >= begin && static_cast<const char *>(p) < static_cast<const char *>(begin) + bytes;
-    };
+    auto inside = [begin, bytes](const void *p) { return AddressIn(p, begin, bytes); };
     for (auto &entry : T().armed) {
         if (inside(entry.first)) {
             Violate("TIMER_IN_FREED_MEMORY",
@@ -143,7 +148,7 @@ BOOLEAN NTAPI KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PK
     RequireIrqlAtMost(DISPATCH_LEVEL, "KeSetTimer");
     BOOLEAN wasSet = T().armed.count(Timer) != 0;
     ArmedTimer a;
-    a.due = DueTime.QuadPart < 0 ? Clock() - DueTime.QuadPart : DueTime.QuadPart - kSystemTimeEpoch;
+    a.due = DueToClock(DueTime);
     a.period = Period;
     a.order = ++T().order;
     T().armed[Timer] = a;

@@ -27,12 +27,7 @@ std::string CallStack()
     for (int i = 2; i < count; ++i) {
         Dl_info info{};
         if (dladdr(frames[i], &info) != 0 && info.dli_fname != nullptr) {
-            const char *file = info.dli_fname;
-            for (const char *p = info.dli_fname; *p != 0; ++p) {
-                if (*p == '/') {
-                    file = p + 1;
-                }
-            }
+            const char *file = BaseName(info.dli_fname);
             unsigned offset = static_cast<unsigned>(reinterpret_cast<uintptr_t>(frames[i]) -
                                                     reinterpret_cast<uintptr_t>(info.dli_fbase));
             std::snprintf(line, sizeof line, "\n    %s+0x%x %s", file, offset,

@@ -121,6 +121,105 @@ TEST_F(ManagerTest, HandlesOpenExclusivelyAndCloseAfterTheirRequests)
     km::Run([&] { IoDeleteDevice(device); });
 }
 
+// Writes, controls and other majors on a handle: a buffered device finds a
+// write's data in the system buffer and nothing comes back; a METHOD_BUFFERED
+// control gets its input there and returns exactly Information bytes; a major
+// the driver has no routine for fails in the I/O manager; a request the
+// driver pends is waited for until another context completes it.
+TEST_F(ManagerTest, HandleRequestsCarryTheirBuffersAndCanBeWaitedFor)
+{
+    static const ULONG kReverse = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x801, METHOD_BUFFERED, FILE_ANY_ACCESS);
+    static const ULONG kPend = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x802, METHOD_BUFFERED, FILE_ANY_ACCESS);
+    static std::vector<UCHAR> majors;
+    static std::vector<uint8_t> written;
+    static KSPIN_LOCK lock;
+    static KIRQL irqlInLock;
+    static PIRP pended;
+    majors.clear();
+    written.clear();
+    irqlInLock = PASSIVE_LEVEL;
+    pended = nullptr;
+    KeInitializeSpinLock(&lock);
+    PDRIVER_OBJECT driver = km::CreateFakeDriver(L"Echo");
+    PDEVICE_OBJECT device = km::CreateFakeDevice(
+        driver, 0,
+        [](PDEVICE_OBJECT, PIRP irp) {
+            PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
+            majors.push_back(location->MajorFunction);
+            const uint8_t *buffer = static_cast<const uint8_t *>(irp->AssociatedIrp.SystemBuffer);
+            if (location->MajorFunction == IRP_MJ_WRITE) {
+                EXPECT_EQ(irp->UserBuffer, nullptr);
+                written.assign(buffer, buffer + location->Parameters.Write.Length);
+                return CompleteWith(irp, STATUS_SUCCESS, location->Parameters.Write.Length);
+            }
+            if (location->MajorFunction != IRP_MJ_DEVICE_CONTROL) {
+                return CompleteWith(irp, STATUS_SUCCESS);
+            }
+            if (location->Parameters.DeviceIoControl.IoControlCode == kPend) {
+                IoMarkIrpPending(irp);
+                pended = irp;
+                return STATUS_PENDING;
+            }
+            // Reverse the input in place, under a lock, as a driver fills output.
+            ULONG n = location->Parameters.DeviceIoControl.InputBufferLength;
+            std::vector<uint8_t> input(buffer, buffer + n);
+            KIRQL old;
+            KeAcquireSpinLock(&lock, &old);
+            irqlInLock = km::CurrentIrql();
+            for (ULONG i = 0; i < n; ++i) {
+                static_cast<uint8_t *>(irp->AssociatedIrp.SystemBuffer)[i] = input[n - 1 - i];
+            }
+            KeReleaseSpinLock(&lock, old);
+            return CompleteWith(irp, STATUS_SUCCESS, n);
+        },
+        L"\\Device\\KmEcho0");
+    ASSERT_NE(device, nullptr);
+    device->Flags |= DO_BUFFERED_IO;
+    driver->MajorFunction[IRP_MJ_QUERY_INFORMATION] = nullptr;
+    km::Handle *handle = nullptr;
+    ASSERT_EQ(km::Open(L"\\Device\\KmEcho0", &handle), STATUS_SUCCESS);
+
+    km::Request *write = km::WriteAsync(handle, "hello", 5);
+    EXPECT_EQ(write->status, STATUS_SUCCESS);
+    EXPECT_EQ(write->information, 5u);
+    EXPECT_EQ(written, (std::vector<uint8_t>{'h', 'e', 'l', 'l', 'o'}));
+    EXPECT_TRUE(write->output.empty()) << "a write copies nothing back";
+
+    km::Request *ioctl = km::IoctlAsync(handle, kReverse, "abc", 3, 8);
+    EXPECT_EQ(ioctl->status, STATUS_SUCCESS);
+    EXPECT_EQ(ioctl->output, (std::vector<uint8_t>{'c', 'b', 'a'})) << "Information bytes, not the whole buffer";
+    EXPECT_EQ(irqlInLock, DISPATCH_LEVEL);
+    EXPECT_EQ(km::CurrentIrql(), PASSIVE_LEVEL);
+
+    km::Request *flush = km::MajorAsync(handle, IRP_MJ_FLUSH_BUFFERS);
+    EXPECT_EQ(flush->status, STATUS_SUCCESS);
+    EXPECT_EQ(majors.back(), IRP_MJ_FLUSH_BUFFERS);
+    km::Request *query = km::MajorAsync(handle, IRP_MJ_QUERY_INFORMATION);
+    EXPECT_EQ(query->status, STATUS_INVALID_DEVICE_REQUEST);
+    EXPECT_EQ(majors.back(), IRP_MJ_FLUSH_BUFFERS) << "the query never reached the handler";
+
+    km::Request *pending = km::IoctlAsync(handle, kPend, nullptr, 0, 4);
+    EXPECT_FALSE(pending->completed);
+    ASSERT_NE(pended, nullptr);
+    km::Spawn(
+        [] {
+            LARGE_INTEGER ms;
+            ms.QuadPart = -5 * 10000;
+            KeDelayExecutionThread(KernelMode, FALSE, &ms);
+            *static_cast<uint8_t *>(pended->AssociatedIrp.SystemBuffer) = 'x';
+            CompleteWith(pended, STATUS_SUCCESS, 1);
+        },
+        "completer");
+    km::Wait(pending);
+    EXPECT_TRUE(pending->completed);
+    EXPECT_EQ(pending->output, (std::vector<uint8_t>{'x'}));
+    EXPECT_EQ(km::Now(), 5 * 10000) << "the wait lasted until the completer's delay ended";
+
+    EXPECT_EQ(km::Close(handle), STATUS_SUCCESS);
+    EXPECT_EQ(km::WriteAsync(handle, "x", 1)->status, STATUS_INVALID_HANDLE);
+    km::Run([&] { IoDeleteDevice(device); });
+}
+
 struct PowerSeen {
     int calls = 0;
     NTSTATUS status = STATUS_PENDING;

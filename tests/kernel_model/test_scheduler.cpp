@@ -106,6 +106,24 @@ TEST_F(SchedulerTest, ClockJumpsToTheNextDeadlineWhenEverythingIsBlocked)
     EXPECT_EQ(dpcTime, -1);
     km::AdvanceMs(1);
     EXPECT_EQ(dpcTime, 510 * 10000);
+
+    // Absolute times are system times as KeQuerySystemTime reports them: 10 ms
+    // after "now" is 10 ms of virtual time away, for a timer, a wait and a delay.
+    dpcTime = -1;
+    int64_t start = km::Now();
+    km::Run([&] {
+        LARGE_INTEGER at;
+        KeQuerySystemTime(&at);
+        at.QuadPart += 10 * 10000;
+        KeSetTimer(&timer, at, &dpc);
+        waited = KeWaitForSingleObject(&never, Executive, KernelMode, FALSE, &at);
+        EXPECT_EQ(km::Now(), start + 10 * 10000);
+        at.QuadPart += 10 * 10000;
+        KeDelayExecutionThread(KernelMode, FALSE, &at);
+    });
+    EXPECT_EQ(waited, STATUS_TIMEOUT);
+    EXPECT_EQ(dpcTime, start + 10 * 10000);
+    EXPECT_EQ(km::Now(), start + 20 * 10000);
 }
 
 // A due time already past expires the timer inside KeSetTimer, so a
@@ -157,7 +175,6 @@ TEST_F(SchedulerTest, NotificationEventsReleaseAllWaitersSynchronizationEventsOn
             "waiter");
     }
     km::RunUntilIdle();
-    EXPECT_EQ(km::Trace().empty(), false);
     km::Run([&] {
         EXPECT_EQ(KeSetEvent(&notification, 0, FALSE), 0);
         KeResetEvent(&notification); // the waiters were already released
@@ -177,49 +194,57 @@ TEST_F(SchedulerTest, NotificationEventsReleaseAllWaitersSynchronizationEventsOn
     km::Run([&] { EXPECT_EQ(KeSetEvent(&synchronization, 0, FALSE), 1) << "the previous state"; });
 }
 
-// Whether, over `seeds` seeds, a DPC ever ran while a thread held a spin lock.
-bool DpcRanWhileLockHeld(KernelTest *test, int processors, int seeds)
-{
-    (void)test;
-    static KSPIN_LOCK lock;
-    static KDPC dpc;
-    static bool holding, ranDuringHold;
-    bool ever = false;
-    for (int seed = 1; seed <= seeds; ++seed) {
-        km::Shutdown();
-        km::Options options;
-        options.seed = static_cast<uint64_t>(seed);
-        options.processors = processors;
-        km::Boot(options);
-        holding = ranDuringHold = false;
-        KeInitializeSpinLock(&lock);
-        KeInitializeDpc(
-            &dpc, [](PKDPC, PVOID, PVOID, PVOID) NTAPI { ranDuringHold |= holding; }, nullptr);
-        km::Run([] {
-            KIRQL irql;
-            KeAcquireSpinLock(&lock, &irql);
-            holding = true;
-            KeInsertQueueDpc(&dpc, nullptr, nullptr);
-            LONG dummy = 0;
-            for (int i = 0; i < 4; ++i) {
-                InterlockedIncrement(&dummy);
-            }
-            holding = false;
-            KeReleaseSpinLock(&lock, irql);
-        });
-        km::RunUntilIdle();
-        ever |= ranDuringHold;
-        EXPECT_TRUE(km::Violations().empty());
-    }
-    return ever;
-}
-
 // A context at DISPATCH_LEVEL keeps its processor: with one processor a DPC
 // cannot start while a thread holds a spin lock; with two it can.
-TEST_F(SchedulerTest, ContextsAtDispatchLevelKeepTheirProcessor)
+class DispatchLevelTest : public KernelTest {
+protected:
+    km::Options BootOptions() const override
+    {
+        km::Options options = KernelTest::BootOptions();
+        options.processors = processors;
+        return options;
+    }
+
+    // Whether, over `seeds` seeds, a DPC ever ran while a thread held a spin lock.
+    bool DpcRanWhileLockHeld(int seeds)
+    {
+        static KSPIN_LOCK lock;
+        static KDPC dpc;
+        static bool holding, ranDuringHold;
+        bool ever = false;
+        RunSeeds(seeds, [&](uint64_t) {
+            holding = ranDuringHold = false;
+            KeInitializeSpinLock(&lock);
+            KeInitializeDpc(
+                &dpc, [](PKDPC, PVOID, PVOID, PVOID) NTAPI { ranDuringHold |= holding; }, nullptr);
+            km::Run([] {
+                KIRQL irql;
+                KeAcquireSpinLock(&lock, &irql);
+                holding = true;
+                KeInsertQueueDpc(&dpc, nullptr, nullptr);
+                LONG dummy = 0;
+                for (int i = 0; i < 4; ++i) {
+                    InterlockedIncrement(&dummy);
+                }
+                holding = false;
+                KeReleaseSpinLock(&lock, irql);
+            });
+            km::RunUntilIdle();
+            ever |= ranDuringHold;
+            EXPECT_TRUE(km::Violations().empty());
+        });
+        return ever;
+    }
+
+    int processors = 2;
+};
+
+TEST_F(DispatchLevelTest, ContextsAtDispatchLevelKeepTheirProcessor)
 {
-    EXPECT_FALSE(DpcRanWhileLockHeld(this, 1, 20));
-    EXPECT_TRUE(DpcRanWhileLockHeld(this, 2, 20));
+    processors = 1;
+    EXPECT_FALSE(DpcRanWhileLockHeld(20));
+    processors = 2;
+    EXPECT_TRUE(DpcRanWhileLockHeld(20));
 }
 
 TEST_F(SchedulerTest, WorkItemsRunOnceAtPassiveLevelOnAWorkerThread)

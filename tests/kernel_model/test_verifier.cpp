@@ -1,6 +1,7 @@
 // Every verifier rule, broken on purpose by a small fake driver, is caught:
 // no check can silently be a no-op. Each case runs on a fresh kernel and
-// must be the first violation recorded.
+// must be the first violation recorded. The registry's rules (REGISTRY_ACCESS,
+// HANDLE_LEAK) are broken in test_registry.cpp, DEADLOCK in test_scheduler.cpp.
 #include "tests/kernel_model/fake_stack.h"
 #include "tests/support/kernel_test.h"
 
@@ -129,6 +130,14 @@ TEST_F(VerifierTest, SpinLockRules)
             ExAcquireFastMutex(&mutex);
         });
     });
+    ExpectRule("LOCK_NOT_OWNED", [] {
+        KeInitializeSpinLock(&lockA);
+        km::Run([] {
+            KIRQL old;
+            KeRaiseIrql(DISPATCH_LEVEL, &old);
+            KeReleaseSpinLock(&lockA, old); // never acquired
+        });
+    });
 }
 
 TEST_F(VerifierTest, PendingRules)
@@ -252,6 +261,17 @@ TEST_F(VerifierTest, CompletionRules)
             IoCallDriver(s.upper, irp);
         });
     });
+    // More bytes reported than the caller's buffer holds.
+    ExpectRule("BUFFER_OVERRUN", [] {
+        FakeStack s =
+            MakeStack([](PDEVICE_OBJECT, PIRP irp) { return CompleteWith(irp, STATUS_SUCCESS, 17); }, nullptr);
+        SendRead(s.lower);
+    });
+    ExpectRule("FREE_FOREIGN_IRP", [] {
+        FakeStack s = MakeStack(nullptr, nullptr);
+        km::Request *request = km::NewRequest(s.lower, IRP_MJ_READ, 0, nullptr, 0, 16);
+        km::Run([request] { IoFreeIrp(request->irp); });
+    });
 }
 
 // Windows 2000/XP hold the next power IRP until every driver that saw this
@@ -264,6 +284,14 @@ TEST_F(VerifierTest, PowerIrpRules)
         POWER_STATE d0;
         d0.DeviceState = PowerDeviceD0;
         km::Run([s, d0] { PoRequestPowerIrp(s.pdo, IRP_MN_SET_POWER, d0, nullptr, nullptr, nullptr); });
+    });
+    ExpectRule("POWER_IRP", [] {
+        FakeStack s = MakeStack(nullptr, nullptr);
+        km::Run([s] {
+            PIRP irp = IoAllocateIrp(s.lower->StackSize, FALSE);
+            IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_READ;
+            PoCallDriver(s.lower, irp);
+        });
     });
 }
 
@@ -311,6 +339,25 @@ TEST_F(VerifierTest, PoolRules)
             p[3] = 1;
         });
     });
+    ExpectRule("POOL_OVERRUN", [] {
+        km::Run([] {
+            char *p = static_cast<char *>(ExAllocatePool(NonPagedPool, 24));
+            p[24] = 1;
+            ExFreePool(p);
+        });
+    });
+    ExpectRule("POOL_BAD_FREE", [] {
+        km::Run([] {
+            static char notPool[24];
+            ExFreePool(notPool);
+        });
+    });
+    ExpectRule("POOL_BAD_FREE", [] {
+        km::Run([] {
+            static char notAnIrp[256];
+            IoFreeIrp(reinterpret_cast<PIRP>(notAnIrp));
+        });
+    });
 }
 
 TEST_F(VerifierTest, LeakRules)
@@ -348,6 +395,55 @@ TEST_F(VerifierTest, LeakRules)
     ExpectRule("DEVICE_LEAK", [] {
         km::Image *image = km::LoadDriver(KM_TEST_DRIVER, L"kmtest");
         km::AddDevice(image, km::CreatePdo());
+    });
+}
+
+// Device objects, references, handles and work items used against their rules.
+TEST_F(VerifierTest, ObjectRules)
+{
+    ExpectRule("DELETE_ATTACHED_DEVICE", [] {
+        FakeStack s = MakeStack(nullptr, nullptr);
+        km::Run([s] { IoDeleteDevice(s.upper); }); // without IoDetachDevice first
+    });
+    ExpectRule("DETACH_NOT_ATTACHED", [] {
+        FakeStack s = MakeStack(nullptr, nullptr);
+        km::Run([s] { IoDetachDevice(s.upper); }); // nothing is attached above the top
+    });
+    ExpectRule("DEVICE_DOUBLE_DELETE", [] {
+        PDRIVER_OBJECT driver = km::CreateFakeDriver(L"Twice");
+        km::Run([driver] {
+            PDEVICE_OBJECT device = nullptr;
+            ASSERT_EQ(IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device), STATUS_SUCCESS);
+            IoDeleteDevice(device);
+            IoDeleteDevice(device);
+        });
+    });
+    ExpectRule("OBJECT_REFERENCE", [] {
+        FakeStack s = MakeStack(nullptr, nullptr);
+        km::Run([s] {
+            PDEVICE_OBJECT top = IoGetAttachedDeviceReference(s.pdo);
+            ObDereferenceObject(top);
+            ObDereferenceObject(top); // one more than taken
+        });
+    });
+    ExpectRule("INVALID_HANDLE", [] { km::Run([] { ZwClose(reinterpret_cast<HANDLE>(0x1234)); }); });
+    // Queued twice before its worker ran: on one processor at DISPATCH_LEVEL
+    // the worker cannot start in between.
+    ExpectRule("WORK_ITEM_REQUEUED", [] {
+        km::Shutdown();
+        km::Options one;
+        one.processors = 1;
+        km::Boot(one);
+        static WORK_QUEUE_ITEM item;
+        ExInitializeWorkItem(
+            &item, [](PVOID) NTAPI {}, nullptr);
+        km::Run([] {
+            KIRQL old;
+            KeRaiseIrql(DISPATCH_LEVEL, &old);
+            ExQueueWorkItem(&item, DelayedWorkQueue);
+            ExQueueWorkItem(&item, DelayedWorkQueue);
+            KeLowerIrql(old);
+        });
     });
 }
 

@@ -138,9 +138,11 @@ NTSTATUS SendPnp(PDEVICE_OBJECT pdo, UCHAR minor, std::function<void(PIO_STACK_L
 // AddDevice, enumeration, the removal after a last close) run one at a time
 // in arrival order, as from the PnP manager's single worker.
 NTSTATUS StartDevice(PDEVICE_OBJECT pdo);
-NTSTATUS RemoveDevice(PDEVICE_OBJECT pdo);         // query-remove, then remove (or cancel-remove)
-NTSTATUS SurpriseRemoveDevice(PDEVICE_OBJECT pdo); // surprise removal, then remove
-NTSTATUS StopDevice(PDEVICE_OBJECT pdo);           // query-stop, then stop (or cancel-stop)
+NTSTATUS RemoveDevice(PDEVICE_OBJECT pdo); // query-remove, then remove (or cancel-remove)
+// Surprise removal (the children's first); IRP_MN_REMOVE_DEVICE follows once
+// no handle is open on the stack. Returns the surprise removal's status.
+NTSTATUS SurpriseRemoveDevice(PDEVICE_OBJECT pdo);
+NTSTATUS StopDevice(PDEVICE_OBJECT pdo); // query-stop, then stop (or cancel-stop)
 bool DeviceExists(PDEVICE_OBJECT device);
 
 // Bus enumeration. A function driver registered for a hardware ID is loaded
