@@ -50,19 +50,6 @@ void SimTest::TearDownBus()
     transfers_.clear();
 }
 
-void SimTest::Reboot(uint64_t seed)
-{
-    TearDownBus();
-    km::Shutdown();
-    for (const km::Violation &v : km::Violations()) {
-        ADD_FAILURE() << "seed " << km::Seed() << ": " << v.rule << ": " << v.message << "\n" << v.context;
-    }
-    km::Options options;
-    options.seed = seed;
-    km::Boot(options);
-    BringUpBus();
-}
-
 PDEVICE_OBJECT SimTest::StartChild()
 {
     std::vector<PDEVICE_OBJECT> children = Children();

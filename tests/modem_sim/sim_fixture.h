@@ -52,9 +52,6 @@ protected:
     // Loads the bus driver and starts it on a new root device.
     void BringUpBus();
     void TearDownBus();
-    // Shuts the kernel down and boots it again with `seed`, failing on any
-    // violation of the run that ends.
-    void Reboot(uint64_t seed);
 
     // The children the PnP manager knows after the bus's latest answer.
     std::vector<PDEVICE_OBJECT> Children() const

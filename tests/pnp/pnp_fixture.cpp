@@ -54,7 +54,7 @@ void PnpTest::AddPortBytes(const void *portName, ULONG length, bool controlBus)
 
 void PnpTest::AddPort(const std::u16string &name, bool controlBus)
 {
-    AddPortBytes(name.c_str(), static_cast<ULONG>((name.size() + 1) * sizeof(char16_t)), controlBus);
+    AddPortBytes(name.c_str(), PortNameBytes(name), controlBus);
 }
 
 std::vector<uint8_t> PnpTest::DeviceMapValue(ULONG *type) const

@@ -19,8 +19,15 @@ protected:
 
     // Adds a device whose "PortName" holds exactly these bytes.
     void AddPortBytes(const void *portName, ULONG length, bool controlBus = false);
+    // AddPort() on a plain PDO stays available; the named forms below also
+    // keep the device's name and replace the fixture's one-argument form.
+    using PortFixture::AddPort;
     // Adds a device whose "PortName" is the name with its terminating zero.
-    void AddPort(const std::u16string &name, bool controlBus = false);
+    void AddPort(const std::u16string &name)
+    {
+        AddPort(name, false);
+    }
+    void AddPort(const std::u16string &name, bool controlBus);
     // Removes the latest port through the PnP manager.
     void Remove()
     {

@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
 #include <map>
 #include <sstream>
 
@@ -15,34 +17,12 @@ namespace {
 
 constexpr int kSeeds = 150;
 
-// A wait-on-mask request that stays allocated until the test frees it, as the
-// I/O manager keeps a request alive while it cancels it (km::Cancel of a
-// request that completes while IoCancelIrp waits for the cancel spin lock
-// would touch a freed IRP). Its completion is caught by a routine in the stack
-// location above the port's.
-struct HeldWait {
-    PIRP irp = nullptr;
-    ULONG buffer = 0xFFFFFFFF;
-    int completions = 0;
-    NTSTATUS status = STATUS_PENDING;
-    ULONG_PTR information = 0;
-};
-
-NTSTATUS NTAPI CatchCompletion(PDEVICE_OBJECT, PIRP Irp, PVOID Context)
-{
-    auto *held = static_cast<HeldWait *>(Context);
-    ++held->completions;
-    held->status = Irp->IoStatus.Status;
-    held->information = Irp->IoStatus.Information;
-    return STATUS_MORE_PROCESSING_REQUIRED;
-}
-
 class WaitRaceTest : public PortTest {
 protected:
-    // Runs `scenario` once per seed, each on a fresh kernel and port; it
-    // returns the name of the interleaving it saw. Returns how often each was
-    // seen.
-    std::map<std::string, int> ForEachSeed(const std::function<std::string(HeldWait &)> &scenario)
+    // Runs `scenario` once per seed, each on a fresh kernel and port, with a
+    // wait-on-mask request not yet dispatched; it returns the name of the
+    // interleaving it saw. Returns how often each was seen.
+    std::map<std::string, int> ForEachSeed(const std::function<std::string(km::Request *)> &scenario)
     {
         std::map<std::string, int> seen;
         UnloadPortDriver();
@@ -50,32 +30,23 @@ protected:
             LoadPortDriver();
             AddPort();
             ext->WaitMask = SERIAL_EV_RXCHAR;
-            HeldWait wait;
-            km::Run([&] { wait.irp = NewHeldIrp(&wait); });
+            km::Request *wait = NewWait();
             ++seen[scenario(wait)];
-            EXPECT_EQ(wait.completions, 1);
+            EXPECT_EQ(wait->completions, 1);
             EXPECT_TRUE(IsListEmpty(&ext->WaitQueue));
             EXPECT_EQ(RemoveLockHolds(), 0);
-            km::Run([&] { IoFreeIrp(wait.irp); });
             UnloadPortDriver();
         });
         return seen;
     }
 
-    PIRP NewHeldIrp(HeldWait *held)
+    // Its output buffer starts as all ones, so that an empty event set
+    // written by the driver shows.
+    km::Request *NewWait()
     {
-        PIRP irp = IoAllocateIrp(fdo->StackSize, FALSE);
-        IoSetCompletionRoutine(irp, CatchCompletion, held, TRUE, TRUE, TRUE);
-        irp->CurrentLocation--;
-        irp->Tail.Overlay.CurrentStackLocation--;
-        PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
-        location->MajorFunction = IRP_MJ_DEVICE_CONTROL;
-        location->DeviceObject = fdo;
-        location->Parameters.DeviceIoControl.IoControlCode = IOCTL_SERIAL_WAIT_ON_MASK;
-        location->Parameters.DeviceIoControl.OutputBufferLength = sizeof(ULONG);
-        irp->AssociatedIrp.SystemBuffer = &held->buffer;
-        irp->IoStatus.Status = STATUS_SUCCESS;
-        return irp;
+        const ULONG unwritten = 0xFFFFFFFF;
+        return km::NewRequest(fdo, IRP_MJ_DEVICE_CONTROL, IOCTL_SERIAL_WAIT_ON_MASK, &unwritten, sizeof(unwritten),
+                              sizeof(ULONG));
     }
 
     static std::string Describe(const std::map<std::string, int> &seen)
@@ -89,15 +60,26 @@ protected:
 };
 
 // What IoCancelIrp does, step by step, with the window of a real processor
-// between setting Cancel and taking the routine (the exchange is a switch
-// point). Tells whether the routine was already in place when Cancel was set.
-BOOLEAN CancelInSteps(PIRP irp, bool *routineWasSet)
+// between setting Cancel and taking the routine. Tells whether the routine was
+// already in place when Cancel was set. The request may complete inside the
+// window, which frees its IRP: like the I/O manager, which keeps its own
+// reference, the cancel then has nothing left to do.
+BOOLEAN CancelInSteps(km::Request *request, bool *routineWasSet)
 {
     KIRQL irql;
     IoAcquireCancelSpinLock(&irql);
+    PIRP irp = request->irp;
     irp->Cancel = TRUE;
     *routineWasSet = irp->CancelRoutine != nullptr;
-    PDRIVER_CANCEL routine = IoSetCancelRoutine(irp, nullptr);
+    LONG window = 0;
+    InterlockedIncrement(&window); // a switch point that does not touch the IRP
+    if (request->completed) {
+        IoReleaseCancelSpinLock(irql);
+        return FALSE;
+    }
+    // No switch point from here to the call: the exchange is atomic.
+    PDRIVER_CANCEL routine = irp->CancelRoutine;
+    irp->CancelRoutine = nullptr;
     if (routine == nullptr) {
         IoReleaseCancelSpinLock(irql);
         return FALSE;
@@ -110,17 +92,17 @@ BOOLEAN CancelInSteps(PIRP irp, bool *routineWasSet)
 // The application cancels the request while the dispatcher is still queueing it.
 TEST_F(WaitRaceTest, CancelWhileTheWaitIsBeingQueued)
 {
-    auto seen = ForEachSeed([&](HeldWait &wait) -> std::string {
+    auto seen = ForEachSeed([&](km::Request *wait) -> std::string {
         NTSTATUS returned = STATUS_UNSUCCESSFUL;
         BOOLEAN cancelRan = FALSE;
         bool routineWasSet = false;
-        km::Spawn([&] { returned = DispatchWaitOnMask(wait.irp); }, "dispatch");
-        km::Spawn([&] { cancelRan = CancelInSteps(wait.irp, &routineWasSet); }, "cancel");
+        km::Spawn([&] { returned = DispatchWaitOnMask(wait); }, "dispatch");
+        km::Spawn([&] { cancelRan = CancelInSteps(wait, &routineWasSet); }, "cancel");
         km::RunUntilIdle();
 
         EXPECT_EQ(returned, STATUS_PENDING);
-        EXPECT_EQ(wait.status, STATUS_CANCELLED);
-        EXPECT_EQ(wait.information, 0u);
+        EXPECT_EQ(wait->status, STATUS_CANCELLED);
+        EXPECT_EQ(wait->information, 0u);
         if (!cancelRan) {
             return "cancel before the routine was installed";
         }
@@ -134,15 +116,15 @@ TEST_F(WaitRaceTest, CancelWhileTheWaitIsBeingQueued)
 // Cleanup's CancelQueue and the application's cancel go for the same request.
 TEST_F(WaitRaceTest, CancelWhileCancelQueueTakesTheWait)
 {
-    auto seen = ForEachSeed([&](HeldWait &wait) -> std::string {
-        km::Run([&] { EXPECT_EQ(DispatchWaitOnMask(wait.irp), STATUS_PENDING); });
+    auto seen = ForEachSeed([&](km::Request *wait) -> std::string {
+        km::Run([&] { EXPECT_EQ(DispatchWaitOnMask(wait), STATUS_PENDING); });
         BOOLEAN cancelRan = FALSE;
         km::Spawn([&] { port.CancelQueue(fdo, &ext->WaitQueue); }, "cancel queue");
-        km::Spawn([&] { cancelRan = IoCancelIrp(wait.irp); }, "cancel");
+        km::Spawn([&] { cancelRan = km::Cancel(wait); }, "cancel");
         km::RunUntilIdle();
 
         // Whoever loses finds no routine; the request still ends once.
-        EXPECT_EQ(wait.status, STATUS_CANCELLED);
+        EXPECT_EQ(wait->status, STATUS_CANCELLED);
         return cancelRan ? "the I/O manager's cancel took it" : "CancelQueue took it";
     });
     EXPECT_EQ(seen.size(), 2u) << Describe(seen);
@@ -151,20 +133,23 @@ TEST_F(WaitRaceTest, CancelWhileCancelQueueTakesTheWait)
 // An event is reported (a new wait mask) while the application cancels.
 TEST_F(WaitRaceTest, CancelWhileAnEventCompletesTheWait)
 {
-    auto seen = ForEachSeed([&](HeldWait &wait) -> std::string {
-        km::Run([&] { EXPECT_EQ(DispatchWaitOnMask(wait.irp), STATUS_PENDING); });
+    auto seen = ForEachSeed([&](km::Request *wait) -> std::string {
+        km::Run([&] { EXPECT_EQ(DispatchWaitOnMask(wait), STATUS_PENDING); });
         BOOLEAN cancelRan = FALSE;
         km::Spawn([&] { port.CompleteWaitRequest(ext, 0, FALSE); }, "report");
-        km::Spawn([&] { cancelRan = IoCancelIrp(wait.irp); }, "cancel");
+        km::Spawn([&] { cancelRan = km::Cancel(wait); }, "cancel");
         km::RunUntilIdle();
 
-        if (wait.status == STATUS_SUCCESS) {
-            EXPECT_EQ(wait.information, sizeof(ULONG));
-            EXPECT_EQ(wait.buffer, 0u);
+        if (wait->status == STATUS_SUCCESS) {
+            EXPECT_EQ(wait->information, sizeof(ULONG));
+            ULONG events = 0xFFFFFFFF;
+            EXPECT_EQ(wait->output.size(), sizeof(events));
+            std::memcpy(&events, wait->output.data(), std::min(wait->output.size(), sizeof(events)));
+            EXPECT_EQ(events, 0u);
             EXPECT_FALSE(cancelRan);
             return "reported";
         }
-        EXPECT_EQ(wait.status, STATUS_CANCELLED);
+        EXPECT_EQ(wait->status, STATUS_CANCELLED);
         EXPECT_TRUE(cancelRan);
         return "cancelled";
     });

@@ -82,8 +82,7 @@ PDEVICE_OBJECT PortFixture::AddPortOn(PDEVICE_OBJECT bus)
 
 PDEVICE_OBJECT PortFixture::AddPort(const std::u16string &portName)
 {
-    ULONG length = static_cast<ULONG>((portName.size() + 1) * sizeof(char16_t));
-    return AddPortOn(CreatePortPdo(portName.c_str(), length));
+    return AddPortOn(CreatePortPdo(portName.c_str(), PortNameBytes(portName)));
 }
 
 void PortFixture::DeletePort(PDEVICE_OBJECT port)

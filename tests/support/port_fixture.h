@@ -61,6 +61,13 @@ inline const wchar_t *W(const std::u16string &s)
     return reinterpret_cast<const wchar_t *>(s.c_str());
 }
 
+// The length in bytes of a "PortName" value holding the name and its
+// terminating zero.
+inline ULONG PortNameBytes(const std::u16string &name)
+{
+    return static_cast<ULONG>((name.size() + 1) * sizeof(char16_t));
+}
+
 class PortFixture : public KernelTest {
 protected:
     void TearDown() override;
