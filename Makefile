@@ -1,32 +1,71 @@
 # Entry points: `make demo` and `make test` (both install what is missing first).
-HOST_BUILD   := build/host
-TARGET_BUILD := build/target
-JOBS         ?= 2
+#
+# Five build folders: the kernel images for i386 and for x64 (mingw-w64), and
+# the host build against the kernel model for i386, for x86-64, and for x86-64
+# with AddressSanitizer and UndefinedBehaviorSanitizer. Where this machine runs
+# no 32-bit programs (scripts/runs-i386.sh; ZQ_NO_I386=1 forces that path), the
+# i386 host tests run through qemu-i386-static and the 32-bit Wine test is
+# reported skipped.
+HOST32   := build/host32
+HOST64   := build/host64
+ASAN     := build/host64-asan
+TARGET32 := build/target32
+TARGET64 := build/target64
+JOBS     ?= 2
+QEMU_I386 := /usr/bin/qemu-i386-static
+# Empty where i386 programs run natively; evaluated once per make run.
+I386_EMULATOR = $(eval I386_EMULATOR := $(shell bash scripts/runs-i386.sh >/dev/null || echo $(QEMU_I386)))$(I386_EMULATOR)
 
-.PHONY: all deps host target test demo lint format clean
+.PHONY: all deps hosts targets host32 host64 asan target32 target64 test demo seeds valgrind lint format clean
 
-all: host target
+all: hosts targets
+hosts: host32 host64 asan
+targets: target32 target64
 
 deps:
 	@bash scripts/install-deps.sh
 
-host: deps
-	cmake -S . -B $(HOST_BUILD) -DCMAKE_BUILD_TYPE=Debug
-	cmake --build $(HOST_BUILD) -j$(JOBS)
+host32: deps
+	cmake -S . -B $(HOST32) -DCMAKE_BUILD_TYPE=Debug -DZQ_HOST_ARCH=i386 \
+	  -DCMAKE_CROSSCOMPILING_EMULATOR="$(I386_EMULATOR)"
+	cmake --build $(HOST32) -j$(JOBS)
 
-target: deps
-	cmake -S . -B $(TARGET_BUILD) -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/i686-w64-mingw32.cmake -DCMAKE_BUILD_TYPE=Release
-	cmake --build $(TARGET_BUILD) -j$(JOBS)
+host64: deps
+	cmake -S . -B $(HOST64) -DCMAKE_BUILD_TYPE=Debug -DZQ_HOST_ARCH=x86_64
+	cmake --build $(HOST64) -j$(JOBS)
 
-test: host target
-	ctest --test-dir $(TARGET_BUILD) --output-on-failure
-	ctest --test-dir $(HOST_BUILD) --output-on-failure -j$(JOBS)
+asan: deps
+	cmake -S . -B $(ASAN) -DCMAKE_BUILD_TYPE=Debug -DZQ_HOST_ARCH=x86_64 -DZQ_SANITIZE=ON
+	cmake --build $(ASAN) -j$(JOBS)
 
-demo: target
-	@bash scripts/demo.sh $(TARGET_BUILD)
+target32: deps
+	cmake -S . -B $(TARGET32) -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/i686-w64-mingw32.cmake -DCMAKE_BUILD_TYPE=Release
+	cmake --build $(TARGET32) -j$(JOBS)
 
-lint: host
-	@bash scripts/lint.sh $(HOST_BUILD)
+target64: deps
+	cmake -S . -B $(TARGET64) -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/x86_64-w64-mingw32.cmake -DCMAKE_BUILD_TYPE=Release
+	cmake --build $(TARGET64) -j$(JOBS)
+
+# Every build's tests, each host suite once; a failure in one build does not
+# hide the results of the others.
+test: all
+	@bash scripts/run-tests.sh $(JOBS) $(TARGET64) $(TARGET32) $(HOST64) $(ASAN) $(HOST32)
+
+demo: targets
+	@bash scripts/demo.sh $(TARGET32) $(TARGET64)
+
+# ZQ_SEED 1..100 over the x86-64 and sanitizer host suites, and the i386 one
+# where it runs natively. SEEDS=first-last narrows the range.
+SEEDS ?= 1-100
+seeds: host64 asan $(if $(I386_EMULATOR),,host32)
+	@bash scripts/seeds.sh $(SEEDS) $(HOST64) $(ASAN) $(if $(I386_EMULATOR),,$(HOST32))
+
+# The x86-64 host suites under valgrind's memcheck.
+valgrind: host64
+	@bash scripts/valgrind.sh $(HOST64)
+
+lint: host64
+	@bash scripts/lint.sh $(HOST64)
 
 format:
 	git ls-files '*.cpp' '*.h' | xargs clang-format -i

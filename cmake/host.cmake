@@ -1,12 +1,35 @@
-# Host build: the same driver sources on Linux, 32-bit, against the kernel model.
+# Host build: the same driver sources on Linux against the kernel model, for
+# i386 (-m32: every record has its 32-bit Windows layout) or x86_64 (-m64:
+# the model declares Windows' LLP64 types, so records have their x64 layout).
+set(ZQ_HOST_ARCH i386 CACHE STRING "Architecture of the host build: i386 or x86_64")
+set_property(CACHE ZQ_HOST_ARCH PROPERTY STRINGS i386 x86_64)
+option(ZQ_SANITIZE "Build with AddressSanitizer and UndefinedBehaviorSanitizer" OFF)
+
+if(ZQ_HOST_ARCH STREQUAL "i386")
+  set(HOST_ARCH_FLAG -m32)
+elseif(ZQ_HOST_ARCH STREQUAL "x86_64")
+  set(HOST_ARCH_FLAG -m64)
+else()
+  message(FATAL_ERROR "ZQ_HOST_ARCH must be i386 or x86_64, not ${ZQ_HOST_ARCH}")
+endif()
+
 set(WARNINGS -Wall -Wextra -Werror)
-# Every translation unit, GoogleTest included, gets the i386 layout and a
-# 16-bit wchar_t, as on 32-bit Windows.
-set(CMAKE_C_FLAGS "${CMAKE_C_FLAGS} -m32 -fshort-wchar")
-set(CMAKE_CXX_FLAGS "${CMAKE_CXX_FLAGS} -m32 -fshort-wchar")
-set(CMAKE_EXE_LINKER_FLAGS "${CMAKE_EXE_LINKER_FLAGS} -m32")
-set(CMAKE_SHARED_LINKER_FLAGS "${CMAKE_SHARED_LINKER_FLAGS} -m32")
-set(CMAKE_MODULE_LINKER_FLAGS "${CMAKE_MODULE_LINKER_FLAGS} -m32")
+# Every translation unit, GoogleTest included, gets the architecture's layout
+# and a 16-bit wchar_t, as on Windows.
+set(HOST_FLAGS "${HOST_ARCH_FLAG} -fshort-wchar")
+set(HOST_LINK_FLAGS "${HOST_ARCH_FLAG}")
+if(ZQ_SANITIZE)
+  # The drivers are loaded with dlopen into a program that carries the
+  # runtimes; they link without them (-nostdlib) and resolve them from it.
+  set(HOST_FLAGS "${HOST_FLAGS} -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer")
+  set(HOST_LINK_FLAGS "${HOST_LINK_FLAGS} -fsanitize=address,undefined")
+  add_compile_definitions(ZQ_SANITIZE=1)
+endif()
+set(CMAKE_C_FLAGS "${CMAKE_C_FLAGS} ${HOST_FLAGS}")
+set(CMAKE_CXX_FLAGS "${CMAKE_CXX_FLAGS} ${HOST_FLAGS}")
+set(CMAKE_EXE_LINKER_FLAGS "${CMAKE_EXE_LINKER_FLAGS} ${HOST_LINK_FLAGS}")
+set(CMAKE_SHARED_LINKER_FLAGS "${CMAKE_SHARED_LINKER_FLAGS} ${HOST_LINK_FLAGS}")
+set(CMAKE_MODULE_LINKER_FLAGS "${CMAKE_MODULE_LINKER_FLAGS} ${HOST_ARCH_FLAG}")
 if(NOT CMAKE_BUILD_TYPE)
   set(CMAKE_BUILD_TYPE Debug)
 endif()

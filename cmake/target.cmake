@@ -1,5 +1,20 @@
-# Target build: kernel-mode images for 32-bit Windows 2000/XP.
+# Target build: kernel-mode images for 32-bit Windows 2000/XP (i686 toolchain)
+# or for x64 Windows of the same family (x86_64 toolchain).
 enable_language(RC)
+
+if(CMAKE_SYSTEM_PROCESSOR STREQUAL "x86_64")
+  set(TARGET_ARCH amd64)
+  # x64 has no stdcall decoration.
+  set(KERNEL_ENTRY DriverEntry)
+  # mingw's __faststorefence is an SSE builtin that -mgeneral-regs-only
+  # refuses; wdm.h never calls it. Unwind data (.pdata/.xdata) stays in: x64
+  # Windows needs it to unwind kernel stacks.
+  set(KERNEL_ARCH_FLAGS -D__INTRINSIC_DEFINED___faststorefence)
+else()
+  set(TARGET_ARCH i386)
+  set(KERNEL_ENTRY _DriverEntry@8)
+  set(KERNEL_ARCH_FLAGS -fno-asynchronous-unwind-tables)
+endif()
 find_package(Python3 REQUIRED COMPONENTS Interpreter)
 # Debian's python3-pefile is installed for the system interpreter.
 set(SYSTEM_PYTHON /usr/bin/python3)
@@ -16,12 +31,12 @@ function(add_kernel_image target)
   target_include_directories(${target} PRIVATE ${PROJECT_SOURCE_DIR})
   target_compile_options(${target} PRIVATE
     $<$<COMPILE_LANGUAGE:CXX>:${WARNINGS} -fno-exceptions -fno-rtti -ffreestanding
-      -fno-threadsafe-statics -fno-asynchronous-unwind-tables -fno-stack-protector -O2
+      -fno-threadsafe-statics -fno-stack-protector -O2 ${KERNEL_ARCH_FLAGS}
       # x86 kernel code may not touch x87/SSE state without saving it first
       # (KeSaveFloatingPointState): make any floating point a compile error.
       -mgeneral-regs-only>)
   target_link_options(${target} PRIVATE -nostdlib -shared -Wl,--subsystem,native
-    -Wl,--entry,_DriverEntry@8 -Wl,--dynamicbase -Wl,--image-base,0x10000
+    -Wl,--entry,${KERNEL_ENTRY} -Wl,--dynamicbase -Wl,--image-base,0x10000
     # ld would otherwise export every global routine of a -shared image; a
     # driver exports nothing.
     -Wl,--exclude-all-symbols)
@@ -30,7 +45,7 @@ endfunction()
 
 # add_image_checks(<target> ALLOWLIST <file> [BANNER_STRINGS] [PRODUCT_NAME <name>])
 # Registers a CTest test (label "image") that runs tools/image_check on the
-# image built by <target>: PE32 for i386, native subsystem, relocations, a
+# image built by <target>: PE32 for i386 or PE32+ for AMD64, native subsystem, relocations, a
 # valid checksum, an entry point, imports only from ntoskrnl.exe and HAL.dll
 # and only routines named in ALLOWLIST, a version resource; with
 # BANNER_STRINGS also the driver's debug banner strings.
@@ -41,7 +56,7 @@ function(add_image_checks target)
   if(NOT C_ALLOWLIST)
     message(FATAL_ERROR "add_image_checks(${target}): ALLOWLIST is required")
   endif()
-  set(args $<TARGET_FILE:${target}> --allowlist ${C_ALLOWLIST})
+  set(args $<TARGET_FILE:${target}> --arch ${TARGET_ARCH} --allowlist ${C_ALLOWLIST})
   if(C_BANNER_STRINGS)
     list(APPEND args --banner-strings)
   endif()

@@ -11,7 +11,7 @@ typedef struct _CONTROL_CALL {
     ULONG InLength;
     PVOID Out;
     ULONG OutLength;
-    PULONG Returned;
+    uint32_t *Returned;
 } CONTROL_CALL, *PCONTROL_CALL;
 
 static NTSTATUS QueueBytes(PCONTROL_CALL Call)
@@ -200,10 +200,9 @@ static NTSTATUS Perform(ULONG Code, PCONTROL_CALL Call)
     }
 }
 
-long ModemControl(unsigned long Code, void *In, unsigned long InLength, void *Out, unsigned long OutLength,
-                  unsigned long *Returned)
+int32_t ModemControl(uint32_t Code, void *In, uint32_t InLength, void *Out, uint32_t OutLength, uint32_t *Returned)
 {
-    ULONG ignored = 0;
+    uint32_t ignored = 0;
     CONTROL_CALL call = {nullptr, In, InLength, Out, OutLength, Returned != nullptr ? Returned : &ignored};
     *call.Returned = 0;
     if (In == nullptr || InLength < sizeof(MODEM_SELECT) || (Out == nullptr && OutLength != 0)) {

@@ -1,11 +1,14 @@
 // Control face of the simulated modem: the codes and records that
 // ModemControl accepts. Host tests call ModemControl directly; under Wine a
 // control device passes its IOCTL buffers through unchanged, so every record
-// is a plain C struct with the same i386 layout in both builds.
+// is a plain C struct of fixed-width fields: Win32 programs and drivers of
+// either architecture (i386 or x64) see the same layout.
 //
 // Every record starts with the index of the modem it addresses (0 for the
 // first and, for now, only one).
 #pragma once
+
+#include <stdint.h>
 
 // Bytes the modem holds toward the host (generated ones aside), and bytes
 // from the host it keeps until they are read.
@@ -68,60 +71,60 @@ enum MODEM_FAULT_KIND {
 };
 
 typedef struct _MODEM_SELECT {
-    unsigned long Modem;
+    uint32_t Modem;
 } MODEM_SELECT;
 
 typedef struct _MODEM_VALUE {
-    unsigned long Modem;
-    unsigned long Value;
+    uint32_t Modem;
+    uint32_t Value;
 } MODEM_VALUE;
 
 typedef struct _MODEM_FAULT {
-    unsigned long Modem;
-    unsigned long Pipe; // MODEM_PIPE
-    unsigned long Kind; // MODEM_FAULT_KIND
-    unsigned long Count;
-    long Status;          // NTSTATUS of the request
-    long UsbdStatus;      // USBD status in the URB header
-    unsigned long Length; // for MODEM_FAULT_SHORT
+    uint32_t Modem;
+    uint32_t Pipe; // MODEM_PIPE
+    uint32_t Kind; // MODEM_FAULT_KIND
+    uint32_t Count;
+    int32_t Status;     // NTSTATUS of the request
+    int32_t UsbdStatus; // USBD status in the URB header
+    uint32_t Length;    // for MODEM_FAULT_SHORT
 } MODEM_FAULT;
 
 // Index: system power state (0 unspecified, 1 working ... 6 shutdown).
 // Values: device power states (0 unspecified, 1 D0 ... 4 D3).
 typedef struct _MODEM_DEVICE_STATES {
-    unsigned long Modem;
-    unsigned long DeviceState[7];
+    uint32_t Modem;
+    uint32_t DeviceState[7];
 } MODEM_DEVICE_STATES;
 
-#define MODEM_ANY_POWER_MINOR 0xFFFFFFFFUL
+#define MODEM_ANY_POWER_MINOR 0xFFFFFFFFU
 
 typedef struct _MODEM_POWER_FAULT {
-    unsigned long Modem;
-    unsigned long Count; // the next Count matching power requests fail
-    long Status;
-    unsigned long Minor; // IRP_MN_SET_POWER, IRP_MN_QUERY_POWER or MODEM_ANY_POWER_MINOR
+    uint32_t Modem;
+    uint32_t Count; // the next Count matching power requests fail
+    int32_t Status;
+    uint32_t Minor; // IRP_MN_SET_POWER, IRP_MN_QUERY_POWER or MODEM_ANY_POWER_MINOR
 } MODEM_POWER_FAULT;
 
 typedef struct _MODEM_PIPE_STATUS {
-    unsigned long Pending;   // transfers waiting on the pipe
-    unsigned long Transfers; // transfers completed, failed ones included
-    unsigned long Failed;    // transfers completed with a failure status
-    unsigned long Aborts;    // abort requests served
-    unsigned long Resets;    // reset requests served
-    unsigned long Bytes;     // bytes moved
+    uint32_t Pending;   // transfers waiting on the pipe
+    uint32_t Transfers; // transfers completed, failed ones included
+    uint32_t Failed;    // transfers completed with a failure status
+    uint32_t Aborts;    // abort requests served
+    uint32_t Resets;    // reset requests served
+    uint32_t Bytes;     // bytes moved
 } MODEM_PIPE_STATUS;
 
 typedef struct _MODEM_STATUS {
-    unsigned long Plugged;
-    unsigned long ChildExists; // a child device object exists
-    unsigned long ChildStarted;
-    unsigned long DevicePowerState;
-    unsigned long HostQueued;     // bytes waiting to go to the host, generated ones included
-    unsigned long Captured;       // bytes in the capture buffer
-    unsigned long CapturedTotal;  // bytes ever written by the host
-    unsigned long CaptureDropped; // bytes lost because the capture buffer was full
-    unsigned long Echo;
-    unsigned long Rate;
+    uint32_t Plugged;
+    uint32_t ChildExists; // a child device object exists
+    uint32_t ChildStarted;
+    uint32_t DevicePowerState;
+    uint32_t HostQueued;     // bytes waiting to go to the host, generated ones included
+    uint32_t Captured;       // bytes in the capture buffer
+    uint32_t CapturedTotal;  // bytes ever written by the host
+    uint32_t CaptureDropped; // bytes lost because the capture buffer was full
+    uint32_t Echo;
+    uint32_t Rate;
     MODEM_PIPE_STATUS Pipes[MODEM_PIPE_COUNT];
 } MODEM_STATUS;
 
@@ -133,8 +136,7 @@ extern "C" {
 // STATUS_NO_SUCH_DEVICE while no bus is running or the modem index is
 // unknown; STATUS_INVALID_PARAMETER for a short or malformed record;
 // STATUS_BUFFER_TOO_SMALL when the output does not fit.
-long ModemControl(unsigned long Code, void *In, unsigned long InLength, void *Out, unsigned long OutLength,
-                  unsigned long *Returned);
+int32_t ModemControl(uint32_t Code, void *In, uint32_t InLength, void *Out, uint32_t OutLength, uint32_t *Returned);
 
 #ifdef __cplusplus
 }

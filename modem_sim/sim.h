@@ -31,22 +31,25 @@ typedef struct _SIM_COMMON {
 } SIM_COMMON, *PSIM_COMMON;
 
 // Extension of the child device object. The function driver above reads the
-// three pipe handles at byte offsets 12, 16 and 20; nothing else of this
-// record is visible to it.
+// three pipe handles at byte offsets 12, 16 and 20 (24, 32 and 40 on x64: the
+// same fields, pointer-sized); nothing else of this record is visible to it.
 typedef struct _CHILD_EXTENSION {
     SIM_COMMON Common;                              // 0
-    PDEVICE_OBJECT Self;                            // 4
-    struct _MODEM *Modem;                           // 8
-    USBD_PIPE_HANDLE PipeHandles[MODEM_PIPE_COUNT]; // 12, 16, 20
+    PDEVICE_OBJECT Self;                            // 4 (x64: 8)
+    struct _MODEM *Modem;                           // 8 (16)
+    USBD_PIPE_HANDLE PipeHandles[MODEM_PIPE_COUNT]; // 12, 16, 20 (24, 32, 40)
     // Under the modem's lock. A child that is Gone was unplugged: it refuses
     // transfers, leaves the bus relations and is deleted at its removal.
     BOOLEAN Started;
     BOOLEAN Gone;
 } CHILD_EXTENSION, *PCHILD_EXTENSION;
 
-static_assert(offsetof(CHILD_EXTENSION, PipeHandles) + 0 * sizeof(USBD_PIPE_HANDLE) == 12, "bulk-in handle");
-static_assert(offsetof(CHILD_EXTENSION, PipeHandles) + 1 * sizeof(USBD_PIPE_HANDLE) == 16, "bulk-out handle");
-static_assert(offsetof(CHILD_EXTENSION, PipeHandles) + 2 * sizeof(USBD_PIPE_HANDLE) == 20, "aux handle");
+static_assert(offsetof(CHILD_EXTENSION, PipeHandles) + 0 * sizeof(USBD_PIPE_HANDLE) == (sizeof(PVOID) == 8 ? 24 : 12),
+              "bulk-in handle");
+static_assert(offsetof(CHILD_EXTENSION, PipeHandles) + 1 * sizeof(USBD_PIPE_HANDLE) == (sizeof(PVOID) == 8 ? 32 : 16),
+              "bulk-out handle");
+static_assert(offsetof(CHILD_EXTENSION, PipeHandles) + 2 * sizeof(USBD_PIPE_HANDLE) == (sizeof(PVOID) == 8 ? 40 : 20),
+              "aux handle");
 
 typedef struct _SIM_PIPE {
     BOOLEAN In; // device to host
@@ -111,12 +114,14 @@ typedef struct _BUS_EXTENSION {
 
 static inline KIRQL SimLock(PMODEM Modem)
 {
-    return KfAcquireSpinLock(&Modem->Lock);
+    KIRQL irql;
+    KeAcquireSpinLock(&Modem->Lock, &irql);
+    return irql;
 }
 
 static inline void SimUnlock(PMODEM Modem, KIRQL Irql)
 {
-    KfReleaseSpinLock(&Modem->Lock, Irql);
+    KeReleaseSpinLock(&Modem->Lock, Irql);
 }
 
 extern "C" {

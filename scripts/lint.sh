@@ -1,14 +1,14 @@
 #!/usr/bin/env bash
 # `make lint`: cppcheck and clang-tidy over the driver sources, with the flags of
-# the host build (ZQ_KERNEL_MODEL, the kernel model's headers, -m32).
+# the host build (ZQ_KERNEL_MODEL, the kernel model's headers, -m64).
 # Exit status non-zero on any finding.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
-build=${1:-build/host}
+build=${1:-build/host64}
 db=$build/compile_commands.json
 if [ ! -f "$db" ]; then
-    echo "lint: $db not found; configure the host build first (make host)" >&2
+    echo "lint: $db not found; configure the host build first (make host64)" >&2
     exit 2
 fi
 

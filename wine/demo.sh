@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Demo in Wine: a fresh 32-bit prefix with the simulated modem and the port
-# driver installed. Once COM7 is up, runs a client (a Win32 program) in the same
+# Demo in Wine: a fresh prefix of the images' architecture (32-bit for i386
+# images, 64-bit for x64 ones) with the simulated modem and the port driver
+# installed. Once COM7 is up, runs a client (a Win32 program) in the same
 # session. Without a client it runs port_probe.exe, then judges the Wine log:
 # each bring-up step with its time, the drivers' debug output (the banners), and
 # what an application sees of the port. With a client it prints the drivers'
@@ -33,7 +34,7 @@ else
     client=(port_probe.exe)
 fi
 
-wh_init "$build/wine/demo"
+wh_init "$build/wine/demo" "$(wh_image_arch "$port_sys")" || exit 1
 trap wh_stop_server EXIT
 wh_stage "$WH_WORK_DIR/stage" "$bus_sys" "$root/modem_sim/zqmodemsim.inf" "$port_sys" "$root/driver/zqevdodiag.inf" \
     "$build/wine/programs/install_modem.exe" "$build/wine/programs/wait_for_device.exe" \

@@ -1,17 +1,21 @@
 #!/usr/bin/env bash
-# Smoke test of the real images in Wine: in a fresh 32-bit prefix the simulated
-# modem bus is installed as a root device, the port INF is staged, and at the
-# next start Wine's PnP manager must load zqevdodiag.sys on the bus's child,
-# which prints its LOADED banner, and call its AddDevice successfully; the port
-# must then start: port_probe.exe, run in the same session, must find the COM7
-# link to the port's device, its "SERIALCOMM" value and its enabled COM-port
+# Smoke test of the real images in Wine: in a fresh prefix of the images'
+# architecture (win32 for i386 images, win64 for x64 ones) the simulated modem
+# bus is installed as a root device, the port INF is staged, and at the next
+# start Wine's PnP manager must load zqevdodiag.sys on the bus's child, which
+# prints its LOADED banner, and call its AddDevice successfully; the port must
+# then start: port_probe.exe, run in the same session, must find the COM7 link
+# to the port's device, its "SERIALCOMM" value and its enabled COM-port
 # interface, and its open must reach the port's create routine.
 #
 #   smoke_test.sh <work-dir> <zqmodemsim.sys> <zqmodemsim.inf> <zqevdodiag.sys> <zqevdodiag.inf> <programs-dir>
+#
+# Exits 77 (CTest: skipped) when the images are i386 and this machine runs no
+# 32-bit programs (scripts/runs-i386.sh; ZQ_NO_I386=1 forces that answer).
 set -uo pipefail
 
 if [ $# -ne 6 ]; then
-    sed -n '2,11p' "$0" >&2
+    sed -n '2,16p' "$0" >&2
     exit 2
 fi
 here=$(cd "$(dirname "$0")" && pwd)
@@ -19,7 +23,12 @@ here=$(cd "$(dirname "$0")" && pwd)
 source "$here/harness.sh"
 
 work=$1 bus_sys=$2 bus_inf=$3 port_sys=$4 port_inf=$5 programs=$6
-wh_init "$work"
+arch=$(wh_image_arch "$port_sys") || exit 1
+if [ "$arch" = win32 ] && ! reason=$(bash "$here/../scripts/runs-i386.sh"); then
+    echo "SKIPPED: a 32-bit Wine prefix needs a kernel that runs 32-bit programs: $reason"
+    exit 77
+fi
+wh_init "$work" "$arch" || exit 1
 trap wh_stop_server EXIT
 
 stage="$WH_WORK_DIR/stage"

@@ -3,10 +3,12 @@
 #include "driver/core/core.h"
 #include "driver/pnp_power/pnp_power.h"
 
-// Where the parent bus driver keeps the pipe handles in its child's extension.
-#define PARENT_BULK_IN_PIPE_OFFSET 12
-#define PARENT_BULK_OUT_PIPE_OFFSET 16
-#define PARENT_AUX_PIPE_OFFSET 20
+// Where the parent bus driver keeps the pipe handles in its child's extension:
+// the fourth to sixth pointer-sized fields, so byte offsets 12, 16 and 20 on
+// i386 and, assuming the parent's record keeps its shape on x64, 24, 32, 40.
+#define PARENT_BULK_IN_PIPE_OFFSET (3 * sizeof(PVOID))
+#define PARENT_BULK_OUT_PIPE_OFFSET (4 * sizeof(PVOID))
+#define PARENT_AUX_PIPE_OFFSET (5 * sizeof(PVOID))
 
 static USBD_PIPE_HANDLE ReadParentPipe(const UCHAR *ParentExtension, ULONG Offset)
 {

@@ -30,7 +30,7 @@ Devices &D()
 std::string Hex(const void *p)
 {
     char buffer[32];
-    std::snprintf(buffer, sizeof buffer, "0x%lx", static_cast<unsigned long>(reinterpret_cast<uintptr_t>(p)));
+    std::snprintf(buffer, sizeof buffer, "0x%zx", static_cast<size_t>(reinterpret_cast<uintptr_t>(p)));
     return buffer;
 }
 

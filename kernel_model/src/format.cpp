@@ -2,8 +2,9 @@
 // swprintf (wide output), with the NT run-time library's conventions:
 // %s and %c take the caller's own character width (a wide string in swprintf),
 // %S and %C the other one; h forces narrow, l and w force wide; %wZ takes a
-// PUNICODE_STRING and %Z a PANSI_STRING; %p prints eight upper-case hex digits;
-// I64 and ll take 64-bit integers.
+// PUNICODE_STRING and %Z a PANSI_STRING; %p prints as many upper-case hex
+// digits as a pointer has (8 on i386, 16 on x64); I64 and ll take 64-bit
+// integers, l a 32-bit one as on Windows.
 #include "internal.h"
 #include "services.h"
 

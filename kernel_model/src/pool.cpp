@@ -2,8 +2,19 @@
 // context that allocated it; a freed block is filled with a pattern and kept
 // aside, so a second free is caught at once and a write after free when the
 // pattern is checked (when the quarantine is trimmed, and at shutdown). A
-// guard after each block catches overruns at free.
+// guard after each block catches overruns at free. Built with AddressSanitizer,
+// the guard and the quarantined blocks are also poisoned, so that a read after
+// free or past the end is reported at the access itself.
 #include "model.h"
+
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#define KM_POISON(address, bytes) ASAN_POISON_MEMORY_REGION((address), (bytes))
+#define KM_UNPOISON(address, bytes) ASAN_UNPOISON_MEMORY_REGION((address), (bytes))
+#else
+#define KM_POISON(address, bytes) ((void)(address), (void)(bytes))
+#define KM_UNPOISON(address, bytes) ((void)(address), (void)(bytes))
+#endif
 
 #include <cstdio>
 #include <cstdlib>
@@ -44,6 +55,7 @@ void Release(void *block)
 {
     Pool &p = P();
     auto found = p.blocks.find(block);
+    KM_UNPOISON(block, found->second.bytes + kGuardBytes);
     if (!PatternIntact(block, found->second.bytes, kFreedPattern)) {
         Violate("POOL_USE_AFTER_FREE", "pool block " + DescribeAddress(block) + " of " +
                                            std::to_string(found->second.bytes) + " bytes (allocated by " +
@@ -66,6 +78,7 @@ void *PoolAllocate(size_t bytes, const char *owner)
     }
     std::memset(block, 0xCD, bytes); // pool is not zeroed; callers that rely on zeroes show up
     std::memset(block + bytes, kGuardPattern, kGuardBytes);
+    KM_POISON(block + bytes, kGuardBytes);
     PoolBlock b;
     b.bytes = bytes;
     b.serial = ++p.serial;
@@ -90,6 +103,7 @@ void PoolFree(void *block, const char *routine)
         return;
     }
     unsigned char *bytes = static_cast<unsigned char *>(block);
+    KM_UNPOISON(bytes + b.bytes, kGuardBytes);
     if (!PatternIntact(bytes + b.bytes, kGuardBytes, kGuardPattern)) {
         Violate("POOL_OVERRUN", "pool block " + DescribeAddress(block) + " of " + std::to_string(b.bytes) +
                                     " bytes (allocated by " + b.owner + ") was written past its end");
@@ -97,6 +111,7 @@ void PoolFree(void *block, const char *routine)
     CheckTimersIn(block, b.bytes, routine);
     ForgetLocksIn(block, b.bytes);
     std::memset(bytes, kFreedPattern, b.bytes);
+    KM_POISON(bytes, b.bytes + kGuardBytes);
     b.freed = true;
     b.freedBy = std::string(routine) + " in " + Current()->name;
     --p.inUse;
@@ -124,7 +139,10 @@ void CheckPoolAtShutdown()
         }
     }
     for (void *block : p.quarantine) {
-        if (!PatternIntact(block, p.blocks[block].bytes, kFreedPattern)) {
+        KM_UNPOISON(block, p.blocks[block].bytes);
+        bool intact = PatternIntact(block, p.blocks[block].bytes, kFreedPattern);
+        KM_POISON(block, p.blocks[block].bytes);
+        if (!intact) {
             Violate("POOL_USE_AFTER_FREE", "pool block " + DescribeAddress(block) + " (allocated by " +
                                                p.blocks[block].owner + ") was written after " +
                                                p.blocks[block].freedBy + " freed it");
@@ -136,6 +154,7 @@ void ResetPool()
 {
     Pool &p = P();
     for (auto &entry : p.blocks) {
+        KM_UNPOISON(entry.first, entry.second.bytes + kGuardBytes);
         std::free(entry.first);
     }
     p.blocks.clear();
@@ -192,7 +211,7 @@ PVOID Allocate(POOL_TYPE PoolType, SIZE_T NumberOfBytes, const char *routine, co
         return nullptr;
     }
     char owner[160];
-    std::snprintf(owner, sizeof owner, "%s(%lu) from %s", routine, static_cast<unsigned long>(NumberOfBytes),
+    std::snprintf(owner, sizeof owner, "%s(%zu) from %s", routine, static_cast<size_t>(NumberOfBytes),
                   DescribeAddress(caller).c_str());
     return PoolAllocate(NumberOfBytes, owner);
 }

@@ -49,8 +49,8 @@ struct Registry {
     void Reset()
     {
         for (const auto &entry : handles) {
-            char text[16];
-            std::snprintf(text, sizeof text, "%08lx", reinterpret_cast<ULONG_PTR>(entry.first));
+            char text[24];
+            std::snprintf(text, sizeof text, "%08zx", reinterpret_cast<ULONG_PTR>(entry.first));
             Violate("HANDLE_LEAK",
                     "registry key handle " + std::string(text) + " (" + entry.second.what + ") was never closed");
         }

@@ -6,6 +6,12 @@
 
 #include <sys/mman.h>
 
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#include <sanitizer/common_interface_defs.h>
+#include <sanitizer/lsan_interface.h>
+#endif
+
 #include <algorithm>
 #include <cstdio>
 
@@ -29,6 +35,9 @@ struct Scheduler {
     int processors = 2;
     int64_t now = 0;
     std::vector<std::string> trace;
+    // The host thread's stack, as AddressSanitizer last reported it.
+    const void *hostStackBottom = nullptr;
+    size_t hostStackSize = 0;
 };
 
 Scheduler &S()
@@ -70,9 +79,56 @@ std::vector<Context *> EligibleContexts()
     return out;
 }
 
-void Trampoline(int address)
+// AddressSanitizer must be told whenever the thread leaves one stack for
+// another; otherwise it takes a context's frames for a corrupt host stack and
+// loses the fake frames of use-after-return detection.
+void LeaveStack(void **fakeStack, const void *bottom, size_t size)
 {
-    Context *c = reinterpret_cast<Context *>(static_cast<uintptr_t>(static_cast<unsigned>(address)));
+#if defined(__SANITIZE_ADDRESS__)
+    __sanitizer_start_switch_fiber(fakeStack, bottom, size);
+#else
+    (void)fakeStack, (void)bottom, (void)size;
+#endif
+}
+
+void EnterStack(void *fakeStack, const void **bottomOld, size_t *sizeOld)
+{
+#if defined(__SANITIZE_ADDRESS__)
+    __sanitizer_finish_switch_fiber(fakeStack, bottomOld, sizeOld);
+#else
+    (void)fakeStack, (void)bottomOld, (void)sizeOld;
+#endif
+}
+
+// From a context to the scheduler on the host stack; returns when the
+// scheduler runs the context again. A finished context never returns, and its
+// fake frames are released.
+void SwitchToScheduler(Context *self, bool finished)
+{
+    Scheduler &s = S();
+    void *fakeStack = nullptr;
+    LeaveStack(finished ? nullptr : &fakeStack, s.hostStackBottom, s.hostStackSize);
+    swapcontext(&self->uc, &s.schedulerContext);
+    EnterStack(fakeStack, &s.hostStackBottom, &s.hostStackSize);
+}
+
+// From the scheduler to a context, until it reaches its next switch point.
+void SwitchToContext(Context *next)
+{
+    void *fakeStack = nullptr;
+    LeaveStack(&fakeStack, next->uc.uc_stack.ss_sp, next->uc.uc_stack.ss_size);
+    swapcontext(&S().schedulerContext, &next->uc);
+    EnterStack(fakeStack, nullptr, nullptr);
+}
+
+// makecontext passes int arguments only: the context's address comes in two
+// 32-bit halves (the high one is 0 on i386).
+void Trampoline(int low, int high)
+{
+    uintptr_t address = static_cast<uintptr_t>(static_cast<unsigned>(low)) |
+                        static_cast<uintptr_t>(static_cast<uint64_t>(static_cast<unsigned>(high)) << 32);
+    Context *c = reinterpret_cast<Context *>(address);
+    EnterStack(nullptr, &S().hostStackBottom, &S().hostStackSize);
     c->fn();
     KIRQL expected = (c->kind == ContextKind::Dpc) ? DISPATCH_LEVEL : PASSIVE_LEVEL;
     if (c->irql != expected || !c->held.empty()) {
@@ -80,15 +136,31 @@ void Trampoline(int address)
                             std::to_string(c->held.size()) + " lock(s)");
     }
     c->state = ContextState::Finished;
-    swapcontext(&c->uc, &S().schedulerContext);
+    SwitchToScheduler(c, true);
 }
 
 void FreeStack(Context *c)
 {
-    if (c->stack != nullptr) {
-        munmap(c->stack, c->stackSize);
-        c->stack = nullptr;
+    if (c->stack == nullptr) {
+        return;
     }
+#if defined(__SANITIZE_ADDRESS__)
+    // Frames of a context that never finished leave their poison behind.
+    ASAN_UNPOISON_MEMORY_REGION(c->stack, c->stackSize);
+#endif
+    if (c->state != ContextState::Finished) {
+        // Killed by a violation or left waiting: its frames were never
+        // unwound, so what they own was never destroyed. The stack stays
+        // mapped, and scanned, so that a leak checker (LeakSanitizer,
+        // valgrind) finds those objects reachable instead of lost.
+#if defined(__SANITIZE_ADDRESS__)
+        __lsan_register_root_region(static_cast<char *>(c->stack) + kGuard, c->stackSize - kGuard);
+#endif
+        c->stack = nullptr;
+        return;
+    }
+    munmap(c->stack, c->stackSize);
+    c->stack = nullptr;
 }
 
 void Retire(Context *c)
@@ -124,7 +196,7 @@ bool Step()
     }
     next->started = true;
     s.current = next;
-    swapcontext(&s.schedulerContext, &next->uc);
+    SwitchToContext(next);
     s.current = &s.host;
     if (next->state == ContextState::Finished || next->state == ContextState::Dead) {
         Retire(next);
@@ -275,7 +347,9 @@ Context *NewContext(const std::string &name, ContextKind kind, std::function<voi
     c->uc.uc_stack.ss_sp = static_cast<char *>(c->stack) + kGuard;
     c->uc.uc_stack.ss_size = kStackSize;
     c->uc.uc_link = nullptr;
-    makecontext(&c->uc, reinterpret_cast<void (*)()>(Trampoline), 1, static_cast<int>(reinterpret_cast<uintptr_t>(c)));
+    uint64_t address = reinterpret_cast<uintptr_t>(c);
+    makecontext(&c->uc, reinterpret_cast<void (*)()>(Trampoline), 2, static_cast<int>(address & 0xFFFFFFFFu),
+                static_cast<int>(address >> 32));
     s.all.push_back(std::move(owned));
     s.live.push_back(c);
     Trace("new " + c->name);
@@ -301,12 +375,12 @@ void SwitchPoint(const char *what)
     s.forced = pick;
     // Named in the trace so that a failing seed shows where it interleaved.
     Trace(self->name + " yields at " + what + " to " + pick->name);
-    swapcontext(&self->uc, &s.schedulerContext);
+    SwitchToScheduler(self, false);
 }
 
 void Suspend()
 {
-    swapcontext(&S().current->uc, &S().schedulerContext);
+    SwitchToScheduler(S().current, false);
 }
 
 bool Block(const void *object, const std::string &what, int64_t deadline)
@@ -320,7 +394,7 @@ bool Block(const void *object, const std::string &what, int64_t deadline)
     self->blockSeq = ++s.blockSeq;
     self->satisfied = false;
     if (InContext()) {
-        swapcontext(&self->uc, &s.schedulerContext);
+        SwitchToScheduler(self, false);
         return true;
     }
     bool ok = ScheduleUntil([self] { return self->state != ContextState::Blocked; }, "the test thread");

@@ -10,8 +10,8 @@ ModemClient::ModemClient(km::Image *image, ULONG modem, bool direct)
 NTSTATUS ModemClient::Call(ULONG code, const void *in, ULONG inLength, void *out, ULONG outLength,
                            ULONG *returned) const
 {
-    unsigned long ignored = 0;
-    unsigned long *count = returned != nullptr ? returned : &ignored;
+    uint32_t ignored = 0;
+    uint32_t *count = returned != nullptr ? returned : &ignored;
     if (direct_) {
         return entry_(code, const_cast<void *>(in), inLength, out, outLength, count);
     }

@@ -66,7 +66,7 @@ public:
     MODEM_STATUS Status() const;
 
 private:
-    using Entry = long(unsigned long, void *, unsigned long, void *, unsigned long, unsigned long *);
+    using Entry = decltype(ModemControl);
     ModemClient(Entry *entry, ULONG modem, bool direct) : entry_(entry), modem_(modem), direct_(direct)
     {
     }

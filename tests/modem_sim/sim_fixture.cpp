@@ -65,7 +65,7 @@ PDEVICE_OBJECT SimTest::StartChild()
 USBD_PIPE_HANDLE SimTest::Handle(PDEVICE_OBJECT child, ULONG pipe) const
 {
     USBD_PIPE_HANDLE handle;
-    std::memcpy(&handle, static_cast<uint8_t *>(child->DeviceExtension) + 12 + 4 * pipe, sizeof(handle));
+    std::memcpy(&handle, static_cast<uint8_t *>(child->DeviceExtension) + ParentPipeOffset(pipe), sizeof(handle));
     return handle;
 }
 

@@ -29,5 +29,15 @@ protected:
     void ShutdownAndCheck();
 };
 
+// Byte offset of pipe handle `pipe` (0 bulk in, 1 bulk out, 2 the third) in
+// the extension of the parent bus driver's child: 12, 16, 20 on i386; the
+// same pointer-sized fields on x64 are at 24, 32, 40.
+inline size_t ParentPipeOffset(unsigned pipe)
+{
+    static const size_t i386[3] = {12, 16, 20};
+    static const size_t x64[3] = {24, 32, 40};
+    return sizeof(void *) == 8 ? x64[pipe] : i386[pipe];
+}
+
 // Prints every recorded violation with the seed that produced it.
 void ReportViolations(const std::vector<km::Violation> &violations, uint64_t seed);

@@ -57,9 +57,12 @@ PDEVICE_OBJECT PortFixture::CreatePortPdo()
 
 PDEVICE_OBJECT PortFixture::CreatePortPdo(const void *portName, ULONG length)
 {
-    PDEVICE_OBJECT bus = km::CreatePdo(32);
-    const ULONG handles[3] = {BulkInHandle, BulkOutHandle, AuxHandle};
-    std::memcpy(static_cast<uint8_t *>(bus->DeviceExtension) + 12, handles, sizeof(handles));
+    PDEVICE_OBJECT bus = km::CreatePdo(6 * sizeof(void *)); // the three handles end the record
+    const ULONG_PTR handles[3] = {BulkInHandle, BulkOutHandle, AuxHandle};
+    for (unsigned pipe = 0; pipe < 3; ++pipe) {
+        std::memcpy(static_cast<uint8_t *>(bus->DeviceExtension) + ParentPipeOffset(pipe), &handles[pipe],
+                    sizeof(handles[pipe]));
+    }
     km::SetDeviceValue(bus, L"PortName", REG_SZ, portName, length);
     return bus;
 }

@@ -51,7 +51,7 @@ struct PortRoutines {
 #undef PORT_ROUTINE_FIELD
 };
 
-// Pipe handles a fake parent leaves in its child's extension at 12, 16, 20.
+// Pipe handles a fake parent leaves in its child's extension (ParentPipeOffset).
 const ULONG BulkInHandle = 0x1100;
 const ULONG BulkOutHandle = 0x2200;
 const ULONG AuxHandle = 0x3300;

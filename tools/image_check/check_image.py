@@ -1,9 +1,11 @@
 #!/usr/bin/python3
-"""Checks that a built .sys image is one Windows 2000/XP will load as a kernel driver.
+"""Checks that a built .sys image is one Windows will load as a kernel driver.
 
-Run with Debian's /usr/bin/python3, which sees the python3-pefile package.
+An i386 image must load on Windows 2000/XP; an amd64 image on x64 Windows of
+the same family. Run with Debian's /usr/bin/python3, which sees the
+python3-pefile package.
 
-    check_image.py IMAGE --allowlist FILE [--banner-strings] [--product-name NAME]
+    check_image.py IMAGE --arch {i386,amd64} --allowlist FILE [--banner-strings] [--product-name NAME]
 
 Exit code 0 when every check holds; 1 with one line per failed check otherwise;
 2 when the image cannot be read at all.
@@ -15,8 +17,6 @@ import sys
 
 import pefile
 
-MACHINE_I386 = 0x014C
-PE32_MAGIC = 0x010B
 SUBSYSTEM_NATIVE = 1
 IMAGE_SCN_MEM_EXECUTE = 0x20000000
 
@@ -25,7 +25,7 @@ HAL_DLL = "hal.dll"
 
 # On x86 these are exported by HAL.dll, not by ntoskrnl.exe; an image that
 # imports them from the wrong module fails to load.
-HAL_ROUTINES = frozenset({
+HAL_ROUTINES_I386 = frozenset({
     "KfAcquireSpinLock",
     "KfReleaseSpinLock",
     "ExAcquireFastMutex",
@@ -38,6 +38,27 @@ HAL_ROUTINES = frozenset({
     "KeStallExecutionProcessor",
     "KeQueryPerformanceCounter",
 })
+# On x64 the fast-mutex routines are ntoskrnl.exe exports, the spin-lock and
+# IRQL ones are gone or inline, and only these few stay in HAL.dll.
+HAL_ROUTINES_AMD64 = frozenset({
+    "KeStallExecutionProcessor",
+    "KeQueryPerformanceCounter",
+})
+
+
+class Arch:
+    def __init__(self, name, machine, magic, hal_routines, format_name):
+        self.name = name
+        self.machine = machine
+        self.magic = magic
+        self.hal_routines = hal_routines
+        self.format_name = format_name
+
+
+ARCHES = {
+    "i386": Arch("i386", 0x014C, 0x010B, HAL_ROUTINES_I386, "PE32"),
+    "amd64": Arch("amd64", 0x8664, 0x020B, HAL_ROUTINES_AMD64, "PE32+"),
+}
 
 # The debug banners, as the driver's DbgPrint calls pass them. Each must appear
 # as a whole NUL-terminated string.
@@ -54,13 +75,20 @@ BUILD_TIME = re.compile(rb"(?<![0-9:])[0-2][0-9]:[0-5][0-9]:[0-5][0-9]\x00")
 BUILD_DATE = re.compile(rb"(?<![A-Za-z])(Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) [ 1-3][0-9] [0-9]{4}\x00")
 
 
-def read_allowlist(path):
-    """Routine names, one a line; '#' starts a comment."""
+def read_allowlist(path, arch):
+    """Routine names, one a line; '#' starts a comment. A name written as
+    "i386: Name" or "amd64: Name" is allowed on that architecture only."""
     names = set()
     with open(path, encoding="ascii") as f:
-        for line in f:
-            name = line.split("#", 1)[0].strip()
-            if name:
+        for number, line in enumerate(f, 1):
+            text = line.split("#", 1)[0].strip()
+            if not text:
+                continue
+            only, _, name = text.rpartition(":")
+            only, name = only.strip(), name.strip()
+            if only and only not in ARCHES:
+                raise ValueError("%s:%d: unknown architecture %r" % (path, number, only))
+            if not only or only == arch:
                 names.add(name)
     return names
 
@@ -107,12 +135,12 @@ def fixed_versions(pe):
     return dotted(f.FileVersionMS, f.FileVersionLS), dotted(f.ProductVersionMS, f.ProductVersionLS)
 
 
-def check_headers(pe):
+def check_headers(pe, arch):
     errors = []
-    if pe.OPTIONAL_HEADER.Magic != PE32_MAGIC:
-        errors.append("not a PE32 image (optional header magic 0x%x)" % pe.OPTIONAL_HEADER.Magic)
-    if pe.FILE_HEADER.Machine != MACHINE_I386:
-        errors.append("machine is 0x%x, not i386 (0x14c)" % pe.FILE_HEADER.Machine)
+    if pe.OPTIONAL_HEADER.Magic != arch.magic:
+        errors.append("not a %s image (optional header magic 0x%x)" % (arch.format_name, pe.OPTIONAL_HEADER.Magic))
+    if pe.FILE_HEADER.Machine != arch.machine:
+        errors.append("machine is 0x%x, not %s (0x%x)" % (pe.FILE_HEADER.Machine, arch.name, arch.machine))
     if pe.OPTIONAL_HEADER.Subsystem != SUBSYSTEM_NATIVE:
         errors.append("subsystem is %d, not native (1)" % pe.OPTIONAL_HEADER.Subsystem)
     return errors
@@ -140,6 +168,18 @@ def check_unsupported_directories(pe):
     return errors
 
 
+def check_unwind_data(pe, arch):
+    # x64 Windows unwinds kernel stacks (exceptions, bug checks, the debugger)
+    # through the exception directory; a routine without an entry there
+    # cannot be unwound.
+    if arch.name != "amd64":
+        return []
+    entry = pe.OPTIONAL_HEADER.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_EXCEPTION"]]
+    if entry.VirtualAddress == 0 or entry.Size == 0:
+        return ["no unwind data (.pdata), which x64 Windows needs to unwind kernel stacks"]
+    return []
+
+
 def check_checksum(pe):
     stored = pe.OPTIONAL_HEADER.CheckSum
     if stored == 0:
@@ -160,7 +200,7 @@ def check_entry_point(pe):
     return []
 
 
-def check_imports(pe, allowed):
+def check_imports(pe, allowed, arch):
     errors = []
     for dll, name in imports(pe):
         where = dll.lower()
@@ -172,9 +212,9 @@ def check_imports(pe, allowed):
             continue
         if name not in allowed:
             errors.append("imports %s from %s, which is not in the allowlist" % (name, dll))
-        expected = HAL_DLL if name in HAL_ROUTINES else KERNEL_DLL
+        expected = HAL_DLL if name in arch.hal_routines else KERNEL_DLL
         if where != expected:
-            errors.append("imports %s from %s, but on x86 it is exported by %s" % (name, dll, expected))
+            errors.append("imports %s from %s, but on %s it is exported by %s" % (name, dll, arch.name, expected))
     return errors
 
 
@@ -208,18 +248,19 @@ def check_version_resource(pe, product_name):
     return errors
 
 
-def check(path, allowed, banner_strings=False, product_name=None):
+def check(path, allowed, arch, banner_strings=False, product_name=None):
     """All failed checks of the image at path, as messages; empty when it passes."""
     with open(path, "rb") as f:
         data = f.read()
     pe = pefile.PE(data=data)
     errors = []
-    errors += check_headers(pe)
+    errors += check_headers(pe, arch)
     errors += check_relocations(pe)
     errors += check_unsupported_directories(pe)
     errors += check_checksum(pe)
     errors += check_entry_point(pe)
-    errors += check_imports(pe, allowed)
+    errors += check_unwind_data(pe, arch)
+    errors += check_imports(pe, allowed, arch)
     errors += check_version_resource(pe, product_name)
     if banner_strings:
         errors += check_banner_strings(data)
@@ -227,16 +268,18 @@ def check(path, allowed, banner_strings=False, product_name=None):
 
 
 def main(argv=None):
-    parser = argparse.ArgumentParser(description="Check a kernel driver image for Windows 2000/XP.")
+    parser = argparse.ArgumentParser(description="Check a kernel driver image for Windows.")
     parser.add_argument("image")
+    parser.add_argument("--arch", required=True, choices=sorted(ARCHES), help="architecture the image is for")
     parser.add_argument("--allowlist", required=True, help="file of importable routine names, one a line")
     parser.add_argument("--banner-strings", action="store_true", help="require the driver's debug banner strings")
     parser.add_argument("--product-name", help="ProductName the version resource must carry")
     args = parser.parse_args(argv)
     try:
-        allowed = read_allowlist(args.allowlist)
-        errors = check(args.image, allowed, args.banner_strings, args.product_name)
-    except (OSError, pefile.PEFormatError) as e:
+        arch = ARCHES[args.arch]
+        allowed = read_allowlist(args.allowlist, arch.name)
+        errors = check(args.image, allowed, arch, args.banner_strings, args.product_name)
+    except (OSError, ValueError, pefile.PEFormatError) as e:
         print("%s: cannot check: %s" % (args.image, e), file=sys.stderr)
         return 2
     for message in errors:

@@ -20,7 +20,7 @@ def describe(path):
     pe = pefile.PE(path)
     machine = pe.FILE_HEADER.Machine
     subsystem = pe.OPTIONAL_HEADER.Subsystem
-    kind = "PE32" if pe.OPTIONAL_HEADER.Magic == check_image.PE32_MAGIC else "PE32+"
+    kind = "PE32" if pe.OPTIONAL_HEADER.Magic == check_image.ARCHES["i386"].magic else "PE32+"
     print(path)
     print("  size:       %d bytes" % os.path.getsize(path))
     print("  format:     %s, machine %s, subsystem %s" % (

@@ -1,9 +1,10 @@
 #!/usr/bin/python3
 """Tests of check_image.py against small images built for the purpose.
 
-    test_check_image.py --images DIR --allowlist tiny.imports
+    test_check_image.py --images DIR --arch {i386,amd64} --allowlist tiny.imports
 
-DIR holds tiny_good.sys and its faulty variants (see tools/CMakeLists.txt).
+DIR holds tiny_good.sys and its faulty variants, built for ARCH (see
+tools/CMakeLists.txt).
 """
 
 import argparse
@@ -23,11 +24,13 @@ import check_image  # noqa: E402
 
 IMAGES = None
 ALLOWLIST = None
+ARCH = None
+OTHER_ARCH = {"i386": "amd64", "amd64": "i386"}
 
 
-def run_checker(image, *extra):
-    proc = subprocess.run([sys.executable, os.path.join(HERE, "check_image.py"), image, "--allowlist", ALLOWLIST]
-                          + list(extra), capture_output=True, text=True)
+def run_checker(image, *extra, arch=None):
+    proc = subprocess.run([sys.executable, os.path.join(HERE, "check_image.py"), image, "--arch", arch or ARCH,
+                           "--allowlist", ALLOWLIST] + list(extra), capture_output=True, text=True)
     return proc.returncode, proc.stdout + proc.stderr
 
 
@@ -46,6 +49,12 @@ class BuiltImages(unittest.TestCase):
         code, out = run_checker(image("tiny_good"), "--product-name", "tinydrv")
         self.assertEqual(code, 0, out)
         self.assertIn("ok", out)
+
+    def test_image_of_the_other_architecture_is_rejected(self):
+        code, out = run_checker(image("tiny_good"), arch=OTHER_ARCH[ARCH])
+        self.assertEqual(code, 1, out)
+        self.assertIn("machine is", out)
+        self.assertIn("optional header magic", out)
 
     def test_unlisted_kernel_routine_is_named(self):
         self.assertRejected("tiny_unlisted", "KeQueryTimeIncrement", "not in the allowlist")
@@ -88,7 +97,8 @@ class PatchedImages(unittest.TestCase):
             f.write(data)
 
     def errors(self):
-        return check_image.check(self.path, check_image.read_allowlist(ALLOWLIST))
+        arch = check_image.ARCHES[ARCH]
+        return check_image.check(self.path, check_image.read_allowlist(ALLOWLIST, ARCH), arch)
 
     def test_stale_and_zero_checksums_are_rejected(self):
         def bump(pe):
@@ -108,6 +118,18 @@ class PatchedImages(unittest.TestCase):
             entry.Size = 0
         self.patch(strip)
         self.assertEqual(self.errors(), ["no base relocations"])
+
+    def test_x64_image_without_unwind_data_is_rejected(self):
+        if ARCH != "amd64":
+            self.skipTest("unwind data is checked on x64 images only")
+
+        def strip(pe):
+            entry = pe.OPTIONAL_HEADER.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_EXCEPTION"]]
+            entry.VirtualAddress = 0
+            entry.Size = 0
+        self.patch(strip)
+        self.assertEqual(len(self.errors()), 1, self.errors())
+        self.assertIn("no unwind data", self.errors()[0])
 
     def test_tls_and_delay_imports_are_rejected(self):
         def add(pe):
@@ -134,20 +156,47 @@ def fake_pe(*dlls):
 
 
 class ImportRules(unittest.TestCase):
-    allowed = {"KfAcquireSpinLock", "IofCallDriver", "DbgPrint"}
+    allowed = {"KfAcquireSpinLock", "ExAcquireFastMutex", "IofCallDriver", "DbgPrint"}
+    i386 = check_image.ARCHES["i386"]
+    amd64 = check_image.ARCHES["amd64"]
 
     def test_dll_names_are_case_insensitive_and_modules_are_checked(self):
         ok = fake_pe(("HAL.dll", ["KfAcquireSpinLock"]), ("NTOSKRNL.EXE", ["IofCallDriver", "DbgPrint"]))
-        self.assertEqual(check_image.check_imports(ok, self.allowed), [])
+        self.assertEqual(check_image.check_imports(ok, self.allowed, self.i386), [])
 
         swapped = fake_pe(("ntoskrnl.exe", ["KfAcquireSpinLock"]), ("hal.dll", ["IofCallDriver"]))
-        errors = check_image.check_imports(swapped, self.allowed)
+        errors = check_image.check_imports(swapped, self.allowed, self.i386)
         self.assertEqual(len(errors), 2, errors)
-        self.assertIn("KfAcquireSpinLock from ntoskrnl.exe, but on x86 it is exported by hal.dll", errors[0])
+        self.assertIn("KfAcquireSpinLock from ntoskrnl.exe, but on i386 it is exported by hal.dll", errors[0])
+
+    def test_hal_routines_of_x86_come_from_the_kernel_on_x64(self):
+        from_hal = fake_pe(("hal.dll", ["ExAcquireFastMutex"]))
+        self.assertEqual(check_image.check_imports(from_hal, self.allowed, self.i386), [])
+        errors = check_image.check_imports(from_hal, self.allowed, self.amd64)
+        self.assertEqual(errors, ["imports ExAcquireFastMutex from hal.dll, but on amd64 it is exported by ntoskrnl.exe"])
+        from_kernel = fake_pe(("ntoskrnl.exe", ["ExAcquireFastMutex"]))
+        self.assertEqual(check_image.check_imports(from_kernel, self.allowed, self.amd64), [])
 
     def test_import_by_ordinal_is_rejected(self):
-        errors = check_image.check_imports(fake_pe(("ntoskrnl.exe", [None])), self.allowed)
+        errors = check_image.check_imports(fake_pe(("ntoskrnl.exe", [None])), self.allowed, self.i386)
         self.assertEqual(errors, ["imports #7 from ntoskrnl.exe by ordinal"])
+
+
+class Allowlists(unittest.TestCase):
+    def read(self, text, arch):
+        with tempfile.NamedTemporaryFile("w", suffix=".imports", delete=False) as f:
+            f.write(text)
+        try:
+            return check_image.read_allowlist(f.name, arch)
+        finally:
+            os.unlink(f.name)
+
+    def test_names_marked_with_an_architecture_apply_to_it_alone(self):
+        text = "# comment\nDbgPrint  # both\ni386: KfAcquireSpinLock\namd64:KeAcquireSpinLockRaiseToDpc\n"
+        self.assertEqual(self.read(text, "i386"), {"DbgPrint", "KfAcquireSpinLock"})
+        self.assertEqual(self.read(text, "amd64"), {"DbgPrint", "KeAcquireSpinLockRaiseToDpc"})
+        with self.assertRaises(ValueError):
+            self.read("arm64: DbgPrint\n", "i386")
 
 
 class BannerStrings(unittest.TestCase):
@@ -169,12 +218,13 @@ class BannerStrings(unittest.TestCase):
 
 
 def main():
-    global IMAGES, ALLOWLIST
+    global IMAGES, ALLOWLIST, ARCH
     parser = argparse.ArgumentParser()
     parser.add_argument("--images", required=True)
     parser.add_argument("--allowlist", required=True)
+    parser.add_argument("--arch", required=True, choices=sorted(OTHER_ARCH))
     args, rest = parser.parse_known_args()
-    IMAGES, ALLOWLIST = args.images, args.allowlist
+    IMAGES, ALLOWLIST, ARCH = args.images, args.allowlist, args.arch
     unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
 
 

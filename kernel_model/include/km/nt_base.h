@@ -1,17 +1,30 @@
 // Base types of the NT kernel as the kernel model declares them for the host
-// build: the same names, values and i386 layouts as the DDK. Compiled with
-// -m32 -fshort-wchar, so pointers and long are 4 bytes and WCHAR is 2.
+// build: the same names, values and layouts as the DDK of the architecture.
+// Built -m32 (i386 layouts) or -m64 (x64 layouts: Windows is LLP64, so LONG
+// and ULONG stay 32 bits while pointers and the *_PTR types are 64), always
+// with -fshort-wchar so that WCHAR is 2 bytes.
 #pragma once
 
 #include <stddef.h>
 #include <stdint.h>
 
-static_assert(sizeof(void *) == 4 && sizeof(long) == 4, "the kernel model needs -m32");
 static_assert(sizeof(wchar_t) == 2, "the kernel model needs -fshort-wchar");
 
+#if defined(__x86_64__)
+// x64 has one calling convention; the DDK's decorations expand to nothing.
+#define NTAPI
+#define __cdecl
+#define FASTCALL
+// Fields the x64 DDK aligns to a pointer boundary inside the stack location.
+#define POINTER_ALIGNMENT __attribute__((aligned(8)))
+#elif defined(__i386__)
 #define NTAPI __attribute__((stdcall))
 #define __cdecl __attribute__((cdecl))
 #define FASTCALL __attribute__((fastcall))
+#define POINTER_ALIGNMENT
+#else
+#error "the kernel model is built for i386 or x86-64"
+#endif
 #define IN
 #define OUT
 #define OPTIONAL
@@ -27,16 +40,23 @@ typedef const char *PCSTR, *PCSZ;
 typedef unsigned char UCHAR, *PUCHAR, BOOLEAN, *PBOOLEAN;
 typedef short SHORT, CSHORT;
 typedef unsigned short USHORT, *PUSHORT;
-typedef long LONG, *PLONG;
-typedef unsigned long ULONG, *PULONG;
+// Never the host's long, which is 64 bits on x86-64 Linux.
+typedef int LONG, *PLONG;
+typedef unsigned int ULONG, *PULONG;
 typedef int INT;
 typedef unsigned int UINT;
 typedef long long LONGLONG, *PLONGLONG;
 typedef unsigned long long ULONGLONG, *PULONGLONG;
 typedef wchar_t WCHAR, *PWCHAR, *PWSTR;
 typedef const wchar_t *PCWSTR;
-typedef long LONG_PTR;
-typedef unsigned long ULONG_PTR, *PULONG_PTR, SIZE_T, *PSIZE_T, KAFFINITY;
+// Pointer-sized, and the same types as the host's ssize_t/size_t, so that
+// %zd and %zu format them on either architecture.
+typedef intptr_t LONG_PTR;
+typedef uintptr_t ULONG_PTR, *PULONG_PTR, SIZE_T, *PSIZE_T, KAFFINITY;
+// A record size or offset: the i386 value, or the x64 one.
+#define KM_I386_X64(i386, x64) (sizeof(void *) == 8 ? (x64) : (i386))
+
+static_assert(sizeof(LONG) == 4 && sizeof(ULONG_PTR) == sizeof(void *), "LLP64 or ILP32 integer types");
 typedef LONG NTSTATUS, *PNTSTATUS;
 typedef UCHAR KIRQL, *PKIRQL;
 typedef ULONG_PTR KSPIN_LOCK, *PKSPIN_LOCK;

@@ -118,7 +118,7 @@
 #define IO_NO_INCREMENT 0
 #define IO_SERIAL_INCREMENT 2
 
-#define IO_REMOVE_LOCK_SIZE 24
+#define IO_REMOVE_LOCK_SIZE KM_I386_X64(24, 32)
 
 // ---------------------------------------------------------------- power
 
@@ -235,7 +235,7 @@ struct _DRIVER_OBJECT {
     PDRIVER_UNLOAD DriverUnload;
     PDRIVER_DISPATCH MajorFunction[IRP_MJ_MAXIMUM_FUNCTION + 1];
 };
-static_assert(sizeof(DRIVER_OBJECT) == 168, "DRIVER_OBJECT");
+static_assert(sizeof(DRIVER_OBJECT) == KM_I386_X64(168, 336), "DRIVER_OBJECT");
 
 typedef struct _KDEVICE_QUEUE_ENTRY {
     LIST_ENTRY DeviceListEntry;
@@ -291,7 +291,7 @@ struct _DEVICE_OBJECT {
     PVOID DeviceObjectExtension;
     PVOID Reserved;
 };
-static_assert(sizeof(DEVICE_OBJECT) == 184, "DEVICE_OBJECT");
+static_assert(sizeof(DEVICE_OBJECT) == KM_I386_X64(184, 328), "DEVICE_OBJECT");
 
 struct _FILE_OBJECT {
     CSHORT Type;
@@ -416,35 +416,35 @@ struct _IO_STACK_LOCATION {
         struct {
             PVOID SecurityContext;
             ULONG Options;
-            USHORT FileAttributes;
+            USHORT POINTER_ALIGNMENT FileAttributes;
             USHORT ShareAccess;
-            ULONG EaLength;
+            ULONG POINTER_ALIGNMENT EaLength;
         } Create;
         struct {
             ULONG Length;
-            ULONG Key;
+            ULONG POINTER_ALIGNMENT Key;
             LARGE_INTEGER ByteOffset;
         } Read;
         struct {
             ULONG Length;
-            ULONG Key;
+            ULONG POINTER_ALIGNMENT Key;
             LARGE_INTEGER ByteOffset;
         } Write;
         struct {
             ULONG Length;
-            ULONG FileInformationClass;
+            ULONG POINTER_ALIGNMENT FileInformationClass;
         } QueryFile;
         struct {
             ULONG Length;
-            ULONG FileInformationClass;
+            ULONG POINTER_ALIGNMENT FileInformationClass;
             PFILE_OBJECT FileObject;
             BOOLEAN ReplaceIfExists;
             BOOLEAN AdvanceOnly;
         } SetFile;
         struct {
             ULONG OutputBufferLength;
-            ULONG InputBufferLength;
-            ULONG IoControlCode;
+            ULONG POINTER_ALIGNMENT InputBufferLength;
+            ULONG POINTER_ALIGNMENT IoControlCode;
             PVOID Type3InputBuffer;
         } DeviceIoControl;
         struct {
@@ -471,12 +471,12 @@ struct _IO_STACK_LOCATION {
         } QueryId;
         struct {
             DEVICE_TEXT_TYPE DeviceTextType;
-            ULONG LocaleId;
+            ULONG POINTER_ALIGNMENT LocaleId;
         } QueryDeviceText;
         struct {
             BOOLEAN InPath;
             BOOLEAN Reserved[3];
-            DEVICE_USAGE_NOTIFICATION_TYPE Type;
+            DEVICE_USAGE_NOTIFICATION_TYPE POINTER_ALIGNMENT Type;
         } UsageNotification;
         struct {
             SYSTEM_POWER_STATE PowerState;
@@ -486,9 +486,9 @@ struct _IO_STACK_LOCATION {
         } PowerSequence;
         struct {
             ULONG SystemContext;
-            POWER_STATE_TYPE Type;
-            POWER_STATE State;
-            POWER_ACTION ShutdownType;
+            POWER_STATE_TYPE POINTER_ALIGNMENT Type;
+            POWER_STATE POINTER_ALIGNMENT State;
+            POWER_ACTION POINTER_ALIGNMENT ShutdownType;
         } Power;
         struct {
             PVOID AllocatedResources;
@@ -512,7 +512,12 @@ struct _IO_STACK_LOCATION {
     PIO_COMPLETION_ROUTINE CompletionRoutine;
     PVOID Context;
 };
-static_assert(sizeof(IO_STACK_LOCATION) == 36, "IO_STACK_LOCATION");
+static_assert(sizeof(IO_STACK_LOCATION) == KM_I386_X64(36, 72), "IO_STACK_LOCATION");
+static_assert(offsetof(IO_STACK_LOCATION, Parameters.DeviceIoControl.IoControlCode) == KM_I386_X64(12, 24),
+              "IO_STACK_LOCATION.Parameters.DeviceIoControl.IoControlCode");
+static_assert(offsetof(IO_STACK_LOCATION, Parameters.Power.State) == KM_I386_X64(12, 24),
+              "IO_STACK_LOCATION.Parameters.Power.State");
+static_assert(offsetof(IO_STACK_LOCATION, DeviceObject) == KM_I386_X64(20, 40), "IO_STACK_LOCATION.DeviceObject");
 
 struct _IRP {
     CSHORT Type;
@@ -564,13 +569,13 @@ struct _IRP {
             };
             PFILE_OBJECT OriginalFileObject;
         } Overlay;
-        UCHAR Apc[48];
+        UCHAR Apc[KM_I386_X64(48, 88)]; // a KAPC
         PVOID CompletionKey;
     } Tail;
 };
-static_assert(sizeof(IRP) == 112, "IRP");
-static_assert(offsetof(IRP, CancelRoutine) == 56, "IRP.CancelRoutine");
-static_assert(offsetof(IRP, Tail.Overlay.ListEntry) == 88, "IRP.Tail.Overlay.ListEntry");
+static_assert(sizeof(IRP) == KM_I386_X64(112, 208), "IRP");
+static_assert(offsetof(IRP, CancelRoutine) == KM_I386_X64(56, 104), "IRP.CancelRoutine");
+static_assert(offsetof(IRP, Tail.Overlay.ListEntry) == KM_I386_X64(88, 168), "IRP.Tail.Overlay.ListEntry");
 
 typedef struct _IO_REMOVE_LOCK_COMMON_BLOCK {
     BOOLEAN Removed;
@@ -582,7 +587,7 @@ typedef struct _IO_REMOVE_LOCK_COMMON_BLOCK {
 typedef struct _IO_REMOVE_LOCK {
     IO_REMOVE_LOCK_COMMON_BLOCK Common;
 } IO_REMOVE_LOCK, *PIO_REMOVE_LOCK;
-static_assert(sizeof(IO_REMOVE_LOCK) == 24, "IO_REMOVE_LOCK");
+static_assert(sizeof(IO_REMOVE_LOCK) == KM_I386_X64(24, 32), "IO_REMOVE_LOCK");
 
 // ---------------------------------------------------------------- routines
 

@@ -1,6 +1,6 @@
 // Kernel and executive services of the model: IRQL, spin locks, dispatcher
 // objects (events, timers), DPCs, fast mutexes, work items, interlocked
-// operations, time and pool. Same names, values and i386 layouts as the DDK.
+// operations, time and pool. Same names, values and layouts as the DDK.
 #pragma once
 
 #include <km/nt_base.h>
@@ -27,7 +27,7 @@ typedef struct _DISPATCHER_HEADER {
     LONG SignalState;
     LIST_ENTRY WaitListHead;
 } DISPATCHER_HEADER, *PDISPATCHER_HEADER;
-static_assert(sizeof(DISPATCHER_HEADER) == 16, "DISPATCHER_HEADER");
+static_assert(sizeof(DISPATCHER_HEADER) == KM_I386_X64(16, 24), "DISPATCHER_HEADER");
 
 typedef enum _EVENT_TYPE { NotificationEvent, SynchronizationEvent } EVENT_TYPE;
 typedef enum _TIMER_TYPE { NotificationTimer, SynchronizationTimer } TIMER_TYPE;
@@ -35,7 +35,7 @@ typedef enum _TIMER_TYPE { NotificationTimer, SynchronizationTimer } TIMER_TYPE;
 typedef struct _KEVENT {
     DISPATCHER_HEADER Header;
 } KEVENT, *PKEVENT, *PRKEVENT;
-static_assert(sizeof(KEVENT) == 16, "KEVENT");
+static_assert(sizeof(KEVENT) == KM_I386_X64(16, 24), "KEVENT");
 
 typedef enum _KWAIT_REASON {
     Executive,
@@ -68,7 +68,7 @@ typedef struct _KDPC {
     PVOID SystemArgument2;
     PVOID DpcData;
 } KDPC;
-static_assert(sizeof(KDPC) == 32, "KDPC");
+static_assert(sizeof(KDPC) == KM_I386_X64(32, 64), "KDPC");
 
 typedef struct _KTIMER {
     DISPATCHER_HEADER Header;
@@ -77,7 +77,7 @@ typedef struct _KTIMER {
     struct _KDPC *Dpc;
     LONG Period;
 } KTIMER, *PKTIMER, *PRKTIMER;
-static_assert(sizeof(KTIMER) == 40, "KTIMER");
+static_assert(sizeof(KTIMER) == KM_I386_X64(40, 64), "KTIMER");
 
 typedef struct _FAST_MUTEX {
     LONG Count;
@@ -86,7 +86,7 @@ typedef struct _FAST_MUTEX {
     KEVENT Event;
     ULONG OldIrql;
 } FAST_MUTEX, *PFAST_MUTEX;
-static_assert(sizeof(FAST_MUTEX) == 32, "FAST_MUTEX");
+static_assert(sizeof(FAST_MUTEX) == KM_I386_X64(32, 56), "FAST_MUTEX");
 
 typedef VOID NTAPI WORKER_THREAD_ROUTINE(PVOID Parameter);
 typedef WORKER_THREAD_ROUTINE *PWORKER_THREAD_ROUTINE;
@@ -96,7 +96,7 @@ typedef struct _WORK_QUEUE_ITEM {
     PWORKER_THREAD_ROUTINE WorkerRoutine;
     PVOID Parameter;
 } WORK_QUEUE_ITEM, *PWORK_QUEUE_ITEM;
-static_assert(sizeof(WORK_QUEUE_ITEM) == 16, "WORK_QUEUE_ITEM");
+static_assert(sizeof(WORK_QUEUE_ITEM) == KM_I386_X64(16, 32), "WORK_QUEUE_ITEM");
 
 typedef enum _WORK_QUEUE_TYPE {
     CriticalWorkQueue,

@@ -1,5 +1,5 @@
 // USB request blocks and values of the model, with the DDK's names, values and
-// i386 layouts (usb.h, usbdi.h, usbioctl.h; the UsbBuild... macros and
+// layouts (usb.h, usbdi.h, usbioctl.h; the UsbBuild... macros and
 // URB_STATUS of ddk/usbdlib.h).
 #pragma once
 
@@ -158,7 +158,7 @@ typedef struct _USBD_ISO_PACKET_DESCRIPTOR {
     USBD_STATUS Status;
 } USBD_ISO_PACKET_DESCRIPTOR, *PUSBD_ISO_PACKET_DESCRIPTOR;
 
-// The largest member: it gives the union its 96 bytes.
+// The largest member: it gives the union its size (96 bytes, 152 on x64).
 struct _URB_ISOCH_TRANSFER {
     struct _URB_HEADER Hdr;
     USBD_PIPE_HANDLE PipeHandle;
@@ -185,11 +185,12 @@ typedef struct _URB {
     };
 } URB, *PURB;
 
-static_assert(sizeof(struct _URB_HEADER) == 16, "URB header");
-static_assert(sizeof(struct _URB_PIPE_REQUEST) == 24, "pipe request URB");
-static_assert(sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER) == 72, "bulk transfer URB");
-static_assert(offsetof(struct _URB_BULK_OR_INTERRUPT_TRANSFER, TransferBufferLength) == 24, "transfer length");
-static_assert(sizeof(URB) == 96, "URB union");
+static_assert(sizeof(struct _URB_HEADER) == KM_I386_X64(16, 24), "URB header");
+static_assert(sizeof(struct _URB_PIPE_REQUEST) == KM_I386_X64(24, 40), "pipe request URB");
+static_assert(sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER) == KM_I386_X64(72, 128), "bulk transfer URB");
+static_assert(offsetof(struct _URB_BULK_OR_INTERRUPT_TRANSFER, TransferBufferLength) == KM_I386_X64(24, 36),
+              "transfer length");
+static_assert(sizeof(URB) == KM_I386_X64(96, 152), "URB union");
 
 #define URB_STATUS(urb) ((urb)->UrbHeader.Status)
 
