@@ -6,6 +6,13 @@
 
 #include <sys/mman.h>
 
+#if __has_include(<valgrind/valgrind.h>)
+#include <valgrind/valgrind.h>
+#else
+#define VALGRIND_STACK_REGISTER(start, end) 0u
+#define VALGRIND_STACK_DEREGISTER(id) ((void)(id))
+#endif
+
 #if defined(__SANITIZE_ADDRESS__)
 #include <sanitizer/asan_interface.h>
 #include <sanitizer/common_interface_defs.h>
@@ -38,6 +45,9 @@ struct Scheduler {
     // The host thread's stack, as AddressSanitizer last reported it.
     const void *hostStackBottom = nullptr;
     size_t hostStackSize = 0;
+    // Each context's stack as registered with valgrind, which otherwise takes
+    // a switch to it for a huge allocation on the current stack.
+    std::map<const Context *, unsigned> valgrindStacks;
 };
 
 Scheduler &S()
@@ -158,6 +168,11 @@ void FreeStack(Context *c)
 #endif
         c->stack = nullptr;
         return;
+    }
+    auto registered = S().valgrindStacks.find(c);
+    if (registered != S().valgrindStacks.end()) {
+        VALGRIND_STACK_DEREGISTER(registered->second);
+        S().valgrindStacks.erase(registered);
     }
     munmap(c->stack, c->stackSize);
     c->stack = nullptr;
@@ -347,6 +362,8 @@ Context *NewContext(const std::string &name, ContextKind kind, std::function<voi
     c->uc.uc_stack.ss_sp = static_cast<char *>(c->stack) + kGuard;
     c->uc.uc_stack.ss_size = kStackSize;
     c->uc.uc_link = nullptr;
+    char *stackStart = static_cast<char *>(c->uc.uc_stack.ss_sp);
+    s.valgrindStacks[c] = VALGRIND_STACK_REGISTER(stackStart, stackStart + kStackSize);
     uint64_t address = reinterpret_cast<uintptr_t>(c);
     makecontext(&c->uc, reinterpret_cast<void (*)()>(Trampoline), 2, static_cast<int>(address & 0xFFFFFFFFu),
                 static_cast<int>(address >> 32));
