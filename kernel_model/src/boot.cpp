@@ -38,6 +38,8 @@ void ResetCore()
     ResetLoader();
     ResetRemoveLocks();
     ResetTimers();
+    ResetWorkItems();
+    ResetPowerManager();
     ResetSpinLocks();
     ResetLockOrder();
     ResetPool();

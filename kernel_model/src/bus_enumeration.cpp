@@ -81,6 +81,16 @@ void ResetBuses()
     B() = Buses();
 }
 
+PDEVICE_OBJECT ParentOf(PDEVICE_OBJECT child)
+{
+    for (auto &bus : B().children) {
+        if (std::find(bus.second.begin(), bus.second.end(), child) != bus.second.end()) {
+            return bus.first;
+        }
+    }
+    return nullptr;
+}
+
 } // namespace km::detail
 
 using namespace km::detail;
@@ -88,7 +98,7 @@ using namespace km::detail;
 VOID NTAPI IoInvalidateDeviceRelations(PDEVICE_OBJECT DeviceObject, DEVICE_RELATION_TYPE Type)
 {
     RequireIrqlAtMost(DISPATCH_LEVEL, "IoInvalidateDeviceRelations");
-    if (Type != BusRelations) {
+    if (!RequirePdo(DeviceObject, "IoInvalidateDeviceRelations") || Type != BusRelations) {
         return;
     }
     NewContext("PnP enumeration", km::ContextKind::Thread, [DeviceObject] { km::EnumerateBus(DeviceObject); });

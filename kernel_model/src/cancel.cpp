@@ -60,6 +60,13 @@ BOOLEAN NTAPI IoCancelIrp(PIRP Irp)
             break;
         }
     }
+    // The routine releases the cancel spin lock to Irp->CancelIrql, the
+    // canceller's IRQL, and returns there.
+    if (Current()->irql != irql) {
+        Violate("IRQL", "cancel routine " + DescribeAddress(reinterpret_cast<const void *>(routine)) +
+                            " returned at IRQL " + std::to_string(Current()->irql) + ", not at Irp->CancelIrql (" +
+                            std::to_string(irql) + ")");
+    }
     return TRUE;
 }
 

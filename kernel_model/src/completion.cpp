@@ -4,6 +4,8 @@
 // complete an IRP and how.
 #include "model.h"
 
+#include <cstring>
+
 namespace km::detail {
 namespace {
 
@@ -18,20 +20,21 @@ bool Invoked(UCHAR control, NTSTATUS status, BOOLEAN cancel)
     return cancel && (control & SL_INVOKE_ON_CANCEL) != 0;
 }
 
-// On Windows 2000 and XP the next power IRP of a device waits until each
-// driver that saw this one has called PoStartNextPowerIrp: the IRP is leaving
-// the driver of `device` now.
-void CheckPowerIrpStarted(PIRP irp, IrpInfo *info, PDEVICE_OBJECT device)
+// On Windows 2000 and XP the next power IRP of a device waits until
+// PoStartNextPowerIrp was called for this one with the device's location
+// current: every device whose dispatch routine got the IRP at this location
+// (one that skipped its location shares it with the device below) must have.
+void CheckPowerIrpStarted(IrpInfo *info, int index)
 {
-    PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
-    if (location->MajorFunction != IRP_MJ_POWER || device == nullptr || !IsLive(device)) {
+    for (const auto &holder : info->powerHolders) {
+        PDEVICE_OBJECT device = holder.second;
+        if (holder.first != index || info->powerStarted.count(device) != 0 || !IsAllocated(device)) {
+            continue;
+        }
+        Violate("POWER_IRP_NOT_STARTED", km::Narrow(km::Wide(device->DriverObject->DriverName)) +
+                                             " let a power IRP go from " + DeviceLabel(device) +
+                                             " without calling PoStartNextPowerIrp while its location was current");
         return;
-    }
-    PDRIVER_OBJECT driver = device->DriverObject;
-    if (info->startedNextPower.count(driver) == 0 && info->startedNextPower.count(nullptr) == 0) {
-        Violate("POWER_IRP_NOT_STARTED", km::Narrow(km::Wide(driver->DriverName)) + " let a power IRP (minor " +
-                                             std::to_string(location->MinorFunction) +
-                                             ") go without calling PoStartNextPowerIrp");
     }
 }
 
@@ -42,12 +45,28 @@ void SettleLocation(PIRP irp, IrpInfo *info, int index, bool marked)
     LocationState &state = info->locations[static_cast<size_t>(index)];
     state.walked = true;
     state.markedAtWalk = marked;
-    CheckPowerIrpStarted(irp, info, IoGetCurrentIrpStackLocation(irp)->DeviceObject);
+    state.statusAtWalk = irp->IoStatus.Status;
+    CheckPowerIrpStarted(info, index);
     if (!state.dispatched || !state.returned) {
         return;
     }
     PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
     CheckPendingContract(location->DeviceObject, location->MajorFunction, state.result, marked);
+    if (state.result != STATUS_PENDING) {
+        CheckReturnedStatus(location->DeviceObject, location->MajorFunction, state.result, state.statusAtWalk);
+    }
+}
+
+// As XP does once a location's part of the completion is over: the routine
+// above gets a location with nothing left of the request but its major
+// function, device, completion routine and context.
+void ClearLocation(PIO_STACK_LOCATION location)
+{
+    location->MinorFunction = 0;
+    location->Flags = 0;
+    location->Control = 0;
+    std::memset(&location->Parameters, 0, sizeof(location->Parameters));
+    location->FileObject = nullptr;
 }
 
 // Whether `driver` owns a location in [first, last]: the driver of the device
@@ -57,7 +76,7 @@ bool DriverOwnsLocationIn(PIRP irp, PDRIVER_OBJECT driver, int first, int last)
     PIO_STACK_LOCATION base = reinterpret_cast<PIO_STACK_LOCATION>(irp + 1);
     for (int index = first; index <= last && index <= irp->StackCount; ++index) {
         PDEVICE_OBJECT device = base[index - 1].DeviceObject;
-        if (device != nullptr && IsLive(device) && device->DriverObject == driver) {
+        if (device != nullptr && IsAllocated(device) && device->DriverObject == driver) {
             return true;
         }
     }
@@ -80,7 +99,7 @@ bool CheckCompleter(PIRP irp, IrpInfo *info)
     PDRIVER_OBJECT completer = CurrentDriver();
     if (completer != nullptr && irp->CurrentLocation <= irp->StackCount) {
         PDEVICE_OBJECT owner = IoGetCurrentIrpStackLocation(irp)->DeviceObject;
-        bool ownsCurrent = owner != nullptr && IsLive(owner) && owner->DriverObject == completer;
+        bool ownsCurrent = owner != nullptr && IsAllocated(owner) && owner->DriverObject == completer;
         if (!ownsCurrent && DriverOwnsLocationIn(irp, completer, irp->CurrentLocation + 1, irp->StackCount)) {
             Violate("COMPLETE_OWNED_BY_LOWER", km::Narrow(km::Wide(completer->DriverName)) + " completes IRP " +
                                                    DescribeAddress(irp) + " that it passed down to " +
@@ -107,6 +126,44 @@ bool CheckCompleter(PIRP irp, IrpInfo *info)
     return true;
 }
 
+// The routine with the device object of the location now current (none past
+// the top), at the IRQL it must return at. Messages are built in functions
+// of their own, off the stack of the nested calls.
+__attribute__((noinline)) void ReportCompletionIrql(PIO_COMPLETION_ROUTINE routine)
+{
+    Violate("IRQL", "completion routine " + DescribeAddress(reinterpret_cast<const void *>(routine)) +
+                        " returned at IRQL " + std::to_string(Current()->irql));
+}
+
+__attribute__((noinline)) void ReportFreedInCompletion(PIO_COMPLETION_ROUTINE routine)
+{
+    Violate("POOL_USE_AFTER_FREE", "completion routine " + DescribeAddress(reinterpret_cast<const void *>(routine)) +
+                                       " freed the IRP but did not return STATUS_MORE_PROCESSING_REQUIRED");
+}
+
+__attribute__((noinline)) void ReportCompletedToTop(PIRP irp)
+{
+    Violate("COMPLETED_TO_TOP", "IRP " + DescribeAddress(irp) +
+                                    " allocated by a driver was completed past its top location: its completion "
+                                    "routine must return STATUS_MORE_PROCESSING_REQUIRED");
+}
+
+NTSTATUS CallCompletionRoutine(PIRP irp, IrpInfo *info, PIO_COMPLETION_ROUTINE routine, PVOID context)
+{
+    bool pastTop = irp->CurrentLocation > irp->StackCount;
+    PDEVICE_OBJECT device = pastTop ? nullptr : IoGetCurrentIrpStackLocation(irp)->DeviceObject;
+    PDRIVER_OBJECT driver = device != nullptr ? device->DriverObject : info->allocator;
+    DriverScope scope(driver);
+    EnterCompletion(driver);
+    KIRQL before = Current()->irql;
+    NTSTATUS result = routine(device, irp, context);
+    if (Current()->irql != before) {
+        ReportCompletionIrql(routine);
+    }
+    LeaveCompletion();
+    return result;
+}
+
 } // namespace
 
 } // namespace km::detail
@@ -130,27 +187,15 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
         Irp->CurrentLocation++;
         Irp->Tail.Overlay.CurrentStackLocation++;
         PIO_COMPLETION_ROUTINE routine = location->CompletionRoutine;
-        if (routine != nullptr && Invoked(location->Control, Irp->IoStatus.Status, Irp->Cancel)) {
-            bool pastTop = Irp->CurrentLocation > Irp->StackCount;
-            PDEVICE_OBJECT device = pastTop ? nullptr : IoGetCurrentIrpStackLocation(Irp)->DeviceObject;
-            PDRIVER_OBJECT driver = device != nullptr ? device->DriverObject : info->allocator;
-            NTSTATUS result;
-            {
-                DriverScope scope(driver);
-                KIRQL before = Current()->irql;
-                result = routine(device, Irp, location->Context);
-                if (Current()->irql != before) {
-                    Violate("IRQL", "completion routine " + DescribeAddress(reinterpret_cast<const void *>(routine)) +
-                                        " returned at IRQL " + std::to_string(Current()->irql));
-                }
-            }
-            if (result == STATUS_MORE_PROCESSING_REQUIRED) {
+        PVOID context = location->Context;
+        bool invoke = routine != nullptr && Invoked(location->Control, Irp->IoStatus.Status, Irp->Cancel);
+        ClearLocation(location);
+        if (invoke) {
+            if (CallCompletionRoutine(Irp, info, routine, context) == STATUS_MORE_PROCESSING_REQUIRED) {
                 return; // the IRP belongs to whoever holds it now
             }
             if (info->freed) {
-                Violate("POOL_USE_AFTER_FREE", "completion routine " +
-                                                   DescribeAddress(reinterpret_cast<const void *>(routine)) +
-                                                   " freed the IRP but did not return STATUS_MORE_PROCESSING_REQUIRED");
+                ReportFreedInCompletion(routine);
                 return;
             }
         } else if (Irp->PendingReturned && Irp->CurrentLocation <= Irp->StackCount) {
@@ -159,9 +204,7 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
     }
     info->walkedToTop = true;
     if (info->origin == Origin::None) {
-        Violate("COMPLETED_TO_TOP", "IRP " + DescribeAddress(Irp) +
-                                        " allocated by a driver was completed past its top location: its completion "
-                                        "routine must return STATUS_MORE_PROCESSING_REQUIRED");
+        ReportCompletedToTop(Irp);
         return;
     }
     FinishOriginator(Irp, info);

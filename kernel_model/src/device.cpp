@@ -5,6 +5,7 @@
 
 #include <dlfcn.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -19,6 +20,7 @@ struct Devices {
     std::vector<PDRIVER_OBJECT> drivers;
     std::vector<std::pair<void *, size_t>> destroyed; // poisoned memory, checked at shutdown
     int serial = 0;                                   // unnamed devices are labelled by creation order
+    uint64_t created = 0;
 };
 
 Devices &D()
@@ -77,6 +79,45 @@ bool IsLive(PDEVICE_OBJECT device)
 {
     DeviceInfo *info = FindDevice(device);
     return info != nullptr && !info->deleted;
+}
+
+bool IsAllocated(PDEVICE_OBJECT device)
+{
+    DeviceInfo *info = FindDevice(device);
+    return info != nullptr && !info->destroyed;
+}
+
+bool IsPdo(PDEVICE_OBJECT device)
+{
+    DeviceInfo *info = FindDevice(device);
+    return info != nullptr && !info->deleted && (info->enumerated || info->modelPdo);
+}
+
+// Windows stops with PNP_DETECTED_FATAL_ERROR (0xCA, invalid PDO).
+bool RequirePdo(PDEVICE_OBJECT device, const char *routine)
+{
+    if (IsPdo(device)) {
+        return true;
+    }
+    Violate("INVALID_PDO", std::string(routine) + " on " + DescribeAddress(device) +
+                               ", which is not a physical device object the PnP manager knows");
+    return false;
+}
+
+std::vector<PDEVICE_OBJECT> PdosInCreationOrder()
+{
+    std::vector<std::pair<uint64_t, PDEVICE_OBJECT>> found;
+    for (auto &entry : D().devices) {
+        if (IsPdo(entry.first)) {
+            found.push_back({entry.second.serial, entry.first});
+        }
+    }
+    std::sort(found.begin(), found.end());
+    std::vector<PDEVICE_OBJECT> out;
+    for (auto &entry : found) {
+        out.push_back(entry.second);
+    }
+    return out;
 }
 
 std::string DeviceLabel(PDEVICE_OBJECT device)
@@ -191,6 +232,7 @@ void ResetDevices()
     D().labels.clear();
     D().destroyed.clear();
     D().serial = 0;
+    D().created = 0;
 }
 
 } // namespace km::detail
@@ -221,6 +263,7 @@ NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtension
     DeviceInfo info;
     info.extension = extension;
     info.extensionSize = DeviceExtensionSize;
+    info.serial = ++D().created;
     D().devices[device] = info;
     std::string label = DeviceName != nullptr ? km::Narrow(km::Wide(*DeviceName)) : std::string();
     if (label.empty()) {
@@ -266,6 +309,7 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject)
     info->deleted = true;
     RemoveDeviceName(DeviceObject);
     ForgetDevice(DeviceObject);
+    ForgetPowerQueues(DeviceObject);
     UnlinkFromDriver(DeviceObject);
     // The memory stays while handles, references or an attached device (a
     // PDO whose function driver detaches after the removal) still need it.
@@ -361,6 +405,12 @@ namespace km {
 bool DeviceExists(PDEVICE_OBJECT device)
 {
     return detail::IsLive(device);
+}
+
+bool DeletePending(PDEVICE_OBJECT device)
+{
+    detail::DeviceInfo *info = detail::FindDevice(device);
+    return info != nullptr && info->deleted && !info->destroyed;
 }
 
 PDEVICE_OBJECT TopOfStack(PDEVICE_OBJECT pdo)

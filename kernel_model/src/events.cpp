@@ -48,6 +48,12 @@ void SignalObject(DISPATCHER_HEADER *header)
 
 NTSTATUS WaitObject(void *object, const LARGE_INTEGER *timeout, const std::string &what)
 {
+    Context *self = Current();
+    if (self->waitNext) {
+        // The wait that KeSetEvent(..., TRUE) promised: back to the IRQL before it.
+        self->waitNext = false;
+        self->irql = self->waitNextIrql;
+    }
     DISPATCHER_HEADER *header = static_cast<DISPATCHER_HEADER *>(object);
     bool poll = timeout != nullptr && timeout->QuadPart == 0;
     if (!poll) {
@@ -69,7 +75,6 @@ NTSTATUS WaitObject(void *object, const LARGE_INTEGER *timeout, const std::strin
     if (poll) {
         return STATUS_TIMEOUT;
     }
-    Context *self = Current();
     if (!Block(object, what.empty() ? ObjectName(object) : what, Deadline(timeout))) {
         return STATUS_TIMEOUT;
     }
@@ -93,17 +98,26 @@ VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State)
 LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait)
 {
     (void)Increment;
-    (void)Wait;
     RequireIrqlAtMost(DISPATCH_LEVEL, "KeSetEvent");
+    CheckResident(Event, "KeSetEvent");
     LONG previous = Event->Header.SignalState;
     SignalObject(&Event->Header);
     SwitchPoint("KeSetEvent");
+    if (Wait) {
+        // Windows returns holding the dispatcher lock at DISPATCH_LEVEL; only
+        // a wait may follow, and it releases both.
+        km::Context *self = Current();
+        self->waitNext = true;
+        self->waitNextIrql = self->irql;
+        self->irql = DISPATCH_LEVEL;
+    }
     return previous;
 }
 
 LONG NTAPI KeResetEvent(PRKEVENT Event)
 {
     RequireIrqlAtMost(DISPATCH_LEVEL, "KeResetEvent");
+    CheckResident(Event, "KeResetEvent");
     LONG previous = Event->Header.SignalState;
     Event->Header.SignalState = 0;
     return previous;

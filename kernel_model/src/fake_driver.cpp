@@ -36,6 +36,7 @@ NTSTATUS PdoPnp(PIRP irp, PIO_STACK_LOCATION location)
     case IRP_MN_CANCEL_REMOVE_DEVICE:
     case IRP_MN_SURPRISE_REMOVAL:
     case IRP_MN_REMOVE_DEVICE:
+    case IRP_MN_EJECT:
         irp->IoStatus.Status = STATUS_SUCCESS;
         break;
     case IRP_MN_QUERY_CAPABILITIES: {
@@ -61,6 +62,23 @@ NTSTATUS PdoPnp(PIRP irp, PIO_STACK_LOCATION location)
     return status;
 }
 
+// Power requests succeed, but for the system queries a test asked to veto.
+NTSTATUS PdoPower(PDEVICE_OBJECT device, PIRP irp, PIO_STACK_LOCATION location)
+{
+    DeviceInfo *info = FindDevice(device);
+    NTSTATUS status = STATUS_SUCCESS;
+    bool systemQuery =
+        location->MinorFunction == IRP_MN_QUERY_POWER && location->Parameters.Power.Type == SystemPowerState;
+    if (systemQuery && info->powerVetoes > 0) {
+        info->powerVetoes--;
+        status = info->vetoStatus;
+    }
+    PoStartNextPowerIrp(irp);
+    irp->IoStatus.Status = status;
+    IofCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+}
+
 NTSTATUS PdoHandler(PDEVICE_OBJECT device, PIRP irp)
 {
     PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
@@ -68,10 +86,7 @@ NTSTATUS PdoHandler(PDEVICE_OBJECT device, PIRP irp)
     case IRP_MJ_PNP:
         return PdoPnp(irp, location);
     case IRP_MJ_POWER:
-        PoStartNextPowerIrp(irp);
-        irp->IoStatus.Status = STATUS_SUCCESS;
-        IofCompleteRequest(irp, IO_NO_INCREMENT);
-        return STATUS_SUCCESS;
+        return PdoPower(device, irp, location);
     default:
         return InvalidDeviceRequest(device, irp);
     }
@@ -131,6 +146,13 @@ PDEVICE_OBJECT CreateFakeDevice(PDRIVER_OBJECT driver, ULONG extensionSize, Hand
 void SetHandler(PDEVICE_OBJECT device, Handler handler)
 {
     FindDevice(device)->handler = std::move(handler);
+}
+
+void VetoSystemQueries(PDEVICE_OBJECT pdo, int count, NTSTATUS status)
+{
+    DeviceInfo *info = FindDevice(pdo);
+    info->powerVetoes = count;
+    info->vetoStatus = status;
 }
 
 PDEVICE_OBJECT CreatePdo(ULONG extensionSize)

@@ -137,11 +137,17 @@ using namespace km::detail;
 KM_API NTSTATUS NTAPI IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject, const GUID *InterfaceClassGuid,
                                                 PUNICODE_STRING ReferenceString, PUNICODE_STRING SymbolicLinkName)
 {
+    RequireIrqlAtMost(PASSIVE_LEVEL, "IoRegisterDeviceInterface");
+    // The interface belongs to the device node: a function device object
+    // here is a bug check on Windows. IoSetDeviceInterfaceState then acts
+    // on an interface that only a PDO can have.
+    if (PhysicalDeviceObject != nullptr && !RequirePdo(PhysicalDeviceObject, "IoRegisterDeviceInterface")) {
+        return STATUS_INVALID_DEVICE_REQUEST;
+    }
     NTSTATUS status;
     if (ShouldFail("IoRegisterDeviceInterface", &status)) {
         return status;
     }
-    RequireIrqlAtMost(PASSIVE_LEVEL, "IoRegisterDeviceInterface");
     if (PhysicalDeviceObject == nullptr || InterfaceClassGuid == nullptr || SymbolicLinkName == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }
@@ -174,11 +180,11 @@ KM_API NTSTATUS NTAPI IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObj
 
 KM_API NTSTATUS NTAPI IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName, BOOLEAN Enable)
 {
+    RequireIrqlAtMost(PASSIVE_LEVEL, "IoSetDeviceInterfaceState");
     NTSTATUS status;
     if (ShouldFail("IoSetDeviceInterfaceState", &status)) {
         return status;
     }
-    RequireIrqlAtMost(PASSIVE_LEVEL, "IoSetDeviceInterfaceState");
     Interface *entry = FindByLink(FromUnicodeString(SymbolicLinkName));
     if (entry == nullptr) {
         return STATUS_OBJECT_NAME_NOT_FOUND;

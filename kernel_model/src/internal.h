@@ -30,6 +30,9 @@ void SwitchPoint(const char *what);
 // after free. ExAllocatePool/ExFreePool are built on these.
 void *PoolAllocate(size_t bytes, const char *owner);
 void PoolFree(void *block, const char *routine);
+// A violation named "INVALID_PDO" unless `device` is a physical device
+// object the PnP manager knows (routines that only PDOs may be given).
+bool RequirePdo(PDEVICE_OBJECT device, const char *routine);
 // Called at every Boot and Shutdown so that each file can clear its state.
 void OnReset(std::function<void()> reset);
 

@@ -32,44 +32,9 @@ IoManager &M()
     return m;
 }
 
-bool Buffered(ULONG code)
+void Send(PDEVICE_OBJECT device, Request *request)
 {
-    return METHOD_FROM_CTL_CODE(code) == METHOD_BUFFERED;
-}
-
-void *NewSystemBuffer(IrpInfo *info, PIRP irp, const void *input, ULONG inLength, ULONG outLength)
-{
-    ULONG bytes = inLength > outLength ? inLength : outLength;
-    if (bytes == 0) {
-        return nullptr;
-    }
-    info->systemBuffer = ModelAlloc(bytes);
-    if (input != nullptr && inLength != 0) {
-        std::memcpy(info->systemBuffer, input, inLength);
-    }
-    irp->AssociatedIrp.SystemBuffer = info->systemBuffer;
-    return info->systemBuffer;
-}
-
-// Reads and writes get a system buffer only from a device that asked for
-// buffered I/O; any other gets the caller's buffer in Irp->UserBuffer (the
-// MDL of direct I/O is not modelled: such a device sees no MdlAddress).
-void NewTransferBuffer(PDEVICE_OBJECT device, IrpInfo *info, PIRP irp, const void *input, ULONG inLength,
-                       ULONG outLength)
-{
-    if ((device->Flags & DO_BUFFERED_IO) != 0) {
-        NewSystemBuffer(info, irp, input, inLength, outLength);
-        return;
-    }
-    ULONG bytes = inLength > outLength ? inLength : outLength;
-    if (bytes == 0) {
-        return;
-    }
-    info->userBuffer = ModelAlloc(bytes);
-    if (input != nullptr && inLength != 0) {
-        std::memcpy(info->userBuffer, input, inLength);
-    }
-    irp->UserBuffer = info->userBuffer;
+    request->returned = CallDriver(device, request->irp, "IofCallDriver");
 }
 
 PIRP HandleRequest(Handle *handle, UCHAR major, Request **out)
@@ -96,12 +61,13 @@ Request *Refused(NTSTATUS status)
 }
 
 // Sends a request built for `device` and waits for it: the I/O manager's
-// synchronous path.
+// synchronous path, which reports what the dispatch routine returned unless
+// that was STATUS_PENDING.
 NTSTATUS SendAndWait(PDEVICE_OBJECT device, Request *request)
 {
-    CallDriver(device, request->irp, "IofCallDriver");
+    Send(device, request);
     WaitRequest(request);
-    return request->status;
+    return request->Reported();
 }
 
 PDEVICE_OBJECT BottomOf(PDEVICE_OBJECT device)
@@ -161,24 +127,22 @@ void FinishOriginator(PIRP irp, IrpInfo *info)
     Request *request = info->request;
     request->status = irp->IoStatus.Status;
     request->information = irp->IoStatus.Information;
-    bool copyBack =
-        info->major == IRP_MJ_READ || (info->major == IRP_MJ_DEVICE_CONTROL && Buffered(info->ioControlCode));
+    bool output = info->major == IRP_MJ_READ || info->major == IRP_MJ_DEVICE_CONTROL;
     // Success, information and warning statuses (STATUS_BUFFER_OVERFLOW among
     // them) all carry data back; only an error status does not.
     bool error = (static_cast<ULONG>(request->status) >> 30) == 3;
-    if (copyBack && !error) {
+    const uint8_t *buffer = CallerOutput(info);
+    if (output && !error && buffer != nullptr) {
         ULONG_PTR bytes = request->information;
-        if (bytes > info->outLength) {
+        // Only the system buffer is copied back, by that count, whatever the
+        // caller's buffer holds: more overruns the caller's memory.
+        if (bytes > info->outLength && buffer == info->systemBuffer) {
             Violate("BUFFER_OVERRUN", "request " + DescribeAddress(irp) + " completed with Information " +
                                           std::to_string(bytes) + " for an output buffer of " +
                                           std::to_string(info->outLength) + " bytes");
-            bytes = info->outLength;
         }
-        const uint8_t *buffer =
-            static_cast<const uint8_t *>(info->systemBuffer != nullptr ? info->systemBuffer : info->userBuffer);
-        if (buffer != nullptr) {
-            request->output.assign(buffer, buffer + bytes);
-        }
+        bytes = bytes > info->outLength ? info->outLength : bytes;
+        request->output.assign(buffer, buffer + bytes);
     }
     request->completions++;
     request->completed = true;
@@ -210,7 +174,7 @@ Request *NewRequest(PDEVICE_OBJECT device, UCHAR major, ULONG ioControlCode, con
     PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
     info->ioControlCode = ioControlCode;
     info->outLength = outLength;
-    NewSystemBuffer(info, irp, input, inLength, outLength);
+    AttachBuffers(nullptr, irp, info, ioControlCode, input, inLength, outLength);
     switch (major) {
     case IRP_MJ_READ:
         location->Parameters.Read.Length = outLength;
@@ -233,7 +197,8 @@ Request *NewRequest(PDEVICE_OBJECT device, UCHAR major, ULONG ioControlCode, con
 NTSTATUS Dispatch(Request *request)
 {
     PIRP irp = request->irp;
-    return DispatchAt(IoGetCurrentIrpStackLocation(irp)->DeviceObject, irp);
+    request->returned = DispatchAt(IoGetCurrentIrpStackLocation(irp)->DeviceObject, irp);
+    return request->returned;
 }
 
 NTSTATUS Open(const wchar_t *name, Handle **handle)
@@ -289,9 +254,9 @@ Request *ReadAsync(Handle *handle, ULONG length)
     PIRP irp = HandleRequest(handle, IRP_MJ_READ, &request);
     IrpInfo *info = FindIrp(irp);
     info->outLength = length;
-    NewTransferBuffer(handle->top, info, irp, nullptr, 0, length);
+    AttachBuffers(handle->top, irp, info, 0, nullptr, 0, length);
     IoGetNextIrpStackLocation(irp)->Parameters.Read.Length = length;
-    CallDriver(handle->top, irp, "IofCallDriver");
+    Send(handle->top, request);
     return request;
 }
 
@@ -302,9 +267,9 @@ Request *WriteAsync(Handle *handle, const void *data, ULONG length)
     }
     Request *request;
     PIRP irp = HandleRequest(handle, IRP_MJ_WRITE, &request);
-    NewTransferBuffer(handle->top, FindIrp(irp), irp, data, length, 0);
+    AttachBuffers(handle->top, irp, FindIrp(irp), 0, data, length, 0);
     IoGetNextIrpStackLocation(irp)->Parameters.Write.Length = length;
-    CallDriver(handle->top, irp, "IofCallDriver");
+    Send(handle->top, request);
     return request;
 }
 
@@ -318,12 +283,12 @@ Request *IoctlAsync(Handle *handle, ULONG code, const void *input, ULONG inLengt
     IrpInfo *info = FindIrp(irp);
     info->ioControlCode = code;
     info->outLength = outLength;
-    NewSystemBuffer(info, irp, input, inLength, outLength);
+    AttachBuffers(handle->top, irp, info, code, input, inLength, outLength);
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
     next->Parameters.DeviceIoControl.IoControlCode = code;
     next->Parameters.DeviceIoControl.InputBufferLength = inLength;
     next->Parameters.DeviceIoControl.OutputBufferLength = outLength;
-    CallDriver(handle->top, irp, "IofCallDriver");
+    Send(handle->top, request);
     return request;
 }
 
@@ -333,8 +298,8 @@ Request *MajorAsync(Handle *handle, UCHAR major)
         return Refused(STATUS_INVALID_HANDLE);
     }
     Request *request;
-    PIRP irp = HandleRequest(handle, major, &request);
-    CallDriver(handle->top, irp, "IofCallDriver");
+    HandleRequest(handle, major, &request);
+    Send(handle->top, request);
     return request;
 }
 

@@ -4,6 +4,7 @@
 // dispatch routine returned.
 #include "model.h"
 
+#include <cstdio>
 #include <cstring>
 
 namespace km::detail {
@@ -40,14 +41,30 @@ bool PassiveMajor(UCHAR major, PDEVICE_OBJECT device)
 
 } // namespace
 
+// The outermost scope on a context is where the model calls into driver
+// code: the stack below it is what the driver uses of its kernel stack.
 DriverScope::DriverScope(PDRIVER_OBJECT driver)
 {
-    Current()->drivers.push_back(driver);
+    Context *self = Current();
+    if (self->drivers.empty()) {
+        self->driverEntry = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
+        PaintStackBelow(self->driverEntry);
+    }
+    self->drivers.push_back(driver);
 }
 
 DriverScope::~DriverScope()
 {
-    Current()->drivers.pop_back();
+    Context *self = Current();
+    self->drivers.pop_back();
+    if (self->drivers.empty()) {
+        MeasureStackBelow(self->driverEntry);
+        self->driverEntry = 0;
+    }
+    if (self->waitNext) {
+        Violate("SET_EVENT_WAIT", "driver code returned to the kernel after KeSetEvent(..., Wait = TRUE) "
+                                  "without the wait that must follow it");
+    }
 }
 
 PDRIVER_OBJECT CurrentDriver()
@@ -78,14 +95,7 @@ PIRP AllocateIrp(CCHAR stackSize, PDRIVER_OBJECT allocator)
 void ReleaseIrp(PIRP irp)
 {
     IrpInfo *info = FindIrp(irp);
-    if (info->systemBuffer != nullptr) {
-        ModelFree(info->systemBuffer);
-        info->systemBuffer = nullptr;
-    }
-    if (info->userBuffer != nullptr) {
-        ModelFree(info->userBuffer);
-        info->userBuffer = nullptr;
-    }
+    ReleaseBuffers(irp, info, true);
     std::memset(static_cast<void *>(irp), kFreedIrpPattern, info->bytes);
     info->freed = true;
 }
@@ -99,41 +109,79 @@ NTSTATUS NTAPI InvalidDeviceRequest(PDEVICE_OBJECT device, PIRP irp)
     return STATUS_INVALID_DEVICE_REQUEST;
 }
 
-NTSTATUS DispatchAt(PDEVICE_OBJECT device, PIRP irp)
+// Messages are built in functions of their own: the frames of DispatchAt and
+// CallDriver stay on the stack below every driver they call, and the
+// driver's stack use is measured from above them.
+__attribute__((noinline)) void CheckDispatchReturn(PDEVICE_OBJECT device, UCHAR major, KIRQL before, size_t locks)
 {
-    IrpInfo *info = FindIrp(irp);
-    int index = irp->CurrentLocation;
-    PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
-    info->locations.resize(static_cast<size_t>(irp->StackCount) + 2);
-    info->locations[static_cast<size_t>(index)] = LocationState();
-    info->locations[static_cast<size_t>(index)].dispatched = true;
-    UCHAR major = location->MajorFunction;
-    PDRIVER_DISPATCH routine = device->DriverObject->MajorFunction[major];
-    NTSTATUS status;
-    {
-        DriverScope scope(device->DriverObject);
-        KIRQL before = Current()->irql;
-        size_t locksBefore = Current()->held.size();
-        // A driver object made by the test may have no routine at all.
-        status = (routine != nullptr ? routine : InvalidDeviceRequest)(device, irp);
-        if (Current()->irql != before || Current()->held.size() != locksBefore) {
-            Violate("IRQL", "dispatch routine of " + DeviceLabel(device) + " for major " + std::to_string(major) +
-                                " returned at IRQL " + std::to_string(Current()->irql) + " (called at " +
-                                std::to_string(before) + ") or with a lock still held");
-        }
+    if (Current()->irql != before || Current()->held.size() != locks) {
+        Violate("IRQL", "dispatch routine of " + DeviceLabel(device) + " for major " + std::to_string(major) +
+                            " returned at IRQL " + std::to_string(Current()->irql) + " (called at " +
+                            std::to_string(before) + ") or with a lock still held");
     }
+}
+
+// What a dispatch routine returned, against whether its location was marked
+// pending and the status it completed the IRP with.
+__attribute__((noinline)) void SettleReturn(PDEVICE_OBJECT device, PIRP irp, IrpInfo *info, int index, UCHAR major,
+                                            NTSTATUS status, bool checkReturn)
+{
     // Whether this location was marked pending: from the IRP while nobody has
     // completed past it, else as the completion walk saw it.
     LocationState &state = info->locations[static_cast<size_t>(index)];
     state.returned = true;
     state.result = status;
+    PIO_STACK_LOCATION location = reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) + (index - 1);
     bool marked = state.walked ? state.markedAtWalk : (!info->freed && (location->Control & SL_PENDING_RETURNED) != 0);
+    if (!checkReturn) {
+        return;
+    }
     // A pending return on an IRP still below this location is settled by the
     // completion walk: one of this driver's completion routines may still mark it.
     if (state.walked || status != STATUS_PENDING) {
         CheckPendingContract(device, major, status, marked);
     }
+    if (state.walked && status != STATUS_PENDING) {
+        CheckReturnedStatus(device, major, status, state.statusAtWalk);
+    }
+}
+
+NTSTATUS DispatchAt(PDEVICE_OBJECT device, PIRP irp, bool checkReturn)
+{
+    IrpInfo *info = FindIrp(irp);
+    int index = irp->CurrentLocation;
+    info->locations.resize(static_cast<size_t>(irp->StackCount) + 2);
+    info->locations[static_cast<size_t>(index)] = LocationState();
+    info->locations[static_cast<size_t>(index)].dispatched = true;
+    UCHAR major = IoGetCurrentIrpStackLocation(irp)->MajorFunction;
+    if (major == IRP_MJ_POWER) {
+        info->powerHolders.push_back({index, device});
+    }
+    PDRIVER_DISPATCH routine = device->DriverObject->MajorFunction[major];
+    NTSTATUS status;
+    {
+        DriverScope scope(device->DriverObject);
+        KIRQL before = Current()->irql;
+        size_t locks = Current()->held.size();
+        // A driver object made by the test may have no routine at all.
+        status = (routine != nullptr ? routine : InvalidDeviceRequest)(device, irp);
+        CheckDispatchReturn(device, major, before, locks);
+    }
+    SettleReturn(device, irp, info, index, major, status, checkReturn);
     return status;
+}
+
+void CheckReturnedStatus(PDEVICE_OBJECT device, UCHAR major, NTSTATUS returned, NTSTATUS completed)
+{
+    if (returned != completed) {
+        char text[96];
+        std::snprintf(text, sizeof text, " returned 0x%08x but completed the IRP with 0x%08x",
+                      static_cast<unsigned>(returned), static_cast<unsigned>(completed));
+        Violate("STATUS_MISMATCH", "dispatch routine of " + DeviceLabel(device) + " for major " +
+                                       std::to_string(major) + text +
+                                       " (the caller sees the returned value; a read of the IRP after "
+                                       "completing it reads freed memory)");
+    }
 }
 
 void CheckPendingContract(PDEVICE_OBJECT device, UCHAR major, NTSTATUS returned, bool marked)
@@ -148,43 +196,83 @@ void CheckPendingContract(PDEVICE_OBJECT device, UCHAR major, NTSTATUS returned,
     }
 }
 
-NTSTATUS CallDriver(PDEVICE_OBJECT device, PIRP irp, const char *routine)
+// Whether the IRP may be sent to the device (a violation when not).
+__attribute__((noinline)) bool MaySend(PDEVICE_OBJECT device, PIRP irp, const char *routine)
 {
-    SwitchPoint(routine);
     if (HoldsDriverSpinLock(Current(), CurrentDriver())) {
         Violate("CALL_WITH_SPINLOCK",
                 std::string(routine) + " to " + DeviceLabel(device) + " while holding a spin lock");
-        return STATUS_UNSUCCESSFUL;
+        return false;
     }
     IrpInfo *info = FindIrp(irp);
     if (info == nullptr || info->freed) {
         Violate("POOL_USE_AFTER_FREE", std::string(routine) + " with " + DescribeAddress(irp) +
                                            (info == nullptr ? ", which is not an IRP" : ", an IRP already freed"));
-        return STATUS_UNSUCCESSFUL;
+        return false;
     }
-    if (!IsLive(device)) {
+    // A deleted device object that is still referenced (an open handle) is
+    // still called: its driver refuses the request itself.
+    if (!IsAllocated(device)) {
         Violate("POOL_USE_AFTER_FREE",
-                std::string(routine) + " to " + DescribeAddress(device) + ", which is not a live device object");
-        return STATUS_UNSUCCESSFUL;
+                std::string(routine) + " to " + DescribeAddress(device) + ", which is not a device object any more");
+        return false;
+    }
+    UCHAR major = IoGetNextIrpStackLocation(irp)->MajorFunction;
+    if (major == IRP_MJ_POWER && std::strcmp(routine, "PoCallDriver") != 0) {
+        Violate("POWER_IRP", std::string(routine) + " with a power IRP to " + DeviceLabel(device) +
+                                 ": Windows 2000/XP need PoCallDriver");
+        return false;
     }
     if (irp->CurrentLocation <= 1) {
         Violate("NO_MORE_IRP_STACK_LOCATIONS", std::string(routine) + " to " + DeviceLabel(device) +
                                                    " with an IRP of " + std::to_string(irp->StackCount) +
                                                    " location(s) and none left");
+        return false;
+    }
+    if (PassiveMajor(major, device) && Current()->irql != PASSIVE_LEVEL) {
+        Violate("IRQL", std::string(routine) + " of major " + std::to_string(major) + " to " + DeviceLabel(device) +
+                            " at IRQL " + std::to_string(Current()->irql) +
+                            " (its dispatch routine runs at PASSIVE_LEVEL)");
+        return false;
+    }
+    return true;
+}
+
+NTSTATUS CallDriver(PDEVICE_OBJECT device, PIRP irp, const char *routine, bool checkReturn)
+{
+    SwitchPoint(routine);
+    if (!MaySend(device, irp, routine)) {
         return STATUS_UNSUCCESSFUL;
     }
     irp->CurrentLocation--;
     irp->Tail.Overlay.CurrentStackLocation--;
-    PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
-    location->DeviceObject = device;
-    info->walkedToTop = false;
-    if (PassiveMajor(location->MajorFunction, device) && Current()->irql != PASSIVE_LEVEL) {
-        Violate("IRQL", std::string(routine) + " of major " + std::to_string(location->MajorFunction) + " to " +
-                            DeviceLabel(device) + " at IRQL " + std::to_string(Current()->irql) +
-                            " (its dispatch routine runs at PASSIVE_LEVEL)");
-        return STATUS_UNSUCCESSFUL;
+    IoGetCurrentIrpStackLocation(irp)->DeviceObject = device;
+    FindIrp(irp)->walkedToTop = false;
+    return DispatchAt(device, irp, checkReturn);
+}
+
+void CheckIrpsOfImage(PDRIVER_OBJECT driver)
+{
+    auto inImage = [driver](const void *routine) { return routine != nullptr && DriverOfAddress(routine) == driver; };
+    for (auto &entry : Irps()) {
+        PIRP irp = entry.first;
+        IrpInfo &info = entry.second;
+        if (info.freed) {
+            continue;
+        }
+        const void *routine = reinterpret_cast<const void *>(irp->CancelRoutine);
+        PIO_STACK_LOCATION base = reinterpret_cast<PIO_STACK_LOCATION>(irp + 1);
+        for (int index = irp->CurrentLocation; !inImage(routine) && index <= irp->StackCount; ++index) {
+            routine = reinterpret_cast<const void *>(base[index - 1].CompletionRoutine);
+        }
+        if (!inImage(routine)) {
+            routine = reinterpret_cast<const void *>(info.powerCallback);
+        }
+        if (inImage(routine)) {
+            Violate("UNLOAD_PENDING_WORK", "the driver unloads while IRP " + DescribeAddress(irp) +
+                                               " is pending with its routine " + DescribeAddress(routine));
+        }
     }
-    return DispatchAt(device, irp);
 }
 
 void CheckIrpsAtShutdown()
@@ -209,12 +297,7 @@ void CheckIrpsAtShutdown()
 void ResetIrps()
 {
     for (auto &entry : Irps()) {
-        if (entry.second.systemBuffer != nullptr) {
-            ModelFree(entry.second.systemBuffer);
-        }
-        if (entry.second.userBuffer != nullptr) {
-            ModelFree(entry.second.userBuffer);
-        }
+        ReleaseBuffers(entry.first, &entry.second, false);
         ModelFree(entry.first);
     }
     Irps().clear();

@@ -130,6 +130,14 @@ void UnloadDriver(Image *image)
             },
             "DriverUnload");
     }
+    if (driver != nullptr) {
+        // The image goes now: whatever the kernel would still call in it, or
+        // pool the driver still holds, is a fault the driver left behind.
+        CheckTimersOfImage(driver);
+        CheckWorkItemsOfImage(driver);
+        CheckIrpsOfImage(driver);
+        CheckPoolOfImage(driver);
+    }
     if (image->handle != nullptr) {
         // A context may still be on its way out of the driver's code (a
         // completion routine returning from KeSetEvent, say): let everything

@@ -41,6 +41,15 @@ struct Context {
     int64_t deadline = -1;
     uint64_t blockSeq = 0;
     bool satisfied = false;
+    // Completion routines running on this context, innermost last: a driver
+    // whose completion sends again and is completed inline recurses here.
+    std::vector<PDRIVER_OBJECT> completing;
+    // Where the model called into driver code on this stack (0: outside).
+    uintptr_t driverEntry = 0;
+    // KeSetEvent(..., Wait = TRUE) returned: a wait must come next, at the
+    // IRQL the context had before.
+    bool waitNext = false;
+    KIRQL waitNextIrql = PASSIVE_LEVEL;
 };
 
 } // namespace km
@@ -123,6 +132,11 @@ void FireTimersDue();   // fires every timer due at or before now
 void ResetTimers();
 // An armed timer or queued DPC inside memory being freed is a crash waiting.
 void CheckTimersIn(const void *begin, size_t bytes, const char *routine);
+// Armed timers and queued DPCs of `driver` (routine or object in its image).
+void CheckTimersOfImage(PDRIVER_OBJECT driver);
+// Queued work items whose routine lies in `driver`'s image.
+void CheckWorkItemsOfImage(PDRIVER_OBJECT driver);
+void ResetWorkItems();
 
 // ---- locks (spin_lock.cpp, lock_order.cpp)
 extern KSPIN_LOCK g_cancelSpinLock;
@@ -137,6 +151,15 @@ void ForgetLocksIn(const void *begin, size_t bytes);
 void ResetLockOrder();
 void ResetSpinLocks();
 std::string DescribeAddress(const void *address);
+
+// ---- kernel stack use (stack_check.cpp): the model calls into driver
+// code at `entry`; on i386 the stack below it is painted and measured when
+// the driver returns.
+void PaintStackBelow(uintptr_t entry);
+void MeasureStackBelow(uintptr_t entry);
+// Completion routines of one driver nested on one context.
+void EnterCompletion(PDRIVER_OBJECT driver);
+void LeaveCompletion();
 
 // ---- drivers on the call stack (irp.cpp)
 PDRIVER_OBJECT CurrentDriver();
@@ -154,6 +177,7 @@ struct LocationState {
     NTSTATUS result = 0;
     bool walked = false;
     bool markedAtWalk = false;
+    NTSTATUS statusAtWalk = 0; // what the driver of this location completed with
 };
 struct IrpInfo {
     size_t bytes = 0;
@@ -174,17 +198,25 @@ struct IrpInfo {
     ULONG ioControlCode = 0;
     ULONG outLength = 0;
     void *systemBuffer = nullptr;
-    void *userBuffer = nullptr; // the caller's own buffer, for a read or write without buffered I/O
+    size_t systemBytes = 0;
+    void *userBuffer = nullptr; // the caller's own output (or write) buffer without buffered I/O
+    size_t userBytes = 0;
+    void *userInput = nullptr; // METHOD_NEITHER: the caller's input buffer
+    PMDL mdl = nullptr;        // direct I/O: describes userBuffer
     std::vector<LocationState> locations;
-    // Drivers that called PoStartNextPowerIrp for this power IRP.
-    std::set<PDRIVER_OBJECT> startedNextPower;
+    // Devices whose dispatch routine received this power IRP, by location,
+    // and those for which PoStartNextPowerIrp was called.
+    std::vector<std::pair<int, PDEVICE_OBJECT>> powerHolders;
+    std::set<PDEVICE_OBJECT> powerStarted;
 };
 IrpInfo *FindIrp(PIRP irp);
 bool DescribeIrpAddress(const void *address, std::string *out);
 PIRP AllocateIrp(CCHAR stackSize, PDRIVER_OBJECT allocator);
 void ReleaseIrp(PIRP irp);
-NTSTATUS CallDriver(PDEVICE_OBJECT device, PIRP irp, const char *routine);
-NTSTATUS DispatchAt(PDEVICE_OBJECT device, PIRP irp);
+// checkReturn = false: nobody receives what the dispatch routine returns (a
+// request the power manager held and delivers later).
+NTSTATUS CallDriver(PDEVICE_OBJECT device, PIRP irp, const char *routine, bool checkReturn = true);
+NTSTATUS DispatchAt(PDEVICE_OBJECT device, PIRP irp, bool checkReturn = true);
 // The I/O manager's routine for every major function a driver leaves alone:
 // it fails the request with STATUS_INVALID_DEVICE_REQUEST.
 NTSTATUS NTAPI InvalidDeviceRequest(PDEVICE_OBJECT device, PIRP irp);
@@ -192,6 +224,11 @@ void FinishOriginator(PIRP irp, IrpInfo *info);
 // What a dispatch routine returned against whether its location was marked
 // pending: STATUS_PENDING exactly when marked.
 void CheckPendingContract(PDEVICE_OBJECT device, UCHAR major, NTSTATUS returned, bool marked);
+// A non-pending return must be the status the routine completed the IRP with.
+void CheckReturnedStatus(PDEVICE_OBJECT device, UCHAR major, NTSTATUS returned, NTSTATUS completed);
+// Completion routines, cancel routines and power callbacks of IRPs still
+// pending that lie in `driver`'s image.
+void CheckIrpsOfImage(PDRIVER_OBJECT driver);
 void CheckIrpsAtShutdown();
 void ResetIrps();
 
@@ -210,9 +247,21 @@ struct DeviceInfo {
     POWER_STATE devicePower{};
     bool removalPending = false; // surprise-removed; remove follows the last close
     bool enumerated = false;     // reported by a bus driver
+    bool stackRemoved = false;   // IRP_MN_REMOVE_DEVICE sent since the last AddDevice
+    uint64_t serial = 0;         // creation order, for orders that must not depend on addresses
+    int powerVetoes = 0;         // a model PDO fails this many system power queries
+    NTSTATUS vetoStatus = STATUS_UNSUCCESSFUL;
 };
 DeviceInfo *FindDevice(PDEVICE_OBJECT device);
+// Not deleted (IoDeleteDevice not called).
 bool IsLive(PDEVICE_OBJECT device);
+// Its memory is still there: live, or deleted and still referenced.
+bool IsAllocated(PDEVICE_OBJECT device);
+// A physical device object the PnP manager knows: one a bus reported, or a
+// model PDO.
+bool IsPdo(PDEVICE_OBJECT device);
+// The live PDOs in the order they were created.
+std::vector<PDEVICE_OBJECT> PdosInCreationOrder();
 // Destroys a deleted device object once no handle, reference or attached
 // device needs its memory; true when it did.
 bool DestroyIfUnused(PDEVICE_OBJECT device);
@@ -226,6 +275,13 @@ std::string DeviceLabel(PDEVICE_OBJECT device);
 void CheckPoolAtShutdown();
 void ResetPool();
 bool DescribePoolAddress(const void *address, std::string *out);
+// A paged block touched at DISPATCH_LEVEL or above (through a routine that
+// takes the object) is an "IRQL" violation; objects the kernel touches at
+// DISPATCH_LEVEL whatever the caller's IRQL (spin locks, timers, DPCs) may
+// never lie in paged pool (always = true).
+void CheckResident(const void *object, const char *routine, bool always = false);
+// Pool blocks of `driver` still allocated at its unload.
+void CheckPoolOfImage(PDRIVER_OBJECT driver);
 void *ModelAlloc(size_t bytes); // model-owned memory, zeroed, not tracked
 void ModelFree(void *block);
 
@@ -246,6 +302,27 @@ struct NoFaults {
 void ResetVerifier();
 void ResetFaults();
 
+// ---- caller buffers (buffers.cpp): what the I/O manager gives a request,
+// as Windows does for each transfer type, and takes back at its end.
+void AttachBuffers(PDEVICE_OBJECT top, PIRP irp, IrpInfo *info, ULONG code, const void *input, ULONG inLength,
+                   ULONG outLength);
+// The caller's output bytes at completion (the system buffer for buffered
+// I/O, else the caller's own buffer), or nullptr.
+const uint8_t *CallerOutput(const IrpInfo *info);
+// Checks the guards and frees the buffers; `check` = false at reset.
+void ReleaseBuffers(PIRP irp, IrpInfo *info, bool check);
+
+// ---- power manager (power_manager.cpp, system_power.cpp)
+// PoCallDriver as the power manager does it: one set/query request per
+// device and power type at a time, DISPATCH_LEVEL for a device without
+// DO_POWER_PAGABLE, a system thread for a pageable one called above
+// PASSIVE_LEVEL.
+NTSTATUS PowerCallDriver(PDEVICE_OBJECT device, PIRP irp);
+void ForgetPowerQueues(PDEVICE_OBJECT device);
+void ResetPowerManager();
+// The stack whose system query-power is outstanding (nullptr: none).
+PDEVICE_OBJECT QueryingStack();
+
 // ---- managers
 void ResetIoManager();
 void ResetPnpManager();
@@ -253,6 +330,8 @@ void ResetLoader();
 void ResetFakes();
 void ResetBuses();
 void OnLastHandleClosed(PDEVICE_OBJECT device);
+// The PnP manager's knowledge of buses: the parent that reported a child.
+PDEVICE_OBJECT ParentOf(PDEVICE_OBJECT child);
 Request *NewOriginatorRequest(PDEVICE_OBJECT device, UCHAR major, bool setCurrent);
 void WaitRequest(Request *request);
 bool OptionWdm10();

@@ -72,11 +72,11 @@ bool ValidName(const std::u16string &name)
 
 NTSTATUS CreateLink(const char *routine, PUNICODE_STRING link, PUNICODE_STRING target)
 {
+    RequireIrqlAtMost(PASSIVE_LEVEL, routine);
     NTSTATUS status;
     if (ShouldFail(routine, &status)) {
         return status;
     }
-    RequireIrqlAtMost(PASSIVE_LEVEL, routine);
     std::u16string name = FromUnicodeString(link);
     std::u16string to = FromUnicodeString(target);
     if (!ValidName(name) || to.empty()) {
@@ -151,11 +151,11 @@ KM_API NTSTATUS NTAPI IoCreateUnprotectedSymbolicLink(PUNICODE_STRING SymbolicLi
 
 KM_API NTSTATUS NTAPI IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName)
 {
+    RequireIrqlAtMost(PASSIVE_LEVEL, "IoDeleteSymbolicLink");
     NTSTATUS status;
     if (ShouldFail("IoDeleteSymbolicLink", &status)) {
         return status;
     }
-    RequireIrqlAtMost(PASSIVE_LEVEL, "IoDeleteSymbolicLink");
     auto found = State().entries.find(Canonical(FromUnicodeString(SymbolicLinkName)));
     if (found == State().entries.end()) {
         return STATUS_OBJECT_NAME_NOT_FOUND;

@@ -1,7 +1,9 @@
 // The PnP manager: AddDevice, PnP requests that start as STATUS_NOT_SUPPORTED,
-// and the start, stop, removal and surprise-removal sequences. Removal deletes
-// nothing by itself: the function driver deletes its device; a PDO that the
-// model created goes once the stack above it is gone.
+// and the sequences Windows 2000/XP run: start (a failed start is followed
+// by a removal without a query), removal, disable, eject, stop and
+// rebalance, surprise removal with the removal after the last close.
+// Removal deletes nothing by itself: the function driver deletes its device;
+// a PDO that the model created goes once the PnP manager is done with it.
 #include "model.h"
 
 namespace km::detail {
@@ -24,30 +26,105 @@ int HandlesOnStack(PDEVICE_OBJECT pdo)
     return handles;
 }
 
-// After IRP_MN_REMOVE_DEVICE: every device above the PDO must have gone.
-void FinishRemoval(PDEVICE_OBJECT pdo)
+// PDOs sent IRP_MN_REMOVE_DEVICE in the running sequence.
+std::vector<PDEVICE_OBJECT> &Removed()
 {
-    DeviceInfo *pdoInfo = FindDevice(pdo);
-    if (pdoInfo == nullptr || pdoInfo->destroyed) {
-        return; // the bus driver deleted it, and nothing was attached any more
-    }
-    if (pdo->AttachedDevice != nullptr) {
-        Violate("DEVICE_LEAK", DeviceLabel(pdo->AttachedDevice) + " is still attached to " + DeviceLabel(pdo) +
-                                   " after IRP_MN_REMOVE_DEVICE");
-        return;
-    }
+    static std::vector<PDEVICE_OBJECT> removed;
+    return removed;
+}
+
+// After IRP_MN_REMOVE_DEVICE: every device above the PDO must have gone.
+void CheckStackGone(PDEVICE_OBJECT pdo)
+{
     DeviceInfo *info = FindDevice(pdo);
-    if (info != nullptr && info->modelPdo && !info->deleted) {
+    if (info == nullptr || info->destroyed || pdo->AttachedDevice == nullptr) {
+        return; // the bus driver deleted it, or nothing is attached any more
+    }
+    Violate("DEVICE_LEAK", DeviceLabel(pdo->AttachedDevice) + " is still attached to " + DeviceLabel(pdo) +
+                               " after IRP_MN_REMOVE_DEVICE");
+}
+
+void CheckRemovedStacks()
+{
+    std::vector<PDEVICE_OBJECT> removed;
+    removed.swap(Removed());
+    for (PDEVICE_OBJECT pdo : removed) {
+        CheckStackGone(pdo);
+    }
+}
+
+// A model PDO leaves once the PnP manager is done with it; a bus driver's
+// child goes when its bus reports it missing.
+void DeleteModelPdo(PDEVICE_OBJECT pdo)
+{
+    DeviceInfo *info = FindDevice(pdo);
+    if (info != nullptr && info->modelPdo && !info->deleted && pdo->AttachedDevice == nullptr) {
         NoFaults model;
         IoDeleteDevice(pdo);
     }
 }
 
+// IRP_MN_REMOVE_DEVICE without a query: after a failed start, a surprise
+// removal, or for a PDO whose stack was removed before and that is now gone.
+void SendRemove(PDEVICE_OBJECT pdo)
+{
+    FindDevice(pdo)->stackRemoved = true;
+    SendPnp(pdo, IRP_MN_REMOVE_DEVICE);
+    Removed().push_back(pdo);
+}
+
 void RemoveSequenceAfterClose(PDEVICE_OBJECT pdo)
 {
     FindDevice(pdo)->removalPending = false;
-    SendPnp(pdo, IRP_MN_REMOVE_DEVICE);
-    FinishRemoval(pdo);
+    SendRemove(pdo);
+    DeleteModelPdo(pdo);
+}
+
+// Start; a stack whose start failed is removed at once, without a query.
+NTSTATUS StartStack(PDEVICE_OBJECT pdo)
+{
+    NTSTATUS status = SendPnp(pdo, IRP_MN_START_DEVICE);
+    if (!NT_SUCCESS(status)) {
+        Trace("start of " + DeviceLabel(pdo) + " failed: removing its stack");
+        SendRemove(pdo);
+    }
+    return status;
+}
+
+// Query-remove, then remove (or cancel-remove), children first; the PDO stays.
+NTSTATUS RemoveStack(PDEVICE_OBJECT pdo)
+{
+    for (PDEVICE_OBJECT child : Children(pdo)) {
+        if (IsLive(child) && !FindDevice(child)->stackRemoved) {
+            NTSTATUS childStatus = RemoveStack(child);
+            if (!NT_SUCCESS(childStatus)) {
+                return childStatus;
+            }
+            DeleteModelPdo(child);
+        }
+    }
+    NTSTATUS status = SendPnp(pdo, IRP_MN_QUERY_REMOVE_DEVICE);
+    if (!NT_SUCCESS(status)) {
+        SendPnp(pdo, IRP_MN_CANCEL_REMOVE_DEVICE);
+        return status;
+    }
+    SendRemove(pdo);
+    return status;
+}
+
+// Runs `sequence` as one PnP operation on a system thread, so that no other
+// operation comes between its requests.
+NTSTATUS RunSequence(const char *what, const std::function<NTSTATUS()> &sequence)
+{
+    NTSTATUS status = STATUS_UNSUCCESSFUL;
+    RunOnSystemThread(
+        [&] {
+            PnpOperation operation(what);
+            status = sequence();
+            CheckRemovedStacks(); // once the caller has its status
+        },
+        "PnP");
+    return status;
 }
 
 } // namespace
@@ -58,12 +135,14 @@ void OnLastHandleClosed(PDEVICE_OBJECT pdo)
     DeviceInfo *info = FindDevice(pdo);
     if (info != nullptr && info->removalPending && HandlesOnStack(pdo) == 0) {
         RemoveSequenceAfterClose(pdo);
+        CheckRemovedStacks();
     }
 }
 
 void ResetPnpManager()
 {
     Capabilities().clear();
+    Removed().clear();
 }
 
 } // namespace km::detail
@@ -79,6 +158,7 @@ NTSTATUS AddDevice(Image *image, PDEVICE_OBJECT pdo)
     RunOnSystemThread(
         [&] {
             PnpOperation operation("AddDevice");
+            FindDevice(pdo)->stackRemoved = false;
             DriverScope scope(driver);
             status = driver->DriverExtension->AddDevice(driver, pdo);
         },
@@ -126,73 +206,78 @@ NTSTATUS SendPnp(PDEVICE_OBJECT pdo, UCHAR minor, std::function<void(PIO_STACK_L
 
 NTSTATUS StartDevice(PDEVICE_OBJECT pdo)
 {
-    return SendPnp(pdo, IRP_MN_START_DEVICE);
+    return RunSequence("start", [pdo] { return StartStack(pdo); });
 }
 
-// Each sequence runs as one operation on a system thread, so no other PnP
-// operation comes between its requests.
 NTSTATUS RemoveDevice(PDEVICE_OBJECT pdo)
 {
-    NTSTATUS status = STATUS_UNSUCCESSFUL;
-    RunOnSystemThread(
-        [&] {
-            PnpOperation operation("removal");
-            // A bus goes after its children.
-            for (PDEVICE_OBJECT child : Children(pdo)) {
-                if (IsLive(child)) {
-                    NTSTATUS childStatus = RemoveDevice(child);
-                    if (!NT_SUCCESS(childStatus)) {
-                        status = childStatus;
-                        return;
-                    }
-                }
-            }
-            status = SendPnp(pdo, IRP_MN_QUERY_REMOVE_DEVICE);
-            if (!NT_SUCCESS(status)) {
-                SendPnp(pdo, IRP_MN_CANCEL_REMOVE_DEVICE);
-                return;
-            }
-            status = SendPnp(pdo, IRP_MN_REMOVE_DEVICE);
-            FinishRemoval(pdo);
-        },
-        "PnP");
-    return status;
+    return RunSequence("removal", [pdo] {
+        NTSTATUS status = RemoveStack(pdo);
+        if (NT_SUCCESS(status)) {
+            DeleteModelPdo(pdo);
+        }
+        return status;
+    });
+}
+
+NTSTATUS DisableDevice(PDEVICE_OBJECT pdo)
+{
+    return RunSequence("disable", [pdo] { return RemoveStack(pdo); });
+}
+
+NTSTATUS EjectDevice(PDEVICE_OBJECT pdo)
+{
+    return RunSequence("eject", [pdo] {
+        NTSTATUS status = RemoveStack(pdo);
+        if (!NT_SUCCESS(status)) {
+            return status;
+        }
+        status = SendPnp(pdo, IRP_MN_EJECT);
+        DeleteModelPdo(pdo);
+        return status;
+    });
 }
 
 NTSTATUS SurpriseRemoveDevice(PDEVICE_OBJECT pdo)
 {
-    NTSTATUS status = STATUS_UNSUCCESSFUL;
-    RunOnSystemThread(
-        [&] {
-            PnpOperation operation("surprise removal");
-            for (PDEVICE_OBJECT child : Children(pdo)) {
-                if (IsLive(child)) {
-                    SurpriseRemoveDevice(child);
-                }
+    return RunSequence("surprise removal", [pdo] {
+        for (PDEVICE_OBJECT child : Children(pdo)) {
+            if (IsLive(child)) {
+                SurpriseRemoveDevice(child);
             }
-            status = SendPnp(pdo, IRP_MN_SURPRISE_REMOVAL);
-            FindDevice(pdo)->removalPending = true;
-            OnLastHandleClosed(pdo);
-        },
-        "PnP");
-    return status;
+        }
+        DeviceInfo *info = FindDevice(pdo);
+        if (info->stackRemoved) {
+            // Removed before it went: only the PDO is left, for its bus to delete.
+            SendRemove(pdo);
+            DeleteModelPdo(pdo);
+            return STATUS_SUCCESS;
+        }
+        NTSTATUS status = SendPnp(pdo, IRP_MN_SURPRISE_REMOVAL);
+        info->removalPending = true;
+        OnLastHandleClosed(pdo);
+        return status;
+    });
 }
 
 NTSTATUS StopDevice(PDEVICE_OBJECT pdo)
 {
-    NTSTATUS status = STATUS_UNSUCCESSFUL;
-    RunOnSystemThread(
-        [&] {
-            PnpOperation operation("stop");
-            status = SendPnp(pdo, IRP_MN_QUERY_STOP_DEVICE);
-            if (!NT_SUCCESS(status)) {
-                SendPnp(pdo, IRP_MN_CANCEL_STOP_DEVICE);
-                return;
-            }
-            status = SendPnp(pdo, IRP_MN_STOP_DEVICE);
-        },
-        "PnP");
-    return status;
+    return RunSequence("stop", [pdo] {
+        NTSTATUS status = SendPnp(pdo, IRP_MN_QUERY_STOP_DEVICE);
+        if (!NT_SUCCESS(status)) {
+            SendPnp(pdo, IRP_MN_CANCEL_STOP_DEVICE);
+            return status;
+        }
+        return SendPnp(pdo, IRP_MN_STOP_DEVICE);
+    });
+}
+
+NTSTATUS RebalanceDevice(PDEVICE_OBJECT pdo)
+{
+    return RunSequence("rebalance", [pdo] {
+        NTSTATUS status = StopDevice(pdo);
+        return NT_SUCCESS(status) ? StartStack(pdo) : status;
+    });
 }
 
 } // namespace km

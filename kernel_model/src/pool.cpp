@@ -35,6 +35,9 @@ struct PoolBlock {
     std::string owner;
     bool freed = false;
     std::string freedBy;
+    bool paged = false;
+    PDRIVER_OBJECT driver = nullptr; // whose pool it is (nullptr: the model's own)
+    bool leakReported = false;
 };
 
 struct Pool {
@@ -69,7 +72,7 @@ void Release(void *block)
 
 } // namespace
 
-void *PoolAllocate(size_t bytes, const char *owner)
+static void *AllocateBlock(size_t bytes, const char *owner, bool paged, PDRIVER_OBJECT driver)
 {
     Pool &p = P();
     unsigned char *block = static_cast<unsigned char *>(std::malloc(bytes + kGuardBytes));
@@ -83,9 +86,57 @@ void *PoolAllocate(size_t bytes, const char *owner)
     b.bytes = bytes;
     b.serial = ++p.serial;
     b.owner = std::string(owner) + " in " + Current()->name;
+    b.paged = paged;
+    b.driver = driver;
     p.blocks[block] = b;
     ++p.inUse;
     return block;
+}
+
+void *PoolAllocate(size_t bytes, const char *owner)
+{
+    return AllocateBlock(bytes, owner, false, CurrentDriver());
+}
+
+// The live block that holds `address`, or nullptr.
+static PoolBlock *BlockHolding(const void *address)
+{
+    Pool &p = P();
+    auto after = p.blocks.upper_bound(const_cast<void *>(address));
+    if (after == p.blocks.begin()) {
+        return nullptr;
+    }
+    --after;
+    const char *base = static_cast<const char *>(after->first);
+    if (after->second.freed || static_cast<const char *>(address) >= base + after->second.bytes) {
+        return nullptr;
+    }
+    return &after->second;
+}
+
+void CheckResident(const void *object, const char *routine, bool always)
+{
+    if (object == nullptr || (!always && Irql() < DISPATCH_LEVEL)) {
+        return;
+    }
+    PoolBlock *block = BlockHolding(object);
+    if (block != nullptr && block->paged) {
+        Violate("IRQL", std::string(routine) + " on " + DescribeAddress(object) + ", which lies in paged pool (" +
+                            block->owner + ")" +
+                            (always ? ": the kernel touches it at DISPATCH_LEVEL" : " at DISPATCH_LEVEL"));
+    }
+}
+
+void CheckPoolOfImage(PDRIVER_OBJECT driver)
+{
+    for (auto &entry : P().blocks) {
+        PoolBlock &b = entry.second;
+        if (!b.freed && b.driver == driver && !b.leakReported) {
+            b.leakReported = true;
+            Violate("POOL_LEAK", "pool block " + DescribeAddress(entry.first) + " of " + std::to_string(b.bytes) +
+                                     " bytes allocated by " + b.owner + " is still allocated when its driver unloads");
+        }
+    }
 }
 
 void PoolFree(void *block, const char *routine)
@@ -100,6 +151,11 @@ void PoolFree(void *block, const char *routine)
     if (b.freed) {
         Violate("POOL_DOUBLE_FREE", std::string(routine) + " of pool block " + DescribeAddress(block) +
                                         " (allocated by " + b.owner + "), already freed by " + b.freedBy);
+        return;
+    }
+    if (b.paged && Irql() >= DISPATCH_LEVEL) {
+        Violate("IRQL", std::string(routine) + " of paged pool block " + DescribeAddress(block) + " at IRQL " +
+                            std::to_string(Irql()));
         return;
     }
     unsigned char *bytes = static_cast<unsigned char *>(block);
@@ -133,7 +189,7 @@ void CheckPoolAtShutdown()
     }
     for (void *block : all) {
         PoolBlock &b = p.blocks[block];
-        if (!b.freed) {
+        if (!b.freed && !b.leakReported) {
             Violate("POOL_LEAK", "pool block " + DescribeAddress(block) + " of " + std::to_string(b.bytes) +
                                      " bytes allocated by " + b.owner + " was never freed");
         }
@@ -213,7 +269,8 @@ PVOID Allocate(POOL_TYPE PoolType, SIZE_T NumberOfBytes, const char *routine, co
     char owner[160];
     std::snprintf(owner, sizeof owner, "%s(%zu) from %s", routine, static_cast<size_t>(NumberOfBytes),
                   DescribeAddress(caller).c_str());
-    return PoolAllocate(NumberOfBytes, owner);
+    PDRIVER_OBJECT driver = DriverOfAddress(caller);
+    return AllocateBlock(NumberOfBytes, owner, paged, driver != nullptr ? driver : CurrentDriver());
 }
 
 } // namespace

@@ -295,11 +295,14 @@ using namespace km::detail;
 KM_API NTSTATUS NTAPI IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG DevInstKeyType,
                                               ACCESS_MASK DesiredAccess, PHANDLE DevInstRegKey)
 {
+    RequireIrqlAtMost(PASSIVE_LEVEL, "IoOpenDeviceRegistryKey");
+    if (DeviceObject != nullptr && !RequirePdo(DeviceObject, "IoOpenDeviceRegistryKey")) {
+        return STATUS_INVALID_DEVICE_REQUEST;
+    }
     NTSTATUS status;
     if (ShouldFail("IoOpenDeviceRegistryKey", &status)) {
         return status;
     }
-    RequireIrqlAtMost(PASSIVE_LEVEL, "IoOpenDeviceRegistryKey");
     if (DeviceObject == nullptr || DevInstRegKey == nullptr ||
         (DevInstKeyType != PLUGPLAY_REGKEY_DEVICE && DevInstKeyType != PLUGPLAY_REGKEY_DRIVER)) {
         return STATUS_INVALID_PARAMETER;
@@ -314,11 +317,11 @@ KM_API NTSTATUS NTAPI ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueNam
                                       KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass, PVOID KeyValueInformation,
                                       ULONG Length, PULONG ResultLength)
 {
+    RequireIrqlAtMost(PASSIVE_LEVEL, "ZwQueryValueKey");
     NTSTATUS status;
     if (ShouldFail("ZwQueryValueKey", &status)) {
         return status;
     }
-    RequireIrqlAtMost(PASSIVE_LEVEL, "ZwQueryValueKey");
     OpenHandle *handle = UseHandle(KeyHandle, KEY_QUERY_VALUE, "ZwQueryValueKey", &status);
     if (handle == nullptr) {
         return status;
@@ -343,11 +346,11 @@ KM_API NTSTATUS NTAPI ZwClose(HANDLE Handle)
 KM_API NTSTATUS NTAPI RtlWriteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName, ULONG ValueType,
                                             PVOID ValueData, ULONG ValueLength)
 {
+    RequireIrqlAtMost(PASSIVE_LEVEL, "RtlWriteRegistryValue");
     NTSTATUS status;
     if (ShouldFail("RtlWriteRegistryValue", &status)) {
         return status;
     }
-    RequireIrqlAtMost(PASSIVE_LEVEL, "RtlWriteRegistryValue");
     std::shared_ptr<Key> key = RtlKey(RelativeTo, Path, true, KEY_SET_VALUE, "RtlWriteRegistryValue", &status);
     if (!key) {
         return status;
@@ -358,11 +361,11 @@ KM_API NTSTATUS NTAPI RtlWriteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWST
 
 KM_API NTSTATUS NTAPI RtlDeleteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName)
 {
+    RequireIrqlAtMost(PASSIVE_LEVEL, "RtlDeleteRegistryValue");
     NTSTATUS status;
     if (ShouldFail("RtlDeleteRegistryValue", &status)) {
         return status;
     }
-    RequireIrqlAtMost(PASSIVE_LEVEL, "RtlDeleteRegistryValue");
     std::shared_ptr<Key> key = RtlKey(RelativeTo, Path, false, KEY_SET_VALUE, "RtlDeleteRegistryValue", &status);
     if (!key) {
         return status;

@@ -92,6 +92,12 @@ VOID NTAPI IoInitializeRemoveLockEx(PIO_REMOVE_LOCK Lock, ULONG AllocateTag, ULO
     (void)MaxLockedMinutes;
     (void)HighWatermark;
     (void)RemlockSize;
+    auto known = Locks().find(Lock);
+    if (known != Locks().end() && HoldCount(known->second) != 0) {
+        Violate("REINITIALIZE_ACTIVE", "IoInitializeRemoveLock of remove lock " + DescribeAddress(Lock) +
+                                           ", which is held: " + TagList(known->second));
+        return;
+    }
     Lock->Common.Removed = FALSE;
     Lock->Common.IoCount = 1;
     KeInitializeEvent(&Lock->Common.RemoveEvent, NotificationEvent, FALSE);
@@ -104,6 +110,7 @@ NTSTATUS NTAPI IoAcquireRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, PCST
     (void)Line;
     (void)RemlockSize;
     RequireIrqlAtMost(DISPATCH_LEVEL, "IoAcquireRemoveLock");
+    CheckResident(RemoveLock, "IoAcquireRemoveLock");
     SwitchPoint("IoAcquireRemoveLock");
     ++RemoveLock->Common.IoCount;
     if (RemoveLock->Common.Removed) {

@@ -132,6 +132,7 @@ VOID NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock)
 KIRQL FASTCALL KfAcquireSpinLock(PKSPIN_LOCK SpinLock)
 {
     RequireIrqlAtMost(DISPATCH_LEVEL, "KfAcquireSpinLock");
+    CheckResident(SpinLock, "KfAcquireSpinLock", true);
     KIRQL old = Current()->irql;
     Current()->irql = DISPATCH_LEVEL;
     AcquireLock(SpinLock, "spin lock");
@@ -143,8 +144,14 @@ VOID FASTCALL KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql)
 {
     ReleaseLock(SpinLock, "spin lock");
     *SpinLock = 0;
-    if (NewIrql > DISPATCH_LEVEL) {
-        Violate("IRQL", "KfReleaseSpinLock to IRQL " + std::to_string(NewIrql));
+    if (NewIrql > Current()->irql) {
+        Violate("IRQL", "KfReleaseSpinLock to IRQL " + std::to_string(NewIrql) + ", above the current IRQL " +
+                            std::to_string(Current()->irql));
+    }
+    // Another spin lock still held needs DISPATCH_LEVEL: below it this
+    // processor could be preempted by a thread that spins on that lock.
+    if (NewIrql < DISPATCH_LEVEL && HoldsSpinLock(Current(), true)) {
+        Violate("IRQL", "KfReleaseSpinLock to IRQL " + std::to_string(NewIrql) + " while another spin lock is held");
     }
     Current()->irql = NewIrql;
     SwitchPoint("KfReleaseSpinLock");
@@ -155,6 +162,7 @@ VOID NTAPI KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock)
     if (Current()->irql != DISPATCH_LEVEL) {
         Violate("IRQL", "KeAcquireSpinLockAtDpcLevel called at IRQL " + std::to_string(Current()->irql));
     }
+    CheckResident(SpinLock, "KeAcquireSpinLockAtDpcLevel", true);
     AcquireLock(SpinLock, "spin lock");
     *SpinLock = 1;
 }

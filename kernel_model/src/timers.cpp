@@ -112,6 +112,27 @@ void CheckTimersIn(const void *begin, size_t bytes, const char *routine)
     }
 }
 
+void CheckTimersOfImage(PDRIVER_OBJECT driver)
+{
+    auto ofImage = [driver](const void *p) { return p != nullptr && DriverOfAddress(p) == driver; };
+    for (auto &entry : T().armed) {
+        PKTIMER timer = entry.first;
+        const void *routine =
+            timer->Dpc != nullptr ? reinterpret_cast<const void *>(timer->Dpc->DeferredRoutine) : nullptr;
+        if (ofImage(timer) || ofImage(routine)) {
+            Violate("UNLOAD_PENDING_WORK",
+                    "the driver unloads with the timer " + DescribeAddress(timer) + " still set");
+            return;
+        }
+    }
+    for (PKDPC dpc : T().queuedDpcs) {
+        if (ofImage(dpc) || ofImage(reinterpret_cast<const void *>(dpc->DeferredRoutine))) {
+            Violate("UNLOAD_PENDING_WORK", "the driver unloads with the DPC " + DescribeAddress(dpc) + " still queued");
+            return;
+        }
+    }
+}
+
 void ResetTimers()
 {
     T().armed.clear();
@@ -130,7 +151,12 @@ VOID NTAPI KeInitializeTimer(PKTIMER Timer)
 
 VOID NTAPI KeInitializeTimerEx(PKTIMER Timer, TIMER_TYPE Type)
 {
-    T().armed.erase(Timer);
+    // Windows would overwrite the links of a timer still in its timer table.
+    if (T().armed.count(Timer) != 0) {
+        Violate("REINITIALIZE_ACTIVE", "KeInitializeTimer of the timer " + DescribeAddress(Timer) + ", which is set");
+        return;
+    }
+    CheckResident(Timer, "KeInitializeTimer", true);
     Timer->Header.Type = Type == NotificationTimer ? kTimerNotificationObject : kTimerSynchronizationObject;
     Timer->Header.Absolute = 0;
     Timer->Header.Size = sizeof(KTIMER) / sizeof(LONG);
@@ -146,6 +172,8 @@ VOID NTAPI KeInitializeTimerEx(PKTIMER Timer, TIMER_TYPE Type)
 BOOLEAN NTAPI KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dpc)
 {
     RequireIrqlAtMost(DISPATCH_LEVEL, "KeSetTimer");
+    CheckResident(Timer, "KeSetTimer", true);
+    CheckResident(Dpc, "KeSetTimer", true);
     BOOLEAN wasSet = T().armed.count(Timer) != 0;
     ArmedTimer a;
     a.due = DueToClock(DueTime);
@@ -188,6 +216,12 @@ BOOLEAN NTAPI KeReadStateTimer(PKTIMER Timer)
 
 VOID NTAPI KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID DeferredContext)
 {
+    // Windows would overwrite the links of a DPC still in a processor's queue.
+    if (T().queuedDpcs.count(Dpc) != 0) {
+        Violate("REINITIALIZE_ACTIVE", "KeInitializeDpc of the DPC " + DescribeAddress(Dpc) + ", which is queued");
+        return;
+    }
+    CheckResident(Dpc, "KeInitializeDpc", true);
     Dpc->Type = kDpcObject;
     Dpc->Number = 0;
     Dpc->Importance = 1;
@@ -196,12 +230,12 @@ VOID NTAPI KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID
     Dpc->DeferredContext = DeferredContext;
     Dpc->SystemArgument1 = Dpc->SystemArgument2 = nullptr;
     Dpc->DpcData = nullptr;
-    T().queuedDpcs.erase(Dpc);
 }
 
 BOOLEAN NTAPI KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2)
 {
     RequireIrqlAtMost(HIGH_LEVEL, "KeInsertQueueDpc");
+    CheckResident(Dpc, "KeInsertQueueDpc", true);
     if (!T().queuedDpcs.insert(Dpc).second) {
         return FALSE;
     }

@@ -71,6 +71,10 @@ KIRQL Irql()
 
 void RequireIrqlAtMost(KIRQL max, const char *routine)
 {
+    if (Current()->waitNext) {
+        Violate("SET_EVENT_WAIT", std::string(routine) + " called after KeSetEvent(..., Wait = TRUE), where only a "
+                                                         "wait may follow");
+    }
     if (Irql() > max) {
         Violate("IRQL", std::string(routine) + " called at IRQL " + std::to_string(Irql()) + " (at most " +
                             std::to_string(max) + " allowed)");

@@ -43,9 +43,13 @@ protected:
         return reinterpret_cast<const KEY_VALUE_FULL_INFORMATION *>(block_.data());
     }
 
-    // Keys belong to a device object by address; nothing here needs more of it.
-    DEVICE_OBJECT pdoStorage_{};
-    PDEVICE_OBJECT pdo_ = &pdoStorage_;
+    void SetUp() override
+    {
+        KernelTest::SetUp();
+        pdo_ = km::CreatePdo();
+    }
+
+    PDEVICE_OBJECT pdo_ = nullptr;
 
     std::vector<uint8_t> block_;
     ULONG resultLength_ = 0;

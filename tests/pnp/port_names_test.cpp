@@ -74,13 +74,11 @@ TEST_F(PnpTest, PortNameLengthLimits)
         if (c.expected == STATUS_SUCCESS) {
             EXPECT_EQ(deviceName, km::LinkTarget(W(link)));
             EXPECT_EQ(Bytes(name + std::u16string(2, u'\0')), DeviceMapValue());
+            Remove();
         } else {
-            EXPECT_EQ(NotStarted, ext->PnpState);
-            EXPECT_EQ(u"", km::LinkTarget(W(link)));
-            EXPECT_TRUE(DeviceMapValue().empty());
+            EXPECT_FALSE(km::DeviceExists(fdo)) << "the removal after a failed start deletes the port";
             EXPECT_FALSE(InterfaceEnabled());
         }
-        Remove();
         EXPECT_EQ(u"", km::LinkTarget(W(link)));
         EXPECT_TRUE(DeviceMapValue().empty());
     }
@@ -137,12 +135,10 @@ TEST_F(PnpTest, StartFailsWhenTheLinkNameIsTaken)
     km::CreateLink(W(Com7Link), L"\\Device\\Serial0");
     AddPort(u"COM7");
     EXPECT_EQ(STATUS_OBJECT_NAME_COLLISION, km::StartDevice(pdo));
-    EXPECT_EQ(NotStarted, ext->PnpState);
+    EXPECT_FALSE(km::DeviceExists(fdo)) << "the removal after a failed start deletes the port";
     EXPECT_EQ(u"\\Device\\Serial0", km::LinkTarget(W(Com7Link)));
     EXPECT_TRUE(DeviceMapValue().empty());
     EXPECT_FALSE(InterfaceEnabled());
-    Remove();
-    EXPECT_EQ(u"\\Device\\Serial0", km::LinkTarget(W(Com7Link)));
 }
 
 // Failures after the link was made undo it; failures before it leave nothing.
@@ -163,11 +159,10 @@ TEST_F(PnpTest, StartFailuresLeaveNoNames)
         km::FailCall(c.service, 1, c.status);
         EXPECT_EQ(c.status, km::StartDevice(pdo));
         km::ClearFaults();
-        EXPECT_EQ(NotStarted, ext->PnpState);
+        EXPECT_FALSE(km::DeviceExists(fdo)) << "the removal after a failed start deletes the port";
         EXPECT_EQ(u"", km::LinkTarget(W(Com7Link)));
         EXPECT_TRUE(DeviceMapValue().empty());
         EXPECT_FALSE(InterfaceEnabled());
-        Remove();
     }
 
     // Without the interface the port still starts, found by link and value.
@@ -178,12 +173,13 @@ TEST_F(PnpTest, StartFailuresLeaveNoNames)
     EXPECT_FALSE(InterfaceEnabled());
 }
 
-// Pool exhaustion at each allocation of the start fails it cleanly.
+// Pool exhaustion at each allocation of the start fails it cleanly, and the
+// removal that follows leaves nothing behind.
 TEST_F(PnpTest, StartWithoutPool)
 {
-    AddPort(u"COM7");
     for (int nth = 1;; nth++) {
         SCOPED_TRACE(nth);
+        AddPort(u"COM7");
         int before = km::CallCount("ExAllocatePool");
         km::FailCall("ExAllocatePool", nth);
         NTSTATUS status = km::StartDevice(pdo);
@@ -193,6 +189,7 @@ TEST_F(PnpTest, StartWithoutPool)
             break;
         }
         EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, status);
+        EXPECT_FALSE(km::DeviceExists(fdo));
         EXPECT_EQ(u"", km::LinkTarget(W(Com7Link)));
         EXPECT_TRUE(DeviceMapValue().empty());
     }

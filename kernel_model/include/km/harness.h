@@ -35,9 +35,11 @@ struct Context;
 
 // Runs fn as a new passive-level thread and schedules every context until fn
 // has returned; other contexts interleave at switch points. When fn's context
-// is blocked and nothing can run, the clock jumps to the next timer; when no
-// timer is left either, the run has deadlocked: a "DEADLOCK" violation naming
-// who waits for what is recorded and Run returns.
+// is blocked and nothing can run, the clock jumps to the next timer or wait
+// deadline; only when nothing is armed or queued that could end the wait has
+// the run deadlocked: a "DEADLOCK" violation naming who waits for what is
+// recorded and Run returns. (A wait that only a periodic timer keeps alive
+// goes on as long as the timer runs, as it would on Windows.)
 void Run(std::function<void()> fn, const char *name = "test");
 // Starts a passive-level thread without waiting for it.
 Context *Spawn(std::function<void()> fn, const char *name);
@@ -101,7 +103,11 @@ struct Image {
 // fails (entryStatus tells).
 Image *LoadDriver(const std::string &path, const wchar_t *serviceName);
 // Calls DriverUnload (if set) and closes the image. The caller makes sure the
-// driver's devices are gone first, as the kernel does.
+// driver's devices are gone first, as the kernel does. What the kernel would
+// still call in the image afterwards (an armed timer, a queued DPC or work
+// item, a pending IRP's completion or cancel routine or power callback) is
+// an "UNLOAD_PENDING_WORK" violation, and pool the driver still holds a
+// "POOL_LEAK", both reported at the unload.
 void UnloadDriver(Image *image);
 void *Symbol(Image *image, const char *name);
 template <class T> T *SymbolAs(Image *image, const char *name)
@@ -134,16 +140,67 @@ PDEVICE_OBJECT TopOfStack(PDEVICE_OBJECT pdo);
 // `setup` may fill the stack location's parameters before the send.
 NTSTATUS SendPnp(PDEVICE_OBJECT pdo, UCHAR minor, std::function<void(PIO_STACK_LOCATION)> setup = nullptr,
                  ULONG_PTR *information = nullptr);
-// Whole sequences as the PnP manager runs them. PnP operations (these, SendPnp,
-// AddDevice, enumeration, the removal after a last close) run one at a time
-// in arrival order, as from the PnP manager's single worker.
+// Whole sequences as the PnP manager of Windows 2000/XP runs them; tests use
+// these rather than orders of their own. PnP operations (these, SendPnp,
+// AddDevice, enumeration, the removal after a last close, system power
+// transitions) run one at a time in arrival order, as from the PnP manager's
+// single worker. Each returns the status of the request that decided it.
+//
+// Start: IRP_MN_START_DEVICE. When it fails, IRP_MN_REMOVE_DEVICE follows at
+// once, without a query: the function driver must undo its AddDevice. The
+// PDO stays (the device is still there).
 NTSTATUS StartDevice(PDEVICE_OBJECT pdo);
-NTSTATUS RemoveDevice(PDEVICE_OBJECT pdo); // query-remove, then remove (or cancel-remove)
+// Removal (uninstall): the children's stacks first, then query-remove and
+// remove, or cancel-remove after a veto. A model PDO is deleted afterwards.
+NTSTATUS RemoveDevice(PDEVICE_OBJECT pdo);
+// Disable (Device Manager): as the removal, but the PDO stays with its bus.
+NTSTATUS DisableDevice(PDEVICE_OBJECT pdo);
+// Eject: as the removal, then IRP_MN_EJECT to the PDO, which is all that is
+// left of the stack. A model PDO leaves; a bus driver's child is expected to
+// drop out of its bus relations, after which the PnP manager sends the PDO
+// its last IRP_MN_REMOVE_DEVICE.
+NTSTATUS EjectDevice(PDEVICE_OBJECT pdo);
 // Surprise removal (the children's first); IRP_MN_REMOVE_DEVICE follows once
-// no handle is open on the stack. Returns the surprise removal's status.
+// no handle is open on the stack. A stack already removed (disabled, failed
+// start) gets only that remove. Returns the surprise removal's status.
 NTSTATUS SurpriseRemoveDevice(PDEVICE_OBJECT pdo);
-NTSTATUS StopDevice(PDEVICE_OBJECT pdo); // query-stop, then stop (or cancel-stop)
+// Stop: query-stop, then stop (or cancel-stop after a veto). Windows stops a
+// device only to start it again: StartDevice or RebalanceDevice follows.
+NTSTATUS StopDevice(PDEVICE_OBJECT pdo);
+// Stop for rebalance: the stop above, then a start (a failed one removes
+// the stack as StartDevice does).
+NTSTATUS RebalanceDevice(PDEVICE_OBJECT pdo);
+// Not deleted. A device object deleted while still referenced (an open
+// handle) is DeletePending: its memory stays and its dispatch routines are
+// still called, as on Windows, until the last reference goes.
 bool DeviceExists(PDEVICE_OBJECT device);
+bool DeletePending(PDEVICE_OBJECT device);
+
+// ---------------------------------------------------------------- power manager
+
+// System power transitions as the power manager of Windows 2000/XP runs
+// them, one at a time with PnP operations. Going down (sleep S1-S3,
+// hibernate S4): IRP_MN_QUERY_POWER for the target state to every stack,
+// children before their parents, then IRP_MN_SET_POWER in the same order.
+// A query that any driver fails vetoes the transition: every stack that was
+// queried gets IRP_MN_SET_POWER for S0 (parents first) to reaffirm the
+// working state, and the failing status is returned. Going up (resume):
+// IRP_MN_SET_POWER for S0, parents before children. Each request goes to the
+// top of a stack through PoCallDriver and is waited for; device power
+// requests are the drivers' own (PoRequestPowerIrp, whose callback may run
+// before it returns). Stacks that were removed or surprise-removed get
+// nothing. Power requests are serialised per device as on Windows 2000/XP:
+// a device's next set/query request of a power type is held until
+// PoStartNextPowerIrp was called for the current one.
+NTSTATUS SystemSleep(SYSTEM_POWER_STATE state = PowerSystemSleeping3);
+NTSTATUS SystemHibernate();
+NTSTATUS SystemResume();
+SYSTEM_POWER_STATE SystemPower();
+// The device power state its driver last reported with PoSetPowerState.
+DEVICE_POWER_STATE DevicePower(PDEVICE_OBJECT device);
+// A model PDO (CreatePdo) fails its next `count` system query-power requests
+// with `status`: the veto of a driver, on demand.
+void VetoSystemQueries(PDEVICE_OBJECT pdo, int count, NTSTATUS status = STATUS_UNSUCCESSFUL);
 
 // Bus enumeration. A function driver registered for a hardware ID is loaded
 // on every child whose IRP_MN_QUERY_ID (BusQueryHardwareIDs) answer holds
@@ -168,17 +225,26 @@ struct Request {
     PIRP irp = nullptr;
     bool completed = false;
     int completions = 0;
-    NTSTATUS status = STATUS_PENDING; // final IoStatus.Status
-    ULONG_PTR information = 0;        // final IoStatus.Information
-    std::vector<uint8_t> output;      // bytes copied back to the caller
+    NTSTATUS status = STATUS_PENDING;   // final IoStatus.Status: the caller's status block
+    ULONG_PTR information = 0;          // final IoStatus.Information
+    std::vector<uint8_t> output;        // the caller's output bytes (copied back for buffered I/O)
+    NTSTATUS returned = STATUS_PENDING; // what the dispatch routine returned
+
+    // What ReadFile, WriteFile and DeviceIoControl report: the dispatch
+    // routine's return value unless it was STATUS_PENDING, else the final
+    // status (once completed).
+    NTSTATUS Reported() const
+    {
+        return returned != STATUS_PENDING ? returned : status;
+    }
 };
 
 // Builds an IRP as the I/O manager would before dispatching it to `device`:
 // one stack location per device in its stack, the current location set up
 // for `device` with `major` (and the control code for device controls), a
-// system buffer of max(inLength, outLength) bytes holding `input`. The test
-// can then hand irp to a driver routine directly; its completion is recorded
-// in the Request.
+// system buffer of max(inLength, outLength) bytes holding `input` and
+// uninitialised (a fill pattern) beyond it. The test can then hand irp to a
+// driver routine directly; its completion is recorded in the Request.
 Request *NewRequest(PDEVICE_OBJECT device, UCHAR major, ULONG ioControlCode = 0, const void *input = nullptr,
                     ULONG inLength = 0, ULONG outLength = 0);
 // Sends the request to the device's dispatch routine (in the current context);
@@ -193,9 +259,17 @@ struct Handle;
 // devices refuse a second open with STATUS_ACCESS_DENIED.
 NTSTATUS Open(const wchar_t *name, Handle **handle);
 // Asynchronous requests on a handle: the I/O manager builds the IRP,
-// dispatches it in the current context and returns at once. A read or write
-// gets a system buffer when the top device has DO_BUFFERED_IO, else the
-// caller's buffer in Irp->UserBuffer; a METHOD_BUFFERED control always gets one.
+// dispatches it in the current context and returns at once. Buffers as on
+// Windows: a read or write gets a system buffer when the top device has
+// DO_BUFFERED_IO, else the caller's buffer in Irp->UserBuffer, with an MDL
+// for it (Irp->MdlAddress) when the device has DO_DIRECT_IO. A
+// METHOD_BUFFERED control gets one system buffer of the larger length
+// holding the input; METHOD_IN/OUT_DIRECT a system buffer holding only the
+// input and an MDL for the output; METHOD_NEITHER the caller's own buffers
+// (Type3InputBuffer, UserBuffer). System buffers are uninitialised pool (a
+// fill pattern: a driver that reports more bytes than it wrote hands the
+// pattern back); every buffer is guarded, and a write past one is a
+// POOL_OVERRUN when the request ends.
 Request *ReadAsync(Handle *handle, ULONG length);
 Request *WriteAsync(Handle *handle, const void *data, ULONG length);
 Request *IoctlAsync(Handle *handle, ULONG code, const void *input, ULONG inLength, ULONG outLength);
