@@ -114,6 +114,10 @@ static void DeleteChildren(PBUS_EXTENSION Bus)
         if (child != nullptr) {
             SimFailAllPending(modem, STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEV_NOT_RESPONDING);
             modem->Child = nullptr;
+        }
+        // Nothing may complete from the modem's DPC once its memory is gone.
+        SimDrainCompletions(modem);
+        if (child != nullptr) {
             IoDeleteDevice(child);
         }
     }

@@ -46,6 +46,7 @@ static void StopChild(PCHILD_EXTENSION Child)
     SimUnlock(modem, irql);
     if (current) {
         SimFailAllPending(modem, STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEV_NOT_RESPONDING);
+        SimDrainCompletions(modem);
     }
 }
 

@@ -48,9 +48,17 @@ static NTSTATUS SetValue(PCONTROL_CALL Call, ULONG Code)
         return STATUS_INVALID_PARAMETER;
     }
     ULONG value = ((MODEM_VALUE *)Call->In)->Value;
+    BOOLEAN mode = Code == MODEM_CONTROL_SET_COMPLETION || Code == MODEM_CONTROL_SET_UNPOWERED_POLICY;
+    if (mode && value > 1) {
+        return STATUS_INVALID_PARAMETER;
+    }
     PMODEM modem = Call->Modem;
     KIRQL irql = SimLock(modem);
-    if (Code == MODEM_CONTROL_SET_ECHO) {
+    if (Code == MODEM_CONTROL_SET_COMPLETION) {
+        modem->CompleteInline = value == MODEM_COMPLETE_INLINE;
+    } else if (Code == MODEM_CONTROL_SET_UNPOWERED_POLICY) {
+        modem->UnpoweredPolicy = value;
+    } else if (Code == MODEM_CONTROL_SET_ECHO) {
         modem->Echo = value != 0;
     } else if (Code == MODEM_CONTROL_SET_RATE) {
         modem->Rate = value;
@@ -177,6 +185,8 @@ static NTSTATUS Perform(ULONG Code, PCONTROL_CALL Call)
     case MODEM_CONTROL_SET_ECHO:
     case MODEM_CONTROL_SET_RATE:
     case MODEM_CONTROL_GENERATE:
+    case MODEM_CONTROL_SET_COMPLETION:
+    case MODEM_CONTROL_SET_UNPOWERED_POLICY:
         return SetValue(Call, Code);
     case MODEM_CONTROL_INJECT_FAULT:
         return InjectFault(Call);

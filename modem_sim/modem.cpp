@@ -37,13 +37,19 @@ void SimInitializeModem(PBUS_EXTENSION Bus, PMODEM Modem, ULONG Index)
     KeInitializeTimer(&Modem->Timer);
     KeInitializeDpc(&Modem->Dpc, SimRateDpc, Modem);
     KeInitializeEvent(&Modem->TimerIdle, NotificationEvent, FALSE);
+    InitializeListHead(&Modem->Completed);
+    KeInitializeTimer(&Modem->CompletionTimer);
+    KeInitializeDpc(&Modem->CompletionDpc, SimCompletionDpc, Modem);
+    KeInitializeEvent(&Modem->CompletionIdle, NotificationEvent, TRUE);
 }
 
-// Forgets queued and captured bytes, echo, rate and faults; pending
-// transfers stay pending.
+// Forgets queued and captured bytes, echo, rate, faults and the completion
+// and power modes; pending transfers stay pending.
 void SimResetModem(PMODEM Modem)
 {
     KIRQL irql = SimLock(Modem);
+    Modem->CompleteInline = FALSE;
+    Modem->UnpoweredPolicy = MODEM_UNPOWERED_FAIL;
     Modem->HostHead = Modem->HostCount = 0;
     Modem->GenerateRemaining = 0;
     Modem->GenerateNext = 0;
@@ -115,7 +121,7 @@ static void CaptureBytes(PMODEM Modem, const UCHAR *Source, ULONG Length)
 static BOOLEAN CanServe(PMODEM Modem, ULONG Index, ULONG Budget)
 {
     PSIM_PIPE pipe = &Modem->Pipes[Index];
-    if (pipe->Stalled || IsListEmpty(&pipe->Pending)) {
+    if (pipe->Stalled || IsListEmpty(&pipe->Pending) || Modem->DevicePowerState != PowerDeviceD0) {
         return FALSE;
     }
     if (pipe->FailCount > 0 || !pipe->In || (pipe->ShortCount > 0 && pipe->ShortLength == 0)) {
@@ -172,8 +178,7 @@ void SimServiceLocked(PMODEM Modem, ULONG Budget, PLIST_ENTRY Done)
             InsertTailList(Done, &irp->Tail.Overlay.ListEntry);
         }
     }
-    if (Modem->Rate != 0 && SimHostAvailable(Modem) > 0 && !Modem->Pipes[MODEM_PIPE_BULK_IN].Stalled &&
-        !IsListEmpty(&Modem->Pipes[MODEM_PIPE_BULK_IN].Pending)) {
+    if (Modem->Rate != 0 && SimHostAvailable(Modem) > 0 && CanServe(Modem, MODEM_PIPE_BULK_IN, 1)) {
         SimArmTimerLocked(Modem);
     }
 }
@@ -186,7 +191,7 @@ void SimService(PMODEM Modem)
     KIRQL irql = SimLock(Modem);
     SimServiceLocked(Modem, Modem->Rate == 0 ? NO_BUDGET_LIMIT : 0, &done);
     SimUnlock(Modem, irql);
-    SimCompleteList(&done);
+    SimCompleteList(Modem, &done);
 }
 
 } // extern "C"

@@ -27,17 +27,21 @@ static BOOLEAN TakePowerFault(PMODEM Modem, UCHAR Minor, NTSTATUS *Status)
 }
 
 // A device leaving D0 ends its transfers as a suspended USB device would, so
-// that nothing is still pending when the host resumes and restarts its reader.
+// that nothing is still pending when the host resumes and restarts its reader;
+// asked to hold transfers, it keeps them and serves them back in D0.
 static void SetDevicePower(PCHILD_EXTENSION Child, DEVICE_POWER_STATE State)
 {
     PMODEM modem = Child->Modem;
     KIRQL irql = SimLock(modem);
     modem->DevicePowerState = State;
+    BOOLEAN hold = modem->UnpoweredPolicy == MODEM_UNPOWERED_HOLD;
     SimUnlock(modem, irql);
     POWER_STATE state;
     state.DeviceState = State;
     PoSetPowerState(Child->Self, DevicePowerState, state);
-    if (State != PowerDeviceD0) {
+    if (State == PowerDeviceD0) {
+        SimService(modem);
+    } else if (!hold) {
         SimFailAllPending(modem, STATUS_CANCELLED, USBD_STATUS_CANCELED);
     }
 }

@@ -41,7 +41,7 @@ VOID NTAPI SimRateDpc(PKDPC Dpc, PVOID Context, PVOID Argument1, PVOID Argument2
     }
     SimServiceLocked(modem, budget, &done);
     SimUnlock(modem, irql);
-    SimCompleteList(&done);
+    SimCompleteList(modem, &done);
 }
 
 // The bus is going away: no tick may run after this returns.

@@ -102,6 +102,17 @@ typedef struct _MODEM {
     KTIMER Timer;
     KDPC Dpc;
     KEVENT TimerIdle; // set when the DPC has seen TimerStopping
+
+    // Completion of served transfers: from the completion DPC (the default)
+    // or inline. Completed holds what waits for the DPC.
+    BOOLEAN CompleteInline;
+    ULONG UnpoweredPolicy; // MODEM_UNPOWERED_*
+    LIST_ENTRY Completed;
+    BOOLEAN CompletionArmed;   // the completion timer is set or its DPC queued
+    BOOLEAN CompletionRunning; // the DPC is completing what it took
+    KTIMER CompletionTimer;
+    KDPC CompletionDpc;
+    KEVENT CompletionIdle; // set while neither of the two above holds
 } MODEM, *PMODEM;
 
 typedef struct _BUS_EXTENSION {
@@ -152,8 +163,18 @@ void SimQueueTransfer(PCHILD_EXTENSION Child, ULONG Pipe, PIRP Irp);
 void SimFailPending(PMODEM Modem, ULONG Pipe, NTSTATUS Status, USBD_STATUS UsbdStatus);
 void SimFailAllPending(PMODEM Modem, NTSTATUS Status, USBD_STATUS UsbdStatus);
 void SimCompleteTransfer(PIRP Irp, NTSTATUS Status, USBD_STATUS UsbdStatus, ULONG Length);
-void SimCompleteList(PLIST_ENTRY List);
 BOOLEAN SimClaimTransfer(PIRP Irp);
+
+// completion.cpp: the IRPs on the list (through Tail.Overlay.ListEntry,
+// their status set) complete now or from the completion DPC, as the modem's
+// mode says; the caller holds no lock. SimCompleteRequest does so for one
+// request that its dispatch routine answers, and returns what that routine
+// returns. SimDrainCompletions waits (PASSIVE_LEVEL) until the DPC has
+// completed everything queued.
+void SimCompleteList(PMODEM Modem, PLIST_ENTRY List);
+NTSTATUS SimCompleteRequest(PMODEM Modem, PIRP Irp);
+VOID NTAPI SimCompletionDpc(PKDPC Dpc, PVOID Context, PVOID Argument1, PVOID Argument2);
+void SimDrainCompletions(PMODEM Modem);
 
 // modem.cpp: the modem's behaviour; SimService moves what can move.
 void SimInitializeModem(PBUS_EXTENSION Bus, PMODEM Modem, ULONG Index);

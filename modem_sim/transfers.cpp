@@ -43,14 +43,6 @@ void SimCompleteTransfer(PIRP Irp, NTSTATUS Status, USBD_STATUS UsbdStatus, ULON
     Irp->IoStatus.Information = 0;
 }
 
-void SimCompleteList(PLIST_ENTRY List)
-{
-    while (!IsListEmpty(List)) {
-        PIRP irp = CONTAINING_RECORD(RemoveHeadList(List), IRP, Tail.Overlay.ListEntry);
-        IoCompleteRequest(irp, IO_NO_INCREMENT);
-    }
-}
-
 // Takes the transfer off its pipe's list; TRUE when the caller now owns it.
 // Called with the modem's lock held.
 BOOLEAN SimClaimTransfer(PIRP Irp)
@@ -79,7 +71,8 @@ static VOID NTAPI CancelTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 }
 
 // The request is already marked pending. Queued when the child can take it,
-// then the modem serves what it can at once.
+// then the modem serves what it can at once. A child out of D0 refuses it at
+// once unless it was asked to hold transfers until it is back in D0.
 void SimQueueTransfer(PCHILD_EXTENSION Child, ULONG Pipe, PIRP Irp)
 {
     PMODEM modem = Child->Modem;
@@ -87,6 +80,8 @@ void SimQueueTransfer(PCHILD_EXTENSION Child, ULONG Pipe, PIRP Irp)
     KIRQL irql = SimLock(modem);
     if (!Child->Started || Child->Gone) {
         refusal = STATUS_DEVICE_NOT_CONNECTED;
+    } else if (modem->DevicePowerState != PowerDeviceD0 && modem->UnpoweredPolicy == MODEM_UNPOWERED_FAIL) {
+        refusal = STATUS_DEVICE_NOT_READY;
     } else {
         IoSetCancelRoutine(Irp, CancelTransfer);
         if (Irp->Cancel && IoSetCancelRoutine(Irp, nullptr) != nullptr) {
@@ -98,6 +93,9 @@ void SimQueueTransfer(PCHILD_EXTENSION Child, ULONG Pipe, PIRP Irp)
     SimUnlock(modem, irql);
     if (refusal == STATUS_DEVICE_NOT_CONNECTED) {
         SimCompleteTransfer(Irp, refusal, USBD_STATUS_DEV_NOT_RESPONDING, 0);
+        IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    } else if (refusal == STATUS_DEVICE_NOT_READY) {
+        SimCompleteTransfer(Irp, refusal, USBD_STATUS_NOT_ACCESSED, 0);
         IoCompleteRequest(Irp, IO_NO_INCREMENT);
     } else if (refusal == STATUS_CANCELLED) {
         SimCompleteTransfer(Irp, refusal, USBD_STATUS_CANCELED, 0);
@@ -130,7 +128,7 @@ void SimFailPending(PMODEM Modem, ULONG Pipe, NTSTATUS Status, USBD_STATUS UsbdS
     KIRQL irql = SimLock(Modem);
     FailPendingLocked(Modem, Pipe, Status, UsbdStatus, &done);
     SimUnlock(Modem, irql);
-    SimCompleteList(&done);
+    SimCompleteList(Modem, &done);
 }
 
 void SimFailAllPending(PMODEM Modem, NTSTATUS Status, USBD_STATUS UsbdStatus)
@@ -142,7 +140,7 @@ void SimFailAllPending(PMODEM Modem, NTSTATUS Status, USBD_STATUS UsbdStatus)
         FailPendingLocked(Modem, i, Status, UsbdStatus, &done);
     }
     SimUnlock(Modem, irql);
-    SimCompleteList(&done);
+    SimCompleteList(Modem, &done);
 }
 
 } // extern "C"

@@ -1,6 +1,7 @@
 // IOCTL_INTERNAL_USB_SUBMIT_URB on the child: bulk transfers are queued on
 // their pipe for the modem to serve; abort and reset act on the pipe at once.
-// May be called at up to DISPATCH_LEVEL.
+// Malformed requests and requests to a child that is not there are refused
+// at once, in the caller's context. May be called at up to DISPATCH_LEVEL.
 #include "modem_sim/sim.h"
 
 extern "C" {
@@ -58,7 +59,8 @@ static NTSTATUS SubmitTransfer(PCHILD_EXTENSION Child, PIRP Irp, PURB Urb)
     return STATUS_PENDING;
 }
 
-// Every transfer pending on the pipe fails before the abort itself completes.
+// Every transfer pending on the pipe fails before the abort itself completes
+// (both from the completion DPC unless the modem completes inline).
 static NTSTATUS AbortOrResetPipe(PCHILD_EXTENSION Child, PIRP Irp, PURB Urb)
 {
     if (Urb->UrbHeader.Length != sizeof(struct _URB_PIPE_REQUEST)) {
@@ -82,7 +84,10 @@ static NTSTATUS AbortOrResetPipe(PCHILD_EXTENSION Child, PIRP Irp, PURB Urb)
         SimUnlock(modem, irql);
         SimService(modem);
     }
-    return CompleteUrb(Irp, Urb, STATUS_SUCCESS, USBD_STATUS_SUCCESS);
+    Urb->UrbHeader.Status = USBD_STATUS_SUCCESS;
+    Irp->IoStatus.Status = STATUS_SUCCESS;
+    Irp->IoStatus.Information = 0;
+    return SimCompleteRequest(modem, Irp);
 }
 
 NTSTATUS SimChildInternalControl(PCHILD_EXTENSION Child, PIRP Irp)

@@ -17,6 +17,7 @@ NTSTATUS ModemClient::Call(ULONG code, const void *in, ULONG inLength, void *out
     }
     NTSTATUS status = STATUS_PENDING;
     km::Run([&] { status = entry_(code, const_cast<void *>(in), inLength, out, outLength, count); }, "modem control");
+    km::RunUntilIdle();
     return status;
 }
 

@@ -13,8 +13,10 @@
 
 class ModemClient {
 public:
-    // Calls run as their own context through km::Run; a client made with
-    // direct = true calls straight in, for use inside a running context.
+    // Calls run as their own context through km::Run, and everything they
+    // set going (transfers completing from the modem's DPC) runs before they
+    // return; a client made with direct = true calls straight in, for use
+    // inside a running context.
     explicit ModemClient(km::Image *image, ULONG modem = 0, bool direct = false);
     ModemClient Direct() const
     {
@@ -60,6 +62,17 @@ public:
     NTSTATUS Reset() const
     {
         return Select(MODEM_CONTROL_RESET);
+    }
+    // How served transfers complete: inline (in the submitter's context and
+    // at its IRQL) or, the default, later from the modem's DPC.
+    NTSTATUS CompleteInline(bool inline_) const
+    {
+        return Value(MODEM_CONTROL_SET_COMPLETION, inline_ ? MODEM_COMPLETE_INLINE : MODEM_COMPLETE_FROM_DPC);
+    }
+    // MODEM_UNPOWERED_FAIL (the default) or MODEM_UNPOWERED_HOLD.
+    NTSTATUS UnpoweredPolicy(ULONG policy) const
+    {
+        return Value(MODEM_CONTROL_SET_UNPOWERED_POLICY, policy);
     }
     NTSTATUS SetDeviceStates(const ULONG (&states)[7]) const;
     NTSTATUS FailPower(ULONG count, NTSTATUS status, ULONG minor = MODEM_ANY_POWER_MINOR) const;

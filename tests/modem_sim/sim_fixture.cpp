@@ -84,6 +84,7 @@ Transfer *SimTest::SubmitUrb(const URB &urb, ULONG length)
     stack->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
     stack->Parameters.Others.Argument1 = &t->urb;
     km::Run([&] { km::Dispatch(t->request); }, "function driver");
+    km::RunUntilIdle(); // a transfer the modem can serve completes from its DPC
     return t;
 }
 
