@@ -77,3 +77,8 @@ void LeaveCompletion()
 }
 
 } // namespace km::detail
+
+bool km::ChecksStackDepth()
+{
+    return km::detail::kMeasureDepth;
+}

@@ -3,6 +3,8 @@
 #include "tests/kernel_model/fake_stack.h"
 #include "tests/support/kernel_test.h"
 
+#include <cstring>
+#include <string>
 #include <vector>
 
 namespace {
@@ -401,6 +403,113 @@ TEST_F(IrpTest, CancelCanLandBetweenATestOfCancelAndSettingTheRoutine)
     RunSeeds(100, [&](uint64_t) { RaceCancelAgainstQueueing(true, &careful); });
     EXPECT_GT(careful.window, 0);
     EXPECT_EQ(careful.lost, 0);
+}
+
+// As XP does, a location whose part of the completion is over is cleared: a
+// driver that sends its IRP again having set only its completion routine
+// gives the lower driver an empty location, not the request it sent before.
+TEST_F(IrpTest, ACompletedLocationIsClearedForTheNextSend)
+{
+    static IO_STACK_LOCATION seen[2];
+    static int sends;
+    sends = 0;
+    FakeStack s = MakeStack(
+        [](PDEVICE_OBJECT, PIRP irp) {
+            seen[sends++] = *IoGetCurrentIrpStackLocation(irp);
+            return CompleteWith(irp, STATUS_SUCCESS);
+        },
+        nullptr);
+    static int marker;
+    km::Run([&] {
+        PIRP irp = IoAllocateIrp(s.lower->StackSize, FALSE);
+        PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+        next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+        next->MinorFunction = 7;
+        next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+        next->Parameters.Others.Argument1 = &marker;
+        Seen done;
+        IoSetCompletionRoutine(irp, Keep, &done, TRUE, TRUE, TRUE);
+        IoCallDriver(s.lower, irp);
+        IoSetCompletionRoutine(irp, Keep, &done, TRUE, TRUE, TRUE);
+        IoCallDriver(s.lower, irp);
+        EXPECT_EQ(done.calls, 2);
+        IoFreeIrp(irp);
+    });
+    ASSERT_EQ(sends, 2);
+    EXPECT_EQ(seen[0].Parameters.Others.Argument1, &marker);
+    EXPECT_EQ(seen[0].MinorFunction, 7);
+    EXPECT_EQ(seen[1].MajorFunction, IRP_MJ_INTERNAL_DEVICE_CONTROL) << "the major function stays";
+    EXPECT_EQ(seen[1].MinorFunction, 0);
+    EXPECT_EQ(seen[1].Parameters.DeviceIoControl.IoControlCode, 0u);
+    EXPECT_EQ(seen[1].Parameters.Others.Argument1, nullptr);
+}
+
+// The caller's buffers by transfer type, and what the caller gets back: a
+// driver that reports more bytes than it wrote hands back uninitialised pool.
+TEST_F(IrpTest, BuffersAreWhatTheIoManagerGivesEachTransferType)
+{
+    static const ULONG kNeither = CTL_CODE(FILE_DEVICE_UNKNOWN, 1, METHOD_NEITHER, FILE_ANY_ACCESS);
+    static const ULONG kDirect = CTL_CODE(FILE_DEVICE_UNKNOWN, 2, METHOD_OUT_DIRECT, FILE_ANY_ACCESS);
+    static const ULONG kBuffered = CTL_CODE(FILE_DEVICE_UNKNOWN, 3, METHOD_BUFFERED, FILE_ANY_ACCESS);
+    PDRIVER_OBJECT driver = km::CreateFakeDriver(L"Buffers");
+    PDEVICE_OBJECT device = km::CreateFakeDevice(
+        driver, 0,
+        [](PDEVICE_OBJECT, PIRP irp) {
+            PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
+            char *out = nullptr;
+            if (location->MajorFunction == IRP_MJ_READ) {
+                out = static_cast<char *>(irp->MdlAddress->MappedSystemVa);
+                EXPECT_EQ(irp->MdlAddress->ByteCount, 8u);
+                EXPECT_EQ(irp->AssociatedIrp.SystemBuffer, nullptr);
+            } else if (location->MajorFunction != IRP_MJ_DEVICE_CONTROL) {
+                return CompleteWith(irp, STATUS_SUCCESS);
+            } else if (location->Parameters.DeviceIoControl.IoControlCode == kNeither) {
+                EXPECT_EQ(irp->AssociatedIrp.SystemBuffer, nullptr) << "no system buffer";
+                EXPECT_EQ(std::string(static_cast<char *>(location->Parameters.DeviceIoControl.Type3InputBuffer), 2),
+                          "in");
+                out = static_cast<char *>(irp->UserBuffer);
+            } else if (location->Parameters.DeviceIoControl.IoControlCode == kDirect) {
+                EXPECT_EQ(std::string(static_cast<char *>(irp->AssociatedIrp.SystemBuffer), 2), "in");
+                EXPECT_EQ(irp->MdlAddress->ByteCount, 8u);
+                out = static_cast<char *>(irp->MdlAddress->MappedSystemVa);
+            } else {
+                out = static_cast<char *>(irp->AssociatedIrp.SystemBuffer);
+                EXPECT_EQ(std::string(out, 2), "in");
+            }
+            out[0] = 'o';
+            out[1] = 'k';
+            return CompleteWith(irp, STATUS_SUCCESS, 2);
+        },
+        L"\\Device\\KmBuffers0");
+    device->Flags |= DO_DIRECT_IO;
+    km::Handle *handle = nullptr;
+    ASSERT_EQ(STATUS_SUCCESS, km::Open(L"\\Device\\KmBuffers0", &handle));
+    std::vector<km::Request *> requests;
+    km::Run([&] {
+        requests.push_back(km::ReadAsync(handle, 8));
+        for (ULONG code : {kNeither, kDirect, kBuffered}) {
+            requests.push_back(km::IoctlAsync(handle, code, "in", 2, 8));
+        }
+    });
+    for (km::Request *request : requests) {
+        EXPECT_EQ(request->Reported(), STATUS_SUCCESS);
+        EXPECT_EQ(std::string(request->output.begin(), request->output.end()), "ok");
+    }
+
+    // Two bytes written, five reported: the caller sees three of the pool's.
+    km::SetHandler(device, [](PDEVICE_OBJECT, PIRP irp) {
+        if (IoGetCurrentIrpStackLocation(irp)->MajorFunction != IRP_MJ_DEVICE_CONTROL) {
+            return CompleteWith(irp, STATUS_SUCCESS);
+        }
+        std::memcpy(irp->AssociatedIrp.SystemBuffer, "ok", 2);
+        return CompleteWith(irp, STATUS_SUCCESS, 5);
+    });
+    km::Request *sloppy = nullptr;
+    km::Run([&] { sloppy = km::IoctlAsync(handle, kBuffered, nullptr, 0, 8); });
+    ASSERT_EQ(sloppy->output.size(), 5u);
+    EXPECT_EQ(std::string(sloppy->output.begin(), sloppy->output.begin() + 2), "ok");
+    EXPECT_EQ(sloppy->output[2], 0xCD) << "uninitialised pool, not zeroes";
+    km::Close(handle);
 }
 
 } // namespace

@@ -252,8 +252,10 @@ TEST_F(ManagerTest, PowerRequestsReachTheStackAndCallBack)
     });
     POWER_STATE d3;
     d3.DeviceState = PowerDeviceD3;
-    km::Run(
-        [&] { EXPECT_EQ(PoRequestPowerIrp(s.pdo, IRP_MN_SET_POWER, d3, PowerDone, &seen, nullptr), STATUS_PENDING); });
+    km::Run([&] {
+        EXPECT_EQ(PoRequestPowerIrp(s.pdo, IRP_MN_SET_POWER, d3, PowerDone, &seen, nullptr), STATUS_PENDING);
+        EXPECT_EQ(seen.calls, 1) << "completed at once, the request called back before PoRequestPowerIrp returned";
+    });
     km::RunUntilIdle();
     EXPECT_EQ(sentMinor, IRP_MN_SET_POWER);
     EXPECT_EQ(sentState.DeviceState, PowerDeviceD3);
@@ -270,6 +272,143 @@ TEST_F(ManagerTest, PowerRequestsReachTheStackAndCallBack)
     km::RunUntilIdle();
     EXPECT_EQ(seen.calls, 1) << "a refused request calls nobody back";
     EXPECT_EQ(km::CallCount("PoRequestPowerIrp"), 2);
+}
+
+// On Windows 2000/XP a device's next power request waits until
+// PoStartNextPowerIrp was called for the current one; the dispatch routine of
+// a device without DO_POWER_PAGABLE runs at DISPATCH_LEVEL.
+TEST_F(ManagerTest, PowerRequestsOfADeviceWaitForItsPoStartNextPowerIrp)
+{
+    static PIRP first;
+    static std::vector<KIRQL> irqls;
+    first = nullptr;
+    irqls.clear();
+    PowerSeen seen;
+    FakeStack s = MakeStack(nullptr, nullptr);
+    km::SetHandler(s.upper, [](PDEVICE_OBJECT, PIRP irp) {
+        irqls.push_back(KeGetCurrentIrql());
+        if (first == nullptr) {
+            first = irp; // kept, its next request not started yet
+            IoMarkIrpPending(irp);
+            return STATUS_PENDING;
+        }
+        PoStartNextPowerIrp(irp);
+        return CompleteWith(irp, STATUS_SUCCESS);
+    });
+    POWER_STATE d3, d0;
+    d3.DeviceState = PowerDeviceD3;
+    d0.DeviceState = PowerDeviceD0;
+    km::Run([&] {
+        PoRequestPowerIrp(s.pdo, IRP_MN_SET_POWER, d3, PowerDone, &seen, nullptr);
+        PoRequestPowerIrp(s.pdo, IRP_MN_SET_POWER, d0, PowerDone, &seen, nullptr);
+    });
+    km::RunUntilIdle();
+    EXPECT_EQ(irqls.size(), 1u) << "the second request is held";
+    km::Run([] {
+        KIRQL old;
+        KeRaiseIrql(DISPATCH_LEVEL, &old);
+        PoStartNextPowerIrp(first);
+        CompleteWith(first, STATUS_SUCCESS);
+        KeLowerIrql(old);
+    });
+    km::RunUntilIdle();
+    EXPECT_EQ(irqls, (std::vector<KIRQL>{DISPATCH_LEVEL, DISPATCH_LEVEL}));
+    EXPECT_EQ(seen.calls, 2);
+    EXPECT_EQ(seen.state.DeviceState, PowerDeviceD0);
+
+    s.upper->Flags |= DO_POWER_PAGABLE;
+    km::Run([&] { PoRequestPowerIrp(s.pdo, IRP_MN_SET_POWER, d3, PowerDone, &seen, nullptr); });
+    km::RunUntilIdle();
+    EXPECT_EQ(irqls.back(), PASSIVE_LEVEL);
+}
+
+std::string Pnp(UCHAR minor)
+{
+    return "pnp " + std::to_string(minor);
+}
+
+// The orders of requests the PnP manager of Windows 2000/XP sends.
+TEST_F(ManagerTest, PnpSequencesAreThoseOfWindows)
+{
+    using Seen = std::vector<std::string>;
+    DeviceLog log;
+    PDEVICE_OBJECT pdo = km::CreatePdo();
+    PDEVICE_OBJECT fdo = AddLoggingDevice(pdo, &log);
+    // A failed start is followed by a removal without a query.
+    log.failPnp = {IRP_MN_START_DEVICE};
+    EXPECT_EQ(km::StartDevice(pdo), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(log.seen, (Seen{Pnp(IRP_MN_START_DEVICE), Pnp(IRP_MN_REMOVE_DEVICE)}));
+    EXPECT_FALSE(km::DeviceExists(fdo));
+    EXPECT_TRUE(km::DeviceExists(pdo)) << "the device is still there";
+
+    // Rebalance: stopped and started again; a vetoed query-stop is cancelled.
+    log = DeviceLog();
+    AddLoggingDevice(pdo, &log);
+    ASSERT_EQ(km::StartDevice(pdo), STATUS_SUCCESS);
+    EXPECT_EQ(km::RebalanceDevice(pdo), STATUS_SUCCESS);
+    log.failPnp = {IRP_MN_QUERY_STOP_DEVICE};
+    EXPECT_EQ(km::RebalanceDevice(pdo), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(log.seen,
+              (Seen{Pnp(IRP_MN_START_DEVICE), Pnp(IRP_MN_QUERY_STOP_DEVICE), Pnp(IRP_MN_STOP_DEVICE),
+                    Pnp(IRP_MN_START_DEVICE), Pnp(IRP_MN_QUERY_STOP_DEVICE), Pnp(IRP_MN_CANCEL_STOP_DEVICE)}));
+
+    // Disable: query-remove and remove; the PDO stays with its bus.
+    log = DeviceLog();
+    EXPECT_EQ(km::DisableDevice(pdo), STATUS_SUCCESS);
+    EXPECT_EQ(log.seen, (Seen{Pnp(IRP_MN_QUERY_REMOVE_DEVICE), Pnp(IRP_MN_REMOVE_DEVICE)}));
+    EXPECT_TRUE(km::DeviceExists(pdo));
+
+    // Eject: the same, then IRP_MN_EJECT to the PDO alone, which leaves.
+    log = DeviceLog();
+    AddLoggingDevice(pdo, &log);
+    ASSERT_EQ(km::StartDevice(pdo), STATUS_SUCCESS);
+    EXPECT_EQ(km::EjectDevice(pdo), STATUS_SUCCESS);
+    EXPECT_EQ(log.seen, (Seen{Pnp(IRP_MN_START_DEVICE), Pnp(IRP_MN_QUERY_REMOVE_DEVICE), Pnp(IRP_MN_REMOVE_DEVICE)}));
+    EXPECT_FALSE(km::DeviceExists(pdo));
+
+    // Surprise removal: the removal waits for the last handle to close.
+    PDEVICE_OBJECT other = km::CreatePdo();
+    log = DeviceLog();
+    AddLoggingDevice(other, &log, L"\\Device\\KmSurprise0");
+    ASSERT_EQ(km::StartDevice(other), STATUS_SUCCESS);
+    km::Handle *handle = nullptr;
+    ASSERT_EQ(km::Open(L"\\Device\\KmSurprise0", &handle), STATUS_SUCCESS);
+    EXPECT_EQ(km::SurpriseRemoveDevice(other), STATUS_SUCCESS);
+    EXPECT_EQ(log.seen, (Seen{Pnp(IRP_MN_START_DEVICE), Pnp(IRP_MN_SURPRISE_REMOVAL)}));
+    km::Close(handle);
+    EXPECT_EQ(log.seen.back(), Pnp(IRP_MN_REMOVE_DEVICE));
+    EXPECT_FALSE(km::DeviceExists(other));
+}
+
+// Windows keeps a deleted device object while it is referenced, and still
+// calls its dispatch routines: the driver refuses the requests itself.
+TEST_F(ManagerTest, ADeletedDeviceIsStillCalledWhileAHandleIsOpen)
+{
+    static int reads;
+    reads = 0;
+    PDEVICE_OBJECT device = km::CreateFakeDevice(
+        km::CreateFakeDriver(L"Going"), 16,
+        [](PDEVICE_OBJECT self, PIRP irp) {
+            if (IoGetCurrentIrpStackLocation(irp)->MajorFunction != IRP_MJ_READ) {
+                return CompleteWith(irp, STATUS_SUCCESS);
+            }
+            reads++;
+            return CompleteWith(irp, km::DeletePending(self) ? STATUS_DELETE_PENDING : STATUS_SUCCESS);
+        },
+        L"\\Device\\KmGoing0");
+    km::Handle *handle = nullptr;
+    ASSERT_EQ(km::Open(L"\\Device\\KmGoing0", &handle), STATUS_SUCCESS);
+    km::Run([device] { IoDeleteDevice(device); });
+    EXPECT_FALSE(km::DeviceExists(device));
+    EXPECT_TRUE(km::DeletePending(device));
+    km::Request *read = nullptr;
+    km::Run([&] { read = km::ReadAsync(handle, 4); });
+    EXPECT_EQ(reads, 1);
+    EXPECT_EQ(read->Reported(), STATUS_DELETE_PENDING);
+    km::Handle *again = nullptr;
+    EXPECT_EQ(km::Open(L"\\Device\\KmGoing0", &again), STATUS_OBJECT_NAME_NOT_FOUND) << "the name went at once";
+    EXPECT_EQ(km::Close(handle), STATUS_SUCCESS);
+    EXPECT_FALSE(km::DeletePending(device)) << "the last reference took the object with it";
 }
 
 } // namespace

@@ -272,6 +272,37 @@ TEST_F(SchedulerTest, WorkItemsRunOnceAtPassiveLevelOnAWorkerThread)
     EXPECT_EQ(irql, PASSIVE_LEVEL);
 }
 
+// A wait that a periodic timer keeps alive is not a deadlock, however long
+// it lasts: here its DPC ends the wait after two virtual hours of minutes.
+TEST_F(SchedulerTest, AWaitThatATimerMayEndIsNoDeadlock)
+{
+    static KEVENT done;
+    static KTIMER tick;
+    static KDPC dpc;
+    static int ticks;
+    ticks = 0;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    KeInitializeTimer(&tick);
+    KeInitializeDpc(
+        &dpc,
+        [](PKDPC, PVOID, PVOID, PVOID) NTAPI {
+            if (++ticks == 120) {
+                KeCancelTimer(&tick);
+                KeSetEvent(&done, IO_NO_INCREMENT, FALSE);
+            }
+        },
+        nullptr);
+    km::Run([] {
+        LARGE_INTEGER minute;
+        minute.QuadPart = -600000000LL;
+        KeSetTimerEx(&tick, minute, 60000, &dpc);
+        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+    });
+    EXPECT_FALSE(km::HasViolation("DEADLOCK"));
+    EXPECT_EQ(ticks, 120);
+    EXPECT_EQ(km::Now(), 120LL * 600000000LL);
+}
+
 TEST_F(SchedulerTest, AWaitThatCanNeverEndIsADeadlockNamingTheWaiter)
 {
     static KEVENT never;

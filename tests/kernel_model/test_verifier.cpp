@@ -10,8 +10,9 @@ namespace {
 class VerifierTest : public KernelTest {
 protected:
     // Runs `scenario` on a fresh kernel, shuts it down, and expects `rule` to
-    // be the first violation; the kernel is booted again afterwards.
-    void ExpectRule(const char *rule, const std::function<void()> &scenario)
+    // be the first violation (its message naming `about`, when given: rules
+    // such as IRQL have many causes); the kernel is booted again afterwards.
+    void ExpectRule(const char *rule, const std::function<void()> &scenario, const char *about = nullptr)
     {
         SCOPED_TRACE(rule);
         km::Shutdown();
@@ -21,6 +22,10 @@ protected:
         km::Shutdown();
         ASSERT_FALSE(km::Violations().empty()) << rule << " was not caught";
         EXPECT_EQ(km::Violations().front().rule, rule) << km::Violations().front().message;
+        if (about != nullptr) {
+            EXPECT_NE(km::Violations().front().message.find(about), std::string::npos)
+                << km::Violations().front().message;
+        }
         EXPECT_FALSE(km::Violations().front().context.empty());
         km::ClearViolations();
         km::Boot(BootOptions());
@@ -45,6 +50,40 @@ protected:
         km::Request *request = km::NewRequest(device, IRP_MJ_READ, 0, nullptr, 0, 16);
         km::Run([request] { km::Dispatch(request); });
         return request;
+    }
+
+    // A stack whose lower driver answers power requests properly and whose
+    // upper driver skips its location, calls `afterSkip` and passes them down.
+    static FakeStack PowerStack(std::function<void(PIRP)> afterSkip)
+    {
+        FakeStack s = MakeStack(
+            [](PDEVICE_OBJECT, PIRP irp) {
+                PoStartNextPowerIrp(irp);
+                return CompleteWith(irp, STATUS_SUCCESS);
+            },
+            nullptr);
+        km::SetHandler(s.upper, [s, afterSkip](PDEVICE_OBJECT, PIRP irp) {
+            IoSkipCurrentIrpStackLocation(irp);
+            afterSkip(irp);
+            return PoCallDriver(s.lower, irp);
+        });
+        return s;
+    }
+
+    static void SendDevicePower(const FakeStack &s)
+    {
+        POWER_STATE d0;
+        d0.DeviceState = PowerDeviceD0;
+        km::Run([s, d0] { PoRequestPowerIrp(s.pdo, IRP_MN_SET_POWER, d0, nullptr, nullptr, nullptr); });
+    }
+
+    // Loads the test image and unloads it leaving behind what `leave` asks
+    // for (its LeaveAtUnload bits).
+    static void UnloadLeaving(LONG leave)
+    {
+        km::Image *image = km::LoadDriver(KM_TEST_DRIVER, L"kmtest");
+        *km::SymbolAs<LONG>(image, "LeaveAtUnload") = leave;
+        km::UnloadDriver(image);
     }
 };
 
@@ -143,6 +182,54 @@ TEST_F(VerifierTest, SpinLockRules)
             ExAcquireFastMutex(&mutex);
         });
     });
+    // Down to PASSIVE_LEVEL while the other lock is still held.
+    ExpectRule(
+        "IRQL",
+        [] {
+            KeInitializeSpinLock(&lockA);
+            KeInitializeSpinLock(&lockB);
+            km::Run([] {
+                KIRQL first;
+                KeAcquireSpinLock(&lockA, &first);
+                KeAcquireSpinLockAtDpcLevel(&lockB);
+                KeReleaseSpinLock(&lockA, first);
+                KeReleaseSpinLockFromDpcLevel(&lockB);
+            });
+        },
+        "while another spin lock is held");
+    ExpectRule(
+        "IRQL",
+        [] {
+            KeInitializeSpinLock(&lockA);
+            km::Run([] {
+                KIRQL irql;
+                KeAcquireSpinLock(&lockA, &irql);
+                KeReleaseSpinLock(&lockA, HIGH_LEVEL);
+                KeLowerIrql(irql);
+            });
+        },
+        "above the current IRQL");
+    // A cancel routine must return at Irp->CancelIrql, the canceller's IRQL.
+    ExpectRule(
+        "IRQL",
+        [] {
+            FakeStack s = MakeStack(
+                [](PDEVICE_OBJECT, PIRP irp) {
+                    IoMarkIrpPending(irp);
+                    IoSetCancelRoutine(irp, [](PDEVICE_OBJECT, PIRP cancelled) NTAPI {
+                        IoReleaseCancelSpinLock(DISPATCH_LEVEL);
+                        CompleteWith(cancelled, STATUS_CANCELLED);
+                    });
+                    return STATUS_PENDING;
+                },
+                nullptr);
+            km::Request *read = SendRead(s.lower);
+            km::Run([read] {
+                km::Cancel(read);
+                KeLowerIrql(PASSIVE_LEVEL);
+            });
+        },
+        "Irp->CancelIrql");
     ExpectRule("LOCK_NOT_OWNED", [] {
         KeInitializeSpinLock(&lockA);
         km::Run([] {
@@ -280,6 +367,44 @@ TEST_F(VerifierTest, CompletionRules)
             MakeStack([](PDEVICE_OBJECT, PIRP irp) { return CompleteWith(irp, STATUS_SUCCESS, 17); }, nullptr);
         SendRead(s.lower);
     });
+    // The caller sees what the dispatch routine returns: reading it back from
+    // the IRP it just completed reads freed memory.
+    ExpectRule("STATUS_MISMATCH", [] {
+        FakeStack s = MakeStack(
+            [](PDEVICE_OBJECT, PIRP irp) {
+                irp->IoStatus.Status = STATUS_SUCCESS;
+                IoCompleteRequest(irp, IO_NO_INCREMENT);
+                return irp->IoStatus.Status;
+            },
+            nullptr);
+        SendRead(s.lower);
+    });
+    // A completion routine changes the status; the dispatch routine still
+    // returns what the lower driver returned.
+    ExpectRule("STATUS_MISMATCH", [] {
+        FakeStack s = MakeStack([](PDEVICE_OBJECT, PIRP irp) { return CompleteWith(irp, STATUS_SUCCESS); }, nullptr);
+        km::SetHandler(s.upper, [s](PDEVICE_OBJECT, PIRP irp) {
+            IoCopyCurrentIrpStackLocationToNext(irp);
+            IoSetCompletionRoutine(
+                irp,
+                [](PDEVICE_OBJECT, PIRP done, PVOID) NTAPI {
+                    done->IoStatus.Status = STATUS_DEVICE_DATA_ERROR;
+                    return STATUS_SUCCESS;
+                },
+                nullptr, TRUE, TRUE, TRUE);
+            return IoCallDriver(s.lower, irp);
+        });
+        SendRead(s.upper);
+    });
+    ExpectRule("POOL_OVERRUN", [] {
+        FakeStack s = MakeStack(
+            [](PDEVICE_OBJECT, PIRP irp) {
+                static_cast<char *>(irp->AssociatedIrp.SystemBuffer)[16] = 0; // a read of 16 bytes
+                return CompleteWith(irp, STATUS_SUCCESS, 16);
+            },
+            nullptr);
+        SendRead(s.lower);
+    });
     ExpectRule("FREE_FOREIGN_IRP", [] {
         FakeStack s = MakeStack(nullptr, nullptr);
         km::Request *request = km::NewRequest(s.lower, IRP_MJ_READ, 0, nullptr, 0, 16);
@@ -306,6 +431,80 @@ TEST_F(VerifierTest, PowerIrpRules)
             PoCallDriver(s.lower, irp);
         });
     });
+    // The upper driver passes the request down with its location skipped: the
+    // lower driver's PoStartNextPowerIrp starts only the lower device.
+    ExpectRule("POWER_IRP_NOT_STARTED", [] { SendDevicePower(PowerStack([](PIRP) {})); });
+    // Called after the skip, PoStartNextPowerIrp starts the device above.
+    ExpectRule("POWER_IRP_NOT_STARTED",
+               [] { SendDevicePower(PowerStack([](PIRP irp) { PoStartNextPowerIrp(irp); })); });
+    ExpectRule("POWER_IRP", [] {
+        FakeStack s = PowerStack([](PIRP) {});
+        km::SetHandler(s.upper, [s](PDEVICE_OBJECT, PIRP irp) {
+            PoStartNextPowerIrp(irp);
+            IoSkipCurrentIrpStackLocation(irp);
+            return IoCallDriver(s.lower, irp);
+        });
+        SendDevicePower(s);
+    });
+    // A policy owner powers its device down while the system only asks
+    // whether it may sleep.
+    ExpectRule("POWER_POLICY", [] {
+        FakeStack s = PowerStack([](PIRP) {});
+        km::SetHandler(s.upper, [s](PDEVICE_OBJECT, PIRP irp) {
+            PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
+            if (location->MinorFunction == IRP_MN_QUERY_POWER && location->Parameters.Power.Type == SystemPowerState) {
+                POWER_STATE d3;
+                d3.DeviceState = PowerDeviceD3;
+                PoRequestPowerIrp(s.pdo, IRP_MN_SET_POWER, d3, nullptr, nullptr, nullptr);
+            }
+            PoStartNextPowerIrp(irp);
+            IoSkipCurrentIrpStackLocation(irp);
+            return PoCallDriver(s.lower, irp);
+        });
+        km::SystemSleep();
+    });
+}
+
+// What Windows 2000/XP reject once the image is gone: anything the kernel
+// would still call in it, and pool the driver never gave back.
+TEST_F(VerifierTest, UnloadRules)
+{
+    ExpectRule("UNLOAD_PENDING_WORK", [] { UnloadLeaving(1); }); // an armed timer
+    ExpectRule("POOL_LEAK", [] {
+        UnloadLeaving(8);
+        EXPECT_TRUE(km::HasViolation("POOL_LEAK")) << "reported at the unload, not only at shutdown";
+    });
+    // An IRP of the driver's own, still pending below with its completion routine.
+    ExpectRule("UNLOAD_PENDING_WORK", [] {
+        FakeStack s = MakeStack(
+            [](PDEVICE_OBJECT, PIRP irp) {
+                IoMarkIrpPending(irp);
+                return STATUS_PENDING;
+            },
+            nullptr);
+        km::Image *image = km::LoadDriver(KM_TEST_DRIVER, L"kmtest");
+        auto send = km::SymbolAs<VOID NTAPI(PDEVICE_OBJECT)>(image, "SendOwnIrp");
+        km::Run([&] { send(s.lower); });
+        km::UnloadDriver(image);
+    });
+}
+
+// A DPC or work item queued as the unload's last act may run before the image
+// goes, or not; whenever it is still queued, the unload is caught.
+TEST_F(VerifierTest, WorkQueuedByTheUnloadIsCaughtWhenStillQueued)
+{
+    for (LONG leave : {2, 4}) { // a DPC, a work item
+        int caught = 0;
+        RunSeeds(8, [&](uint64_t) {
+            UnloadLeaving(leave);
+            if (km::HasViolation("UNLOAD_PENDING_WORK")) {
+                caught++;
+                EXPECT_EQ(km::Violations().front().rule, "UNLOAD_PENDING_WORK");
+            }
+            km::ClearViolations();
+        });
+        EXPECT_GT(caught, 0) << "left behind: " << leave;
+    }
 }
 
 TEST_F(VerifierTest, RemoveLockRules)
@@ -365,6 +564,32 @@ TEST_F(VerifierTest, PoolRules)
             ExFreePool(notPool);
         });
     });
+    // Paged pool is freed, or used for a spin lock, at DISPATCH_LEVEL.
+    ExpectRule(
+        "IRQL",
+        [] {
+            km::Run([] {
+                void *p = ExAllocatePool(PagedPool, 24);
+                KIRQL old;
+                KeRaiseIrql(DISPATCH_LEVEL, &old);
+                ExFreePool(p);
+                KeLowerIrql(old);
+            });
+        },
+        "paged pool block");
+    ExpectRule(
+        "IRQL",
+        [] {
+            km::Run([] {
+                PKSPIN_LOCK lock = static_cast<PKSPIN_LOCK>(ExAllocatePool(PagedPool, sizeof(KSPIN_LOCK)));
+                KeInitializeSpinLock(lock);
+                KIRQL irql;
+                KeAcquireSpinLock(lock, &irql);
+                KeReleaseSpinLock(lock, irql);
+                ExFreePool(lock);
+            });
+        },
+        "lies in paged pool");
     ExpectRule("POOL_BAD_FREE", [] {
         km::Run([] {
             static char notAnIrp[256];
@@ -458,6 +683,146 @@ TEST_F(VerifierTest, ObjectRules)
             KeLowerIrql(old);
         });
     });
+}
+
+// Initialising again what the kernel still has in a list corrupts the list.
+TEST_F(VerifierTest, ReinitialisingWhatIsInUse)
+{
+    static KTIMER timer;
+    static KDPC dpc;
+    static IO_REMOVE_LOCK lock;
+    ExpectRule("REINITIALIZE_ACTIVE", [] {
+        km::Run([] {
+            KeInitializeTimer(&timer);
+            LARGE_INTEGER due;
+            due.QuadPart = -10000000;
+            KeSetTimer(&timer, due, nullptr);
+            KeInitializeTimer(&timer);
+        });
+    });
+    // On one processor held at DISPATCH_LEVEL the queued DPC cannot run.
+    ExpectRule("REINITIALIZE_ACTIVE", [] {
+        km::Shutdown();
+        km::Options one;
+        one.processors = 1;
+        km::Boot(one);
+        km::Run([] {
+            KIRQL old;
+            KeRaiseIrql(DISPATCH_LEVEL, &old);
+            KeInitializeDpc(
+                &dpc, [](PKDPC, PVOID, PVOID, PVOID) NTAPI {}, nullptr);
+            KeInsertQueueDpc(&dpc, nullptr, nullptr);
+            KeInitializeDpc(
+                &dpc, [](PKDPC, PVOID, PVOID, PVOID) NTAPI {}, nullptr);
+        });
+    });
+    ExpectRule("REINITIALIZE_ACTIVE", [] {
+        km::Run([] {
+            IoInitializeRemoveLock(&lock, 0, 0, 0);
+            IoAcquireRemoveLock(&lock, &lockA);
+            IoInitializeRemoveLock(&lock, 0, 0, 0);
+        });
+    });
+}
+
+// Kernel stacks are 12 KB: a completion that sends the next request to a
+// driver completing it at once recurses on one stack, and deep frames run out.
+TEST_F(VerifierTest, KernelStackRules)
+{
+    ExpectRule("STACK_NESTING", [] {
+        FakeStack s = MakeStack([](PDEVICE_OBJECT, PIRP irp) { return CompleteWith(irp, STATUS_SUCCESS); }, nullptr);
+        static PDEVICE_OBJECT lower;
+        lower = s.lower;
+        // The upper driver's own IRP, sent again from its completion routine.
+        static PIO_COMPLETION_ROUTINE again;
+        again = [](PDEVICE_OBJECT, PIRP irp, PVOID) NTAPI -> NTSTATUS {
+            IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+            IoSetCompletionRoutine(irp, again, nullptr, TRUE, TRUE, TRUE);
+            IoCallDriver(lower, irp);
+            return STATUS_MORE_PROCESSING_REQUIRED;
+        };
+        km::SetHandler(s.upper, [](PDEVICE_OBJECT, PIRP irp) {
+            PIRP own = IoAllocateIrp(lower->StackSize, FALSE);
+            again(nullptr, own, nullptr);
+            return CompleteWith(irp, STATUS_SUCCESS);
+        });
+        SendRead(s.upper);
+    });
+    if (!km::ChecksStackDepth()) {
+        return; // measured on the i386 host build only
+    }
+    ExpectRule("STACK_DEPTH", [] {
+        FakeStack s = MakeStack(
+            [](PDEVICE_OBJECT, PIRP irp) {
+                volatile char frame[7 * 1024];
+                for (size_t i = 0; i < sizeof frame; i += 64) {
+                    frame[i] = 1;
+                }
+                return CompleteWith(irp, STATUS_SUCCESS);
+            },
+            nullptr);
+        SendRead(s.lower);
+    });
+}
+
+// Routines that act on a device node refuse any device but its PDO.
+TEST_F(VerifierTest, PdoOnlyRoutines)
+{
+    ExpectRule("INVALID_PDO", [] {
+        FakeStack s = MakeStack(nullptr, nullptr);
+        km::Run([s] {
+            UNICODE_STRING link{};
+            IoRegisterDeviceInterface(s.lower, &GUID_DEVINTERFACE_COMPORT, nullptr, &link);
+        });
+    });
+    ExpectRule("INVALID_PDO", [] {
+        FakeStack s = MakeStack(nullptr, nullptr);
+        km::Run([s] {
+            HANDLE key = nullptr;
+            IoOpenDeviceRegistryKey(s.upper, PLUGPLAY_REGKEY_DEVICE, KEY_READ, &key);
+        });
+    });
+    ExpectRule("INVALID_PDO", [] {
+        FakeStack s = MakeStack(nullptr, nullptr);
+        km::Run([s] { IoInvalidateDeviceRelations(s.upper, BusRelations); });
+    });
+}
+
+TEST_F(VerifierTest, LowRules)
+{
+    // After KeSetEvent(..., TRUE) only a wait may come.
+    ExpectRule("SET_EVENT_WAIT", [] {
+        KeInitializeEvent(&event, NotificationEvent, FALSE);
+        km::Run([] {
+            KeSetEvent(&event, IO_NO_INCREMENT, TRUE);
+            ExFreePool(ExAllocatePool(NonPagedPool, 8));
+        });
+    });
+    // A call that an injected fault fails still checks its IRQL first.
+    ExpectRule(
+        "IRQL",
+        [] {
+            PDEVICE_OBJECT pdo = km::CreatePdo();
+            km::FailCall("IoOpenDeviceRegistryKey", 1);
+            km::Run([pdo] {
+                KIRQL old;
+                KeRaiseIrql(DISPATCH_LEVEL, &old);
+                HANDLE key = nullptr;
+                IoOpenDeviceRegistryKey(pdo, PLUGPLAY_REGKEY_DEVICE, KEY_READ, &key);
+                KeLowerIrql(old);
+            });
+        },
+        "IoOpenDeviceRegistryKey called at IRQL");
+    // Followed by its wait, KeSetEvent(..., TRUE) is sound and the IRQL comes back.
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    KIRQL after = HIGH_LEVEL;
+    km::Run([&] {
+        KeSetEvent(&event, IO_NO_INCREMENT, TRUE);
+        KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+        after = KeGetCurrentIrql();
+    });
+    EXPECT_EQ(after, PASSIVE_LEVEL);
+    EXPECT_TRUE(km::Violations().empty());
 }
 
 } // namespace

@@ -121,6 +121,7 @@ NTSTATUS SimTest::SendPower(UCHAR minor, POWER_STATE_TYPE type, POWER_STATE stat
     stack->Parameters.Power.Type = type;
     stack->Parameters.Power.State = state;
     km::Run([&] { km::Dispatch(request); }, "power manager");
+    km::RunUntilIdle(); // what the new power state completes
     EXPECT_TRUE(request->completed);
     return request->status;
 }

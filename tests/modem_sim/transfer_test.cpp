@@ -244,6 +244,128 @@ TEST_F(TransferTest, ControlRefusesMalformedRecordsAndReportsOverflow)
     EXPECT_EQ((ULONG)MODEM_HOST_QUEUE_CAPACITY, modem_->Status().HostQueued);
 }
 
+struct Completion {
+    bool done = false;
+    bool beforeReturn = false; // completed before IoCallDriver returned
+    KIRQL irql = HIGH_LEVEL;
+    NTSTATUS status = STATUS_PENDING;
+};
+
+NTSTATUS NTAPI NoteCompletion(PDEVICE_OBJECT, PIRP irp, PVOID context)
+{
+    Completion *c = static_cast<Completion *>(context);
+    c->done = true;
+    c->irql = KeGetCurrentIrql();
+    c->status = irp->IoStatus.Status;
+    IoFreeIrp(irp);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+class CompletionTest : public TransferTest {
+protected:
+    // A bulk-in transfer of the submitter's own IRP, sent at `irql`.
+    Completion SendAt(KIRQL irql)
+    {
+        static UCHAR buffer[64];
+        URB urb = {};
+        urb.UrbHeader.Length = sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER);
+        urb.UrbHeader.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
+        urb.UrbBulkOrInterruptTransfer.PipeHandle = Handle(child_, MODEM_PIPE_BULK_IN);
+        urb.UrbBulkOrInterruptTransfer.TransferFlags = USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK;
+        urb.UrbBulkOrInterruptTransfer.TransferBufferLength = sizeof buffer;
+        urb.UrbBulkOrInterruptTransfer.TransferBuffer = buffer;
+        Completion c;
+        km::Run([&] {
+            PIRP irp = IoAllocateIrp(child_->StackSize, FALSE);
+            PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+            next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+            next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+            next->Parameters.Others.Argument1 = &urb;
+            IoSetCompletionRoutine(irp, NoteCompletion, &c, TRUE, TRUE, TRUE);
+            KIRQL old;
+            KeRaiseIrql(irql, &old);
+            IoCallDriver(child_, irp);
+            c.beforeReturn = c.done;
+            KeLowerIrql(old);
+        });
+        km::RunUntilIdle();
+        return c;
+    }
+};
+
+// As a host controller does, the modem completes transfers later, from its
+// DPC at DISPATCH_LEVEL; asked to, it completes them inline instead, in the
+// submitter's context and at its IRQL.
+TEST_F(CompletionTest, TransfersCompleteFromTheModemsDpcUnlessAskedInline)
+{
+    // Sent at PASSIVE_LEVEL, completed at DISPATCH_LEVEL: from the DPC, which
+    // may run on the other processor before IoCallDriver has returned.
+    ASSERT_EQ(STATUS_SUCCESS, modem_->Queue("abc"));
+    Completion later = SendAt(PASSIVE_LEVEL);
+    EXPECT_TRUE(later.done);
+    EXPECT_EQ(DISPATCH_LEVEL, later.irql);
+    EXPECT_EQ(STATUS_SUCCESS, later.status);
+
+    ASSERT_EQ(STATUS_SUCCESS, modem_->CompleteInline(true));
+    for (KIRQL irql : {PASSIVE_LEVEL, DISPATCH_LEVEL}) {
+        ASSERT_EQ(STATUS_SUCCESS, modem_->Queue("abc"));
+        Completion now = SendAt(irql);
+        EXPECT_TRUE(now.beforeReturn);
+        EXPECT_EQ(irql, now.irql);
+    }
+    EXPECT_EQ(STATUS_INVALID_PARAMETER, modem_->Call(MODEM_CONTROL_SET_COMPLETION, nullptr, 0)) << "no record";
+}
+
+// A child out of D0 refuses new transfers with a failure worth a retry, or,
+// asked to, holds them (and those pending) until it is back in D0.
+TEST_F(TransferTest, AChildOutOfD0RefusesTransfersOrHoldsThem)
+{
+    POWER_STATE d0, d3;
+    d0.DeviceState = PowerDeviceD0;
+    d3.DeviceState = PowerDeviceD3;
+    ASSERT_EQ(STATUS_SUCCESS, SendPower(IRP_MN_SET_POWER, DevicePowerState, d3));
+    ASSERT_EQ(STATUS_SUCCESS, modem_->Queue("hi"));
+    Transfer *refused = Submit(MODEM_PIPE_BULK_IN, 64);
+    EXPECT_EQ(STATUS_DEVICE_NOT_READY, refused->Status());
+    EXPECT_EQ(USBD_STATUS_NOT_ACCESSED, refused->Usbd());
+
+    ASSERT_EQ(STATUS_SUCCESS, modem_->UnpoweredPolicy(MODEM_UNPOWERED_HOLD));
+    Transfer *held = Submit(MODEM_PIPE_BULK_IN, 64);
+    EXPECT_FALSE(held->Done());
+    ASSERT_EQ(STATUS_SUCCESS, SendPower(IRP_MN_SET_POWER, DevicePowerState, d0));
+    EXPECT_EQ("hi", held->Bytes());
+
+    Transfer *across = Submit(MODEM_PIPE_BULK_IN, 64);
+    ASSERT_EQ(STATUS_SUCCESS, SendPower(IRP_MN_SET_POWER, DevicePowerState, d3));
+    ASSERT_EQ(STATUS_SUCCESS, modem_->Queue("later"));
+    EXPECT_FALSE(across->Done()) << "held through the low-power state";
+    ASSERT_EQ(STATUS_SUCCESS, SendPower(IRP_MN_SET_POWER, DevicePowerState, d0));
+    EXPECT_EQ("later", across->Bytes());
+}
+
+// The modem's DPC keeps runs reproducible: the same seed, the same trace.
+TEST_F(TransferTest, TheSameSeedReplaysTheSameTraceThroughTheModemsDpc)
+{
+    auto scenario = [this] {
+        BringUpBus();
+        StartChild();
+        Transfer *t = Submit(MODEM_PIPE_BULK_IN, 64);
+        ModemClient direct = modem_->Direct();
+        km::Spawn([direct] { direct.Queue("xy"); }, "modem");
+        km::Spawn([t] { km::Cancel(t->request); }, "canceller");
+        km::RunUntilIdle();
+        TearDownBus();
+        return km::Trace();
+    };
+    TearDownBus();
+    ShutdownAndCheck();
+    km::Boot(BootOptions());
+    std::vector<std::string> first = scenario();
+    ShutdownAndCheck();
+    km::Boot(BootOptions());
+    EXPECT_EQ(first, scenario());
+}
+
 // A cancel and the modem's delivery race for the same transfer: under every
 // interleaving it completes once, and bytes are never lost or duplicated.
 TEST_F(TransferTest, CancelRacingDeliveryCompletesOnceAndKeepsEveryByte)

@@ -69,6 +69,14 @@ struct Violation {
 const std::vector<Violation> &Violations();
 void ClearViolations();
 bool HasViolation(const std::string &rule);
+// Whether this build measures how much kernel stack driver code uses (the
+// i386 host build without sanitizers): more than 6 KB below the point where
+// the kernel called the driver is a "STACK_DEPTH" violation, half of the
+// 12 KB an i386 thread has, since the host build's frames are not the
+// image's. In every build, a driver's completion routine entered more than 8
+// times on one stack (a completion that sends again, completed at once) is a
+// "STACK_NESTING" violation.
+bool ChecksStackDepth();
 
 // ---------------------------------------------------------------- faults
 

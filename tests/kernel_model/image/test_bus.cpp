@@ -112,6 +112,23 @@ static NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     return status;
 }
 
+// Called with every power request the bus's devices get, when set.
+__attribute__((visibility("default"))) VOID (*PowerSeen)(PDEVICE_OBJECT, PIRP) = nullptr;
+
+static NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    BusExtension *ext = static_cast<BusExtension *>(DeviceObject->DeviceExtension);
+    if (PowerSeen != nullptr) {
+        PowerSeen(DeviceObject, Irp);
+    }
+    PoStartNextPowerIrp(Irp);
+    if (ext->IsChild) {
+        return Complete(Irp, STATUS_SUCCESS, 0);
+    }
+    IoSkipCurrentIrpStackLocation(Irp);
+    return PoCallDriver(ext->Lower, Irp);
+}
+
 static NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Pdo)
 {
     PDEVICE_OBJECT fdo;
@@ -129,6 +146,7 @@ __attribute__((visibility("default"))) NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT
 {
     Driver = DriverObject;
     DriverObject->MajorFunction[IRP_MJ_PNP] = DispatchPnp;
+    DriverObject->MajorFunction[IRP_MJ_POWER] = DispatchPower;
     DriverObject->DriverExtension->AddDevice = AddDevice;
     return STATUS_SUCCESS;
 }

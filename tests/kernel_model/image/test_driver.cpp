@@ -1,6 +1,7 @@
 // A minimal driver image for the loader's tests: it counts its loads in a
 // global (fresh at every load), remembers its registry path, creates one
-// device per AddDevice and deletes it at removal.
+// device per AddDevice and deletes it at removal. Asked to, its unload leaves
+// behind what the kernel would still call in the image, or pool.
 #include <km/nt.h>
 
 extern "C" {
@@ -8,6 +9,57 @@ extern "C" {
 __attribute__((visibility("default"))) LONG LoadCount = 0;
 __attribute__((visibility("default"))) LONG UnloadCount = 0;
 __attribute__((visibility("default"))) WCHAR RegistryPathSeen[128];
+
+// Bits of what DriverUnload leaves behind.
+enum { LeaveTimer = 1, LeaveDpc = 2, LeaveWorkItem = 4, LeavePool = 8 };
+__attribute__((visibility("default"))) LONG LeaveAtUnload = 0;
+static KTIMER LeftTimer;
+static KDPC LeftDpc;
+static WORK_QUEUE_ITEM LeftItem;
+
+static VOID NTAPI LeftDpcRoutine(PKDPC, PVOID, PVOID, PVOID)
+{
+}
+
+static VOID NTAPI LeftWorkRoutine(PVOID)
+{
+}
+
+static NTSTATUS NTAPI FreeOwnIrp(PDEVICE_OBJECT, PIRP Irp, PVOID)
+{
+    IoFreeIrp(Irp);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+// Sends an IRP of the driver's own, with its completion routine, to `Target`.
+__attribute__((visibility("default"))) VOID NTAPI SendOwnIrp(PDEVICE_OBJECT Target)
+{
+    PIRP irp = IoAllocateIrp(Target->StackSize, FALSE);
+    IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    IoSetCompletionRoutine(irp, FreeOwnIrp, nullptr, TRUE, TRUE, TRUE);
+    IofCallDriver(Target, irp);
+}
+
+static VOID LeaveBehind()
+{
+    KeInitializeDpc(&LeftDpc, LeftDpcRoutine, nullptr);
+    if (LeaveAtUnload & LeaveTimer) {
+        KeInitializeTimer(&LeftTimer);
+        LARGE_INTEGER due;
+        due.QuadPart = -10000000;
+        KeSetTimer(&LeftTimer, due, &LeftDpc);
+    }
+    if (LeaveAtUnload & LeaveDpc) {
+        KeInsertQueueDpc(&LeftDpc, nullptr, nullptr);
+    }
+    if (LeaveAtUnload & LeaveWorkItem) {
+        ExInitializeWorkItem(&LeftItem, LeftWorkRoutine, nullptr);
+        ExQueueWorkItem(&LeftItem, DelayedWorkQueue);
+    }
+    if (LeaveAtUnload & LeavePool) {
+        ExAllocatePool(NonPagedPool, 40);
+    }
+}
 
 struct TestExtension {
     PDEVICE_OBJECT Lower;
@@ -28,6 +80,19 @@ static NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         IoDeleteDevice(DeviceObject);
     }
     return status;
+}
+
+// Called with every power request the driver's devices get, when set.
+__attribute__((visibility("default"))) VOID (*PowerSeen)(PDEVICE_OBJECT, PIRP) = nullptr;
+
+static NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    if (PowerSeen != nullptr) {
+        PowerSeen(DeviceObject, Irp);
+    }
+    PoStartNextPowerIrp(Irp);
+    IoSkipCurrentIrpStackLocation(Irp);
+    return PoCallDriver(static_cast<TestExtension *>(DeviceObject->DeviceExtension)->Lower, Irp);
 }
 
 static NTSTATUS NTAPI DispatchCreateClose(PDEVICE_OBJECT DeviceObject, PIRP Irp)
@@ -60,6 +125,7 @@ static VOID NTAPI Unload(PDRIVER_OBJECT DriverObject)
 {
     (void)DriverObject;
     ++UnloadCount;
+    LeaveBehind();
 }
 
 __attribute__((visibility("default"))) NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject,
@@ -71,6 +137,7 @@ __attribute__((visibility("default"))) NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT
         RegistryPathSeen[i] = RegistryPath->Buffer[i];
     }
     DriverObject->MajorFunction[IRP_MJ_PNP] = DispatchPnp;
+    DriverObject->MajorFunction[IRP_MJ_POWER] = DispatchPower;
     DriverObject->MajorFunction[IRP_MJ_CREATE] = DispatchCreateClose;
     DriverObject->MajorFunction[IRP_MJ_CLOSE] = DispatchCreateClose;
     DriverObject->DriverExtension->AddDevice = AddDevice;
