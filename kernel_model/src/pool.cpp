@@ -98,20 +98,24 @@ void *PoolAllocate(size_t bytes, const char *owner)
     return AllocateBlock(bytes, owner, false, CurrentDriver());
 }
 
-// The live block that holds `address`, or nullptr.
-static PoolBlock *BlockHolding(const void *address)
+// The block, freed or not, whose bytes hold `address`; blocks.end() if none.
+static std::map<void *, PoolBlock>::iterator Containing(const void *address)
 {
     Pool &p = P();
     auto after = p.blocks.upper_bound(const_cast<void *>(address));
     if (after == p.blocks.begin()) {
-        return nullptr;
+        return p.blocks.end();
     }
     --after;
     const char *base = static_cast<const char *>(after->first);
-    if (after->second.freed || static_cast<const char *>(address) >= base + after->second.bytes) {
-        return nullptr;
-    }
-    return &after->second;
+    return static_cast<const char *>(address) < base + after->second.bytes ? after : p.blocks.end();
+}
+
+// The live block that holds `address`, or nullptr.
+static PoolBlock *BlockHolding(const void *address)
+{
+    auto found = Containing(address);
+    return found == P().blocks.end() || found->second.freed ? nullptr : &found->second;
 }
 
 void CheckResident(const void *object, const char *routine, bool always)
@@ -222,18 +226,12 @@ void ResetPool()
 
 bool DescribePoolAddress(const void *address, std::string *out)
 {
-    Pool &p = P();
-    auto after = p.blocks.upper_bound(const_cast<void *>(address));
-    if (after == p.blocks.begin()) {
+    auto found = Containing(address);
+    if (found == P().blocks.end()) {
         return false;
     }
-    --after;
-    const char *base = static_cast<const char *>(after->first);
-    const char *at = static_cast<const char *>(address);
-    if (at >= base + after->second.bytes) {
-        return false;
-    }
-    *out = "pool block #" + std::to_string(after->second.serial) + "+" + std::to_string(at - base);
+    *out = "pool block #" + std::to_string(found->second.serial) + "+" +
+           std::to_string(static_cast<const char *>(address) - static_cast<const char *>(found->first));
     return true;
 }
 
