@@ -217,16 +217,16 @@ __attribute__((noinline)) bool MaySend(PDEVICE_OBJECT device, PIRP irp, const ch
                 std::string(routine) + " to " + DescribeAddress(device) + ", which is not a device object any more");
         return false;
     }
-    UCHAR major = IoGetNextIrpStackLocation(irp)->MajorFunction;
-    if (major == IRP_MJ_POWER && std::strcmp(routine, "PoCallDriver") != 0) {
-        Violate("POWER_IRP", std::string(routine) + " with a power IRP to " + DeviceLabel(device) +
-                                 ": Windows 2000/XP need PoCallDriver");
-        return false;
-    }
     if (irp->CurrentLocation <= 1) {
         Violate("NO_MORE_IRP_STACK_LOCATIONS", std::string(routine) + " to " + DeviceLabel(device) +
                                                    " with an IRP of " + std::to_string(irp->StackCount) +
                                                    " location(s) and none left");
+        return false;
+    }
+    UCHAR major = IoGetNextIrpStackLocation(irp)->MajorFunction;
+    if (major == IRP_MJ_POWER && std::strcmp(routine, "PoCallDriver") != 0) {
+        Violate("POWER_IRP", std::string(routine) + " with a power IRP to " + DeviceLabel(device) +
+                                 ": Windows 2000/XP need PoCallDriver");
         return false;
     }
     if (PassiveMajor(major, device) && Current()->irql != PASSIVE_LEVEL) {
