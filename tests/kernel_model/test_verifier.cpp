@@ -379,23 +379,6 @@ TEST_F(VerifierTest, CompletionRules)
             nullptr);
         SendRead(s.lower);
     });
-    // A completion routine changes the status; the dispatch routine still
-    // returns what the lower driver returned.
-    ExpectRule("STATUS_MISMATCH", [] {
-        FakeStack s = MakeStack([](PDEVICE_OBJECT, PIRP irp) { return CompleteWith(irp, STATUS_SUCCESS); }, nullptr);
-        km::SetHandler(s.upper, [s](PDEVICE_OBJECT, PIRP irp) {
-            IoCopyCurrentIrpStackLocationToNext(irp);
-            IoSetCompletionRoutine(
-                irp,
-                [](PDEVICE_OBJECT, PIRP done, PVOID) NTAPI {
-                    done->IoStatus.Status = STATUS_DEVICE_DATA_ERROR;
-                    return STATUS_SUCCESS;
-                },
-                nullptr, TRUE, TRUE, TRUE);
-            return IoCallDriver(s.lower, irp);
-        });
-        SendRead(s.upper);
-    });
     ExpectRule("POOL_OVERRUN", [] {
         FakeStack s = MakeStack(
             [](PDEVICE_OBJECT, PIRP irp) {
