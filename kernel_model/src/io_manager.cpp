@@ -13,6 +13,7 @@ struct Handle {
     PDEVICE_OBJECT device = nullptr; // the device the name resolved to
     PDEVICE_OBJECT top = nullptr;
     std::vector<Request *> requests;
+    bool cleanedUp = false;
     bool closed = false;
 };
 
@@ -68,6 +69,14 @@ NTSTATUS SendAndWait(PDEVICE_OBJECT device, Request *request)
     Send(device, request);
     WaitRequest(request);
     return request->Reported();
+}
+
+NTSTATUS SendCleanup(Handle *handle)
+{
+    handle->cleanedUp = true;
+    Request *cleanup;
+    HandleRequest(handle, IRP_MJ_CLEANUP, &cleanup);
+    return SendAndWait(handle->top, cleanup);
 }
 
 PDEVICE_OBJECT BottomOf(PDEVICE_OBJECT device)
@@ -317,9 +326,9 @@ NTSTATUS Close(Handle *handle)
     RunOnSystemThread(
         [&] {
             handle->closed = true;
-            Request *cleanup;
-            HandleRequest(handle, IRP_MJ_CLEANUP, &cleanup);
-            SendAndWait(handle->top, cleanup);
+            if (!handle->cleanedUp) {
+                SendCleanup(handle);
+            }
             // The close follows once every request on the file object has ended.
             for (Request *request : handle->requests) {
                 WaitRequest(request);
@@ -334,6 +343,16 @@ NTSTATUS Close(Handle *handle)
             }
         },
         "close");
+    return result;
+}
+
+NTSTATUS Cleanup(Handle *handle)
+{
+    if (handle == nullptr || handle->closed || handle->cleanedUp) {
+        return STATUS_INVALID_HANDLE;
+    }
+    NTSTATUS result = STATUS_UNSUCCESSFUL;
+    RunOnSystemThread([&] { result = SendCleanup(handle); }, "cleanup");
     return result;
 }
 

@@ -117,7 +117,16 @@ TEST_F(ManagerTest, HandlesOpenExclusivelyAndCloseAfterTheirRequests)
     EXPECT_EQ(majors, (std::vector<UCHAR>{IRP_MJ_CREATE, IRP_MJ_READ, IRP_MJ_READ, IRP_MJ_CLEANUP, IRP_MJ_CLOSE}));
     EXPECT_EQ(read->output, (std::vector<uint8_t>{'z'}));
     ASSERT_EQ(km::Open(L"\\Device\\KmPort0", &second), STATUS_SUCCESS) << "the port is free again";
-    km::Close(second);
+
+    // Cleanup alone, then a request that was on its way, then the close.
+    majors.clear();
+    EXPECT_EQ(km::Cleanup(second), STATUS_SUCCESS);
+    EXPECT_EQ(km::Cleanup(second), STATUS_INVALID_HANDLE);
+    km::Request *late = km::ReadAsync(second, 1);
+    km::Run([] { CompleteWith(pendingRead, STATUS_SUCCESS, 0); });
+    EXPECT_TRUE(late->completed);
+    EXPECT_EQ(km::Close(second), STATUS_SUCCESS);
+    EXPECT_EQ(majors, (std::vector<UCHAR>{IRP_MJ_CLEANUP, IRP_MJ_READ, IRP_MJ_CLOSE}));
     km::Run([&] { IoDeleteDevice(device); });
 }
 

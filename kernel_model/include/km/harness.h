@@ -287,6 +287,11 @@ void Wait(Request *request);
 // CloseHandle: IRP_MJ_CLEANUP, then IRP_MJ_CLOSE once the handle's requests
 // have completed.
 NTSTATUS Close(Handle *handle);
+// CloseHandle's first half alone: IRP_MJ_CLEANUP, returning its status. The
+// handle still carries requests (as one issued by another thread just before
+// the close would reach the driver after the cleanup); a later Close sends
+// only IRP_MJ_CLOSE.
+NTSTATUS Cleanup(Handle *handle);
 
 // ---------------------------------------------------------------- registry and namespace
 

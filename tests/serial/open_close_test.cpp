@@ -1,0 +1,20 @@
+// Open, close, cleanup and flush of the port on the simulated modem, as an
+// application sees them.
+#include "tests/support/modem_port_fixture.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using OpenCloseTest = ModemPortFixture;
+
+TEST_F(OpenCloseTest, PortStartsOnTheModemsChildWithItsPipes)
+{
+    EXPECT_EQ(fdo, km::TopOfStack(pdo));
+    EXPECT_EQ(km::Wide(ext->DeviceName), km::LinkTarget(PortLink));
+    EXPECT_NE(nullptr, ext->BulkInPipe);
+    EXPECT_NE(ext->BulkInPipe, ext->BulkOutPipe);
+    EXPECT_EQ(1u, Modem().Status().ChildStarted);
+}
+
+} // namespace

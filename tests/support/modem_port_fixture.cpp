@@ -1,0 +1,141 @@
+#include "tests/support/modem_port_fixture.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+void ModemPortFixture::SetUp()
+{
+    PortFixture::SetUp();
+    BringUp();
+}
+
+void ModemPortFixture::BringUp()
+{
+    busImage = km::LoadDriver(ZQ_MODEM_SIM_PATH, L"zqmodemsim");
+    ASSERT_EQ(STATUS_SUCCESS, busImage->entryStatus);
+    modem_ = std::make_unique<ModemClient>(busImage);
+    // No function driver is registered for the child: it stays unstarted
+    // until its hardware key holds what the port's INF writes there.
+    root = km::CreateRootDevice(busImage);
+    std::vector<PDEVICE_OBJECT> children = km::Children(root);
+    ASSERT_EQ(1u, children.size());
+    static const char16_t portName[] = u"COM7";
+    km::SetDeviceValue(children[0], L"PortName", REG_SZ, portName, sizeof(portName));
+
+    LoadPortDriver();
+    ASSERT_EQ(STATUS_SUCCESS, image->entryStatus);
+    ASSERT_NE(nullptr, AddPortOn(children[0]));
+    ASSERT_EQ(STATUS_SUCCESS, km::StartDevice(pdo));
+    ASSERT_EQ(Started, ext->PnpState);
+}
+
+void ModemPortFixture::TearDown()
+{
+    if (handle != nullptr) {
+        Close();
+    }
+    if (image != nullptr) {
+        UnloadPortDriver();
+    }
+    TearDownBus();
+    KernelTest::TearDown();
+}
+
+void ModemPortFixture::TakeDown(PDEVICE_OBJECT port)
+{
+    PDEVICE_OBJECT child = GetExtension(port)->Pdo;
+    if (km::DeviceExists(child)) {
+        EXPECT_EQ(STATUS_SUCCESS, km::RemoveDevice(child));
+    }
+    EXPECT_FALSE(km::DeviceExists(port));
+}
+
+// As the PnP manager does: the children's stacks go before their parent's.
+void ModemPortFixture::TearDownBus()
+{
+    if (root != nullptr && km::DeviceExists(root)) {
+        EXPECT_EQ(STATUS_SUCCESS, km::RemoveDevice(root));
+    }
+    if (busImage != nullptr) {
+        km::UnloadDriver(busImage);
+    }
+    busImage = nullptr;
+    root = nullptr;
+    modem_.reset();
+}
+
+NTSTATUS ModemPortFixture::Open()
+{
+    return km::Open(PortLink, &handle);
+}
+
+NTSTATUS ModemPortFixture::OpenAnother(km::Handle **another)
+{
+    return km::Open(PortLink, another);
+}
+
+km::Request *ModemPortFixture::Read(ULONG length)
+{
+    km::Request *request = nullptr;
+    km::Run([&] { request = km::ReadAsync(handle, length); }, "application");
+    return request;
+}
+
+km::Request *ModemPortFixture::ReadAndWait(ULONG length)
+{
+    km::Request *request = nullptr;
+    km::Run(
+        [&] {
+            request = km::ReadAsync(handle, length);
+            km::Wait(request);
+        },
+        "application");
+    return request;
+}
+
+bool ModemPortFixture::Cancel(km::Request *request)
+{
+    bool ran = false;
+    km::Run([&] { ran = km::Cancel(request) != FALSE; }, "application");
+    return ran;
+}
+
+km::Request *ModemPortFixture::Flush()
+{
+    km::Request *request = nullptr;
+    km::Run([&] { request = km::MajorAsync(handle, IRP_MJ_FLUSH_BUFFERS); }, "application");
+    return request;
+}
+
+NTSTATUS ModemPortFixture::Cleanup()
+{
+    return km::Cleanup(handle);
+}
+
+NTSTATUS ModemPortFixture::Close()
+{
+    NTSTATUS status = km::Close(handle);
+    handle = nullptr;
+    return status;
+}
+
+void ModemPortFixture::Wait(km::Request *request)
+{
+    km::Run([&] { km::Wait(request); }, "application");
+}
+
+void ModemPortFixture::SetReadTimeouts(ULONG interval, ULONG multiplier, ULONG constant)
+{
+    UnderLock([&] {
+        ext->Timeouts.ReadIntervalTimeout = interval;
+        ext->Timeouts.ReadTotalTimeoutMultiplier = multiplier;
+        ext->Timeouts.ReadTotalTimeoutConstant = constant;
+    });
+}
+
+void ModemPortFixture::Send(const std::string &bytes)
+{
+    ASSERT_EQ(STATUS_SUCCESS, modem_->Queue(bytes));
+    km::RunUntilIdle();
+}

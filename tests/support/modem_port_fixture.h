@@ -1,0 +1,83 @@
+// The port driver as a system brings it up on the simulated modem: the modem's
+// bus on a root device, the port's driver added on the bus's child and started
+// by the PnP manager, and an application that opens the port by its COM name
+// and reads, cancels, flushes and closes through the I/O manager. The modem
+// behind it is driven through ModemClient.
+//
+// Everything the application does runs as its own context ("application"), so
+// the requests reach the driver at PASSIVE_LEVEL as they would from a thread.
+#pragma once
+
+#include "tests/modem_sim/modem_client.h"
+#include "tests/support/port_fixture.h"
+
+#include <km/harness.h>
+
+#include <memory>
+#include <string>
+
+class ModemPortFixture : public PortFixture {
+protected:
+    // The port's name in the child's hardware key, as its INF writes it.
+    static constexpr const wchar_t *PortLink = L"\\DosDevices\\COM7";
+
+    void SetUp() override;
+    // Closes a handle still open, removes the child (and with it the port)
+    // and the bus through the PnP manager, unloads both drivers, then checks
+    // the kernel as every test does.
+    void TearDown() override;
+    // The port leaves with its child, through the PnP manager.
+    void TakeDown(PDEVICE_OBJECT port) override;
+
+    // Loads the bus and the port drivers and starts the port on the child.
+    void BringUp();
+
+    // ---- the application
+    // CreateFile on PortLink; the handle is kept for the calls below.
+    NTSTATUS Open();
+    // A second handle, for the tests that need two; nullptr when refused.
+    NTSTATUS OpenAnother(km::Handle **handle);
+    // ReadFile without waiting: the request as the I/O manager built it.
+    km::Request *Read(ULONG length);
+    // ReadFile that waits; the request has completed when it returns (the
+    // clock runs on while nothing else can).
+    km::Request *ReadAndWait(ULONG length);
+    // CancelIo for one request; true when a cancel routine ran.
+    bool Cancel(km::Request *request);
+    km::Request *Flush();
+    // Cleanup only: the I/O manager's first step of CloseHandle.
+    NTSTATUS Cleanup();
+    // CloseHandle: cleanup, then close once the handle's requests have ended.
+    NTSTATUS Close();
+    // Waits for a request in an application context.
+    void Wait(km::Request *request);
+    // The bytes a read delivered.
+    static std::string Bytes(const km::Request *request)
+    {
+        return std::string(request->output.begin(), request->output.end());
+    }
+
+    // The read timeouts, as IOCTL_SERIAL_SET_TIMEOUTS stores them.
+    void SetReadTimeouts(ULONG interval, ULONG multiplier, ULONG constant);
+
+    // ---- the modem
+    ModemClient &Modem()
+    {
+        return *modem_;
+    }
+    // Bytes toward the host; they complete the pending bulk-in transfer.
+    void Send(const std::string &bytes);
+    // The counters of a pipe of the modem.
+    MODEM_PIPE_STATUS Pipe(ULONG pipe) const
+    {
+        return modem_->Status().Pipes[pipe];
+    }
+
+    km::Image *busImage = nullptr;
+    PDEVICE_OBJECT root = nullptr;
+    km::Handle *handle = nullptr;
+
+private:
+    void TearDownBus();
+    std::unique_ptr<ModemClient> modem_;
+};
