@@ -47,5 +47,7 @@ void RemoveDeviceName(PDEVICE_OBJECT device);
 PDEVICE_OBJECT ResolveName(const std::u16string &name);
 // Registry state of a physical device object goes when it is deleted.
 void ForgetDevice(PDEVICE_OBJECT device);
+// ZwClose of an open symbolic-link object; false for any other handle.
+bool CloseLinkHandle(HANDLE handle);
 
 } // namespace km::detail

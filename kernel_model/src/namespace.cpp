@@ -21,10 +21,23 @@ struct Entry {
 
 struct Namespace {
     std::map<std::u16string, Entry> entries; // by canonical name
+    // Open symbolic-link objects: the link's target as it was when opened.
+    std::map<HANDLE, std::u16string> linkHandles;
+    ULONG nextHandle = 0;
 
     Namespace()
     {
-        OnReset([this] { entries.clear(); });
+        OnReset([this] { Reset(); });
+    }
+
+    void Reset()
+    {
+        for (const auto &entry : linkHandles) {
+            Violate("HANDLE_LEAK", "symbolic link handle to " + ToNarrow(entry.second) + " was never closed");
+        }
+        entries.clear();
+        linkHandles.clear();
+        nextHandle = 0;
     }
 };
 
@@ -135,9 +148,70 @@ PDEVICE_OBJECT ResolveName(const std::u16string &name)
     return nullptr;
 }
 
+bool CloseLinkHandle(HANDLE handle)
+{
+    return State().linkHandles.erase(handle) != 0;
+}
+
 } // namespace km::detail
 
 using namespace km::detail;
+
+// Link handles are kernel handles apart from the registry's: top bits 0x9.
+KM_API NTSTATUS NTAPI ZwOpenSymbolicLinkObject(PHANDLE LinkHandle, ACCESS_MASK DesiredAccess,
+                                               POBJECT_ATTRIBUTES ObjectAttributes)
+{
+    (void)DesiredAccess;
+    RequireIrqlAtMost(PASSIVE_LEVEL, "ZwOpenSymbolicLinkObject");
+    NTSTATUS status;
+    if (ShouldFail("ZwOpenSymbolicLinkObject", &status)) {
+        return status;
+    }
+    auto found = State().entries.find(Canonical(FromUnicodeString(ObjectAttributes->ObjectName)));
+    if (found == State().entries.end()) {
+        return STATUS_OBJECT_NAME_NOT_FOUND;
+    }
+    if (found->second.kind != EntryKind::Link) {
+        return STATUS_OBJECT_TYPE_MISMATCH;
+    }
+    State().nextHandle += 4;
+    HANDLE handle = reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(0x90000000UL | State().nextHandle));
+    State().linkHandles[handle] = found->second.target;
+    *LinkHandle = handle;
+    return STATUS_SUCCESS;
+}
+
+KM_API NTSTATUS NTAPI ZwQuerySymbolicLinkObject(HANDLE LinkHandle, PUNICODE_STRING LinkTarget, PULONG ReturnedLength)
+{
+    RequireIrqlAtMost(PASSIVE_LEVEL, "ZwQuerySymbolicLinkObject");
+    auto found = State().linkHandles.find(LinkHandle);
+    if (found == State().linkHandles.end()) {
+        Violate("INVALID_HANDLE", "ZwQuerySymbolicLinkObject on a handle that is not an open symbolic link");
+        return STATUS_INVALID_HANDLE;
+    }
+    const std::u16string &target = found->second;
+    ULONG bytes = static_cast<ULONG>(target.size() * sizeof(WCHAR));
+    if (LinkTarget->MaximumLength < bytes) {
+        if (ReturnedLength != nullptr) {
+            *ReturnedLength = bytes + sizeof(WCHAR);
+        }
+        return STATUS_BUFFER_TOO_SMALL;
+    }
+    for (size_t i = 0; i < target.size(); ++i) {
+        LinkTarget->Buffer[i] = static_cast<WCHAR>(target[i]);
+    }
+    LinkTarget->Length = static_cast<USHORT>(bytes);
+    // The terminating zero goes along when there is room for it.
+    ULONG returned = bytes;
+    if (LinkTarget->MaximumLength >= bytes + sizeof(WCHAR)) {
+        LinkTarget->Buffer[target.size()] = 0;
+        returned += sizeof(WCHAR);
+    }
+    if (ReturnedLength != nullptr) {
+        *ReturnedLength = returned;
+    }
+    return STATUS_SUCCESS;
+}
 
 KM_API NTSTATUS NTAPI IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING DeviceName)
 {

@@ -336,7 +336,7 @@ KM_API NTSTATUS NTAPI ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueNam
 KM_API NTSTATUS NTAPI ZwClose(HANDLE Handle)
 {
     RequireIrqlAtMost(PASSIVE_LEVEL, "ZwClose");
-    if (State().handles.erase(Handle) == 0) {
+    if (State().handles.erase(Handle) == 0 && !CloseLinkHandle(Handle)) {
         Violate("INVALID_HANDLE", "ZwClose of a handle that is not open");
         return STATUS_INVALID_HANDLE;
     }

@@ -56,3 +56,57 @@ VOID NTAPI ExQueueWorkItem(PWORK_QUEUE_ITEM WorkItem, WORK_QUEUE_TYPE QueueType)
                });
     SwitchPoint("ExQueueWorkItem");
 }
+
+// An I/O manager work item: a pool block of the driver's, queued once at a
+// time, holding a reference on its device object while queued and running.
+struct _IO_WORKITEM {
+    PDEVICE_OBJECT Device;
+    bool Queued;
+};
+
+PIO_WORKITEM NTAPI IoAllocateWorkItem(PDEVICE_OBJECT DeviceObject)
+{
+    RequireIrqlAtMost(DISPATCH_LEVEL, "IoAllocateWorkItem");
+    NTSTATUS status;
+    if (ShouldFail("IoAllocateWorkItem", &status)) {
+        return nullptr;
+    }
+    auto item = static_cast<PIO_WORKITEM>(PoolAllocate(sizeof(_IO_WORKITEM), "IoAllocateWorkItem"));
+    item->Device = DeviceObject;
+    item->Queued = false;
+    return item;
+}
+
+VOID NTAPI IoFreeWorkItem(PIO_WORKITEM IoWorkItem)
+{
+    if (IoWorkItem->Queued) {
+        Violate("WORK_ITEM_FREED_QUEUED", "IoFreeWorkItem on an item still queued: " + DescribeAddress(IoWorkItem));
+        return;
+    }
+    PoolFree(IoWorkItem, "IoFreeWorkItem");
+}
+
+VOID NTAPI IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerRoutine, WORK_QUEUE_TYPE QueueType,
+                           PVOID Context)
+{
+    (void)QueueType;
+    RequireIrqlAtMost(DISPATCH_LEVEL, "IoQueueWorkItem");
+    if (IoWorkItem->Queued) {
+        Violate("WORK_ITEM_REQUEUED", "IoQueueWorkItem on an item already queued: " + DescribeAddress(IoWorkItem));
+        return;
+    }
+    IoWorkItem->Queued = true;
+    PDEVICE_OBJECT device = IoWorkItem->Device;
+    ObReferenceObject(device);
+    NewContext("work " + DescribeAddress(reinterpret_cast<const void *>(WorkerRoutine)), km::ContextKind::WorkItem,
+               [IoWorkItem, WorkerRoutine, Context, device] {
+                   // The routine may free the item; the reference is the model's own.
+                   IoWorkItem->Queued = false;
+                   {
+                       DriverScope scope(DriverOfAddress(reinterpret_cast<const void *>(WorkerRoutine)));
+                       WorkerRoutine(device, Context);
+                   }
+                   ObDereferenceObject(device);
+               });
+    SwitchPoint("IoQueueWorkItem");
+}

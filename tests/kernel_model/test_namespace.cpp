@@ -99,4 +99,36 @@ TEST_F(NamespaceTest, InjectedFailuresLeaveTheNamespaceAsItWas)
     EXPECT_EQ(STATUS_SUCCESS, Unlink(L"\\DosDevices\\COM7"));
 }
 
+// A link opened as a symbolic-link object reports its target, under any
+// spelling of its name; only links open so, and the handle goes with ZwClose.
+TEST_F(NamespaceTest, LinkObjectsOpenByNameAndReportTheirTarget)
+{
+    ASSERT_EQ(STATUS_SUCCESS, km::detail::InsertDeviceName(U(L"\\Device\\Serial0"), &other_));
+    ASSERT_EQ(STATUS_SUCCESS, Link(L"\\DosDevices\\COM7", L"\\Device\\Serial0"));
+    auto open = [](const wchar_t *name, HANDLE *handle) {
+        UNICODE_STRING text = U(name);
+        OBJECT_ATTRIBUTES attributes;
+        InitializeObjectAttributes(&attributes, &text, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr, nullptr);
+        return ZwOpenSymbolicLinkObject(handle, SYMBOLIC_LINK_QUERY, &attributes);
+    };
+    HANDLE handle = nullptr;
+    EXPECT_EQ(STATUS_OBJECT_NAME_NOT_FOUND, open(L"\\DosDevices\\COM8", &handle));
+    EXPECT_EQ(STATUS_OBJECT_TYPE_MISMATCH, open(L"\\Device\\Serial0", &handle));
+    ASSERT_EQ(STATUS_SUCCESS, open(L"\\??\\com7", &handle));
+
+    WCHAR small[4];
+    UNICODE_STRING target = {0, sizeof(small), small};
+    ULONG needed = 0;
+    EXPECT_EQ(STATUS_BUFFER_TOO_SMALL, ZwQuerySymbolicLinkObject(handle, &target, &needed));
+    EXPECT_EQ(sizeof(u"\\Device\\Serial0"), needed);
+    WCHAR buffer[32];
+    target = {0, sizeof(buffer), buffer};
+    ASSERT_EQ(STATUS_SUCCESS, ZwQuerySymbolicLinkObject(handle, &target, &needed));
+    EXPECT_EQ(u"\\Device\\Serial0", km::Wide(target));
+    EXPECT_EQ(0, buffer[target.Length / sizeof(WCHAR)]);
+    EXPECT_EQ(STATUS_SUCCESS, ZwClose(handle));
+    EXPECT_EQ(STATUS_SUCCESS, Unlink(L"\\DosDevices\\COM7"));
+    km::detail::RemoveDeviceName(&other_);
+}
+
 } // namespace

@@ -303,6 +303,51 @@ TEST_F(SchedulerTest, AWaitThatATimerMayEndIsNoDeadlock)
     EXPECT_EQ(km::Now(), 120LL * 600000000LL);
 }
 
+// An I/O work item keeps its device object: deleted before the routine runs,
+// the device's memory stays until the routine (which frees its own item) has
+// returned.
+TEST_F(SchedulerTest, IoWorkItemsHoldTheirDeviceUntilTheRoutineReturns)
+{
+    static PIO_WORKITEM item;
+    static PDEVICE_OBJECT device;
+    static ULONG seen;
+    static KIRQL irql;
+    seen = 0;
+    PDRIVER_OBJECT driver = km::CreateFakeDriver(L"Worker");
+    km::Run([driver] {
+        ASSERT_EQ(IoCreateDevice(driver, sizeof(ULONG), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device),
+                  STATUS_SUCCESS);
+        *static_cast<PULONG>(device->DeviceExtension) = 0x5A5A1234;
+        item = IoAllocateWorkItem(device);
+        ASSERT_NE(item, nullptr);
+        KIRQL old;
+        KeRaiseIrql(DISPATCH_LEVEL, &old);
+        IoQueueWorkItem(
+            item,
+            [](PDEVICE_OBJECT deviceObject, PVOID context) NTAPI {
+                irql = KeGetCurrentIrql();
+                EXPECT_EQ(deviceObject, device);
+                EXPECT_EQ(context, &seen);
+                seen = *static_cast<PULONG>(deviceObject->DeviceExtension);
+                IoFreeWorkItem(item);
+            },
+            DelayedWorkQueue, &seen);
+        KeLowerIrql(old);
+        IoDeleteDevice(device);
+    });
+    km::RunUntilIdle();
+    EXPECT_EQ(seen, 0x5A5A1234u) << "the device's memory went before the work item ran";
+    EXPECT_EQ(irql, PASSIVE_LEVEL);
+
+    km::FailCall("IoAllocateWorkItem", 1);
+    km::Run([driver] {
+        PDEVICE_OBJECT other = nullptr;
+        ASSERT_EQ(IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &other), STATUS_SUCCESS);
+        EXPECT_EQ(IoAllocateWorkItem(other), nullptr);
+        IoDeleteDevice(other);
+    });
+}
+
 TEST_F(SchedulerTest, AWaitThatCanNeverEndIsADeadlockNamingTheWaiter)
 {
     static KEVENT never;

@@ -666,6 +666,29 @@ TEST_F(VerifierTest, ObjectRules)
             KeLowerIrql(old);
         });
     });
+    ExpectRule("WORK_ITEM_FREED_QUEUED", [] {
+        FakeStack s = MakeStack(nullptr, nullptr);
+        km::Run([s] {
+            PIO_WORKITEM item = IoAllocateWorkItem(s.upper);
+            KIRQL old;
+            KeRaiseIrql(DISPATCH_LEVEL, &old);
+            IoQueueWorkItem(
+                item, [](PDEVICE_OBJECT, PVOID) NTAPI {}, DelayedWorkQueue, nullptr);
+            IoFreeWorkItem(item); // before its routine ran
+            KeLowerIrql(old);
+        });
+    });
+    ExpectRule("HANDLE_LEAK", [] {
+        km::CreateLink(L"\\DosDevices\\COM7", L"\\Device\\X");
+        km::Run([] {
+            UNICODE_STRING name;
+            RtlInitUnicodeString(&name, L"\\DosDevices\\COM7");
+            OBJECT_ATTRIBUTES attributes;
+            InitializeObjectAttributes(&attributes, &name, OBJ_KERNEL_HANDLE, nullptr, nullptr);
+            HANDLE link;
+            ZwOpenSymbolicLinkObject(&link, SYMBOLIC_LINK_QUERY, &attributes); // never closed
+        });
+    });
 }
 
 // Initialising again what the kernel still has in a list corrupts the list.

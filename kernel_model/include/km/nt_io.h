@@ -643,6 +643,17 @@ KM_API VOID FASTCALL ObfDereferenceObject(PVOID Object);
 #define ObReferenceObject(Object) ObfReferenceObject(Object)
 #define ObDereferenceObject(Object) ObfDereferenceObject(Object)
 
+// I/O manager work items: the device object is referenced from IoQueueWorkItem
+// until the routine has returned, so neither it nor its driver can go while the
+// routine may still run. The routine may free its own item.
+typedef struct _IO_WORKITEM *PIO_WORKITEM;
+typedef VOID NTAPI IO_WORKITEM_ROUTINE(PDEVICE_OBJECT DeviceObject, PVOID Context);
+typedef IO_WORKITEM_ROUTINE *PIO_WORKITEM_ROUTINE;
+KM_API PIO_WORKITEM NTAPI IoAllocateWorkItem(PDEVICE_OBJECT DeviceObject);
+KM_API VOID NTAPI IoFreeWorkItem(PIO_WORKITEM IoWorkItem);
+KM_API VOID NTAPI IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerRoutine,
+                                  WORK_QUEUE_TYPE QueueType, PVOID Context);
+
 // ---------------------------------------------------------------- inlines, as the DDK has them
 
 static inline PIO_STACK_LOCATION IoGetCurrentIrpStackLocation(PIRP Irp)

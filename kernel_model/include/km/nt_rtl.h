@@ -170,6 +170,31 @@ KM_API NTSTATUS NTAPI IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUN
 KM_API NTSTATUS NTAPI IoCreateUnprotectedSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING DeviceName);
 KM_API NTSTATUS NTAPI IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName);
 
+typedef struct _OBJECT_ATTRIBUTES {
+    ULONG Length;
+    HANDLE RootDirectory;
+    PUNICODE_STRING ObjectName;
+    ULONG Attributes;
+    PVOID SecurityDescriptor;
+    PVOID SecurityQualityOfService;
+} OBJECT_ATTRIBUTES, *POBJECT_ATTRIBUTES;
+static_assert(sizeof(OBJECT_ATTRIBUTES) == 6 * sizeof(void *), "OBJECT_ATTRIBUTES");
+
+#define OBJ_CASE_INSENSITIVE 0x00000040L
+#define OBJ_KERNEL_HANDLE 0x00000200L
+#define SYMBOLIC_LINK_QUERY 0x0001
+
+#define InitializeObjectAttributes(p, n, a, r, s)                                                                      \
+    ((p)->Length = sizeof(OBJECT_ATTRIBUTES), (p)->RootDirectory = (r), (p)->Attributes = (a), (p)->ObjectName = (n),  \
+     (p)->SecurityDescriptor = (s), (p)->SecurityQualityOfService = NULL)
+
+// A symbolic link opened by name; its target read back into the caller's
+// string (STATUS_BUFFER_TOO_SMALL, with the length needed, when it does not
+// fit). The handle is closed with ZwClose.
+KM_API NTSTATUS NTAPI ZwOpenSymbolicLinkObject(PHANDLE LinkHandle, ACCESS_MASK DesiredAccess,
+                                               POBJECT_ATTRIBUTES ObjectAttributes);
+KM_API NTSTATUS NTAPI ZwQuerySymbolicLinkObject(HANDLE LinkHandle, PUNICODE_STRING LinkTarget, PULONG ReturnedLength);
+
 // ---------------------------------------------------------------- device interfaces
 
 // Without INITGUID a GUID is only declared; the one translation unit that
