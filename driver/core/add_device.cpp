@@ -13,10 +13,12 @@ LONG InstanceCounter = 0;
 static const USHORT WorkingNameSize = 256;
 static const USHORT NumberBufferSize = 40;
 
-// Locks, queues, the read timer and the counters. IdleEvent is left alone: the
-// open path initialises it, and nothing waits on it before then.
+// Locks, queues, the read timer and the counters. IdleEvent is initialised
+// here as well as at every open: a drain clears it even when it had nothing
+// to wait for, a removal before the first open included.
 static void InitializeRecord(PDEVICE_EXTENSION Extension)
 {
+    KeInitializeEvent(&Extension->IdleEvent, SynchronizationEvent, FALSE);
     IoInitializeRemoveLockEx(&Extension->RemoveLock, 0, 0, 0, REMOVE_LOCK_SIZE);
     KeInitializeSpinLock(&Extension->Lock);
     InitializeListHead(&Extension->ReadQueue);
@@ -29,6 +31,9 @@ static void InitializeRecord(PDEVICE_EXTENSION Extension)
     Extension->PortOpen = FALSE;
     ExInitializeFastMutex(&Extension->OpenMutex);
     ExInitializeFastMutex(&Extension->CloseMutex);
+    ExInitializeFastMutex(&Extension->ReaderMutex);
+    ExInitializeFastMutex(&Extension->DrainMutex);
+    Extension->ReadTimerState = ReadTimerIdle;
     Extension->OutstandingIo = 1;
 }
 

@@ -27,6 +27,7 @@ NTSTATUS ForwardAndWait(PDEVICE_OBJECT TargetDevice, PIRP Irp);
 NTSTATUS NTAPI ForwardCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
 NTSTATUS CompleteRequest(PIRP Irp, NTSTATUS Status);
 NTSTATUS CompleteRequestWithInformation(PIRP Irp, NTSTATUS Status, ULONG_PTR Information);
+VOID CompleteTakenRequests(PDEVICE_EXTENSION Extension, PLIST_ENTRY Done);
 
 // The remove-lock convention: the IRP is the tag, an empty file name, line 1.
 NTSTATUS AcquireRemoveLock(PDEVICE_EXTENSION Extension, PIRP Irp);

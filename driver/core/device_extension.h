@@ -76,6 +76,26 @@ struct DeviceExtension {
     KEVENT IdleEvent;
     LONG OutstandingIo;
     BOOLEAN ResumeResetPending;
+    // Serialises the reader's restart (its test of PortOpen and the
+    // submission) against the abort of the data pipes, so that no transfer
+    // can reach the bus after the abort meant to end it.
+    FAST_MUTEX ReaderMutex;
+    // Serialises the waits for OutstandingIo to drain (close and removal).
+    FAST_MUTEX DrainMutex;
+    // The read timer's share of OutstandingIo (ReadTimerStateValue) and the
+    // due time a deferred arming waits with; under Lock.
+    LONG ReadTimerState;
+    LARGE_INTEGER ReadTimerDue;
+};
+
+// What the read timer holds of OutstandingIo. The timer counts from its
+// arming until it is cancelled in time or its DPC has run, since a queued DPC
+// cannot be flushed on Windows 2000.
+enum ReadTimerStateValue {
+    ReadTimerIdle = 0,     // not set, no DPC owed, no count held
+    ReadTimerSet = 1,      // set for the waiting read; its expiry serves it
+    ReadTimerStale = 2,    // expired or cancelled too late: a DPC is owed and serves nothing
+    ReadTimerDeferred = 3, // as Stale, and the owed DPC sets the timer again (ReadTimerDue)
 };
 
 typedef DeviceExtension *PDEVICE_EXTENSION;

@@ -1,7 +1,7 @@
-// The outstanding-request counter: 1 plus the reads, writes, bulk-in transfers
-// and restart work items in flight. It drops below 1 only while WaitForIdle
-// (or StopPipes) has taken the base count away, so IdleEvent is set only when
-// someone waits for it.
+// The outstanding-request counter: 1 plus the reads, writes, bulk-in
+// transfers, restart work items and the armed read timer in flight. It drops
+// below 1 only while WaitForIdle (alone or inside StopPipes) has taken the base
+// count away, so IdleEvent is set only when someone waits for it.
 #include "driver/core/core.h"
 
 LONG IncrementIo(PDEVICE_EXTENSION Extension)
@@ -16,14 +16,22 @@ VOID DecrementIo(PDEVICE_EXTENSION Extension)
     }
 }
 
-// Called at PASSIVE_LEVEL once nothing new can be counted. With nothing in
-// flight IdleEvent is never touched, which matters for a device removed before
-// its first open: the event has not been initialised then.
+// Called at PASSIVE_LEVEL once nothing new can be counted.
+//
+// Drains are serialised: two at once (a close and a surprise removal) would
+// each drop a base count, so that neither reaches zero or only one of them is
+// woken. The base count comes back by an interlocked increment, since a read
+// refused during the drain still counts itself in and out; a zero crossing
+// such a read made after the last item ended is cleared, so that the next
+// drain does not find the event already set.
 VOID WaitForIdle(PDEVICE_OBJECT DeviceObject)
 {
     PDEVICE_EXTENSION Extension = GetExtension(DeviceObject);
+    ExAcquireFastMutex(&Extension->DrainMutex);
     if (InterlockedDecrement(&Extension->OutstandingIo) != 0) {
         KeWaitForSingleObject(&Extension->IdleEvent, Executive, KernelMode, FALSE, NULL);
     }
-    Extension->OutstandingIo = 1;
+    InterlockedIncrement(&Extension->OutstandingIo);
+    KeClearEvent(&Extension->IdleEvent);
+    ExReleaseFastMutex(&Extension->DrainMutex);
 }

@@ -4,6 +4,7 @@
 #include "driver/core/core.h"
 #include "driver/pnp_power/pnp_power.h"
 #include "driver/serial/serial.h"
+#include "driver/usb/usb.h"
 
 // Sets PnpState to NewState under StateLock and returns the state it replaced,
 // so that IsDeviceUnusable never sees a half-made change.
@@ -15,6 +16,21 @@ static LONG ReplacePnpState(PDEVICE_EXTENSION Extension, LONG NewState)
     Extension->PnpState = NewState;
     KeReleaseSpinLock(&Extension->StateLock, oldIrql);
     return previous;
+}
+
+// Ends the queued requests and waits for the transfers in flight. While a
+// handle is open a bulk-in transfer may be pending at the bus, which may fail
+// its transfers only when it receives the next request: both data pipes are
+// aborted first (results ignored). Without a handle, or with pipe handles that
+// were not valid in the state left, nothing is sent.
+static VOID DrainPort(PDEVICE_OBJECT DeviceObject, LONG Previous)
+{
+    PDEVICE_EXTENSION extension = GetExtension(DeviceObject);
+    CancelAllQueues(DeviceObject);
+    if (extension->OpenCount != 0 && PipesUsable(Previous)) {
+        AbortDataPipes(DeviceObject);
+    }
+    WaitForIdle(DeviceObject);
 }
 
 static VOID FreeDeviceName(PDEVICE_EXTENSION Extension)
@@ -42,8 +58,7 @@ NTSTATUS HandleSurpriseRemoval(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     PDEVICE_EXTENSION extension = GetExtension(DeviceObject);
     LONG previous = ReplacePnpState(extension, SurpriseRemoved);
 
-    CancelAllQueues(DeviceObject);
-    WaitForIdle(DeviceObject);
+    DrainPort(DeviceObject, previous);
     // The names exist while a stop or a removal is only pending, too.
     RemovePortNamesOnce(extension, previous == Started || previous == StopPending || previous == RemovePending);
     FreeDeviceName(extension);
@@ -57,8 +72,7 @@ NTSTATUS HandleRemove(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     PDEVICE_EXTENSION extension = GetExtension(DeviceObject);
     LONG previous = ReplacePnpState(extension, Removed);
 
-    CancelAllQueues(DeviceObject);
-    WaitForIdle(DeviceObject);
+    DrainPort(DeviceObject, previous);
     // After a surprise removal the names are already gone.
     RemovePortNamesOnce(extension, previous != SurpriseRemoved);
     FreeDeviceName(extension);

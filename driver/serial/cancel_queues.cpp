@@ -50,7 +50,11 @@ VOID CancelQueue(PDEVICE_OBJECT DeviceObject, PLIST_ENTRY Queue)
 
 VOID CancelReadQueue(PDEVICE_OBJECT DeviceObject, PLIST_ENTRY Queue)
 {
-    KeCancelTimer(&GetExtension(DeviceObject)->ReadTimer);
+    PDEVICE_EXTENSION extension = GetExtension(DeviceObject);
+    KIRQL irql;
+    KeAcquireSpinLock(&extension->Lock, &irql);
+    CancelReadTimer(extension);
+    KeReleaseSpinLock(&extension->Lock, irql);
     CancelQueue(DeviceObject, Queue);
 }
 

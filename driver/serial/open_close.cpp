@@ -1,26 +1,168 @@
-// Open, close, cleanup and flush of the port.
-//
-// Not built yet: the port refuses to open until the receive loop exists, so
-// cleanup and close are never reached with an open handle either.
+// Open, close, cleanup and flush of the port. One opener at a time, on a
+// started and usable device; the open puts the port's settings back to their
+// defaults, resets the pipes and starts the reader; cleanup marks the port
+// closed and cancels what is queued; close aborts the data pipes and waits
+// until every transfer, restart and counted request has ended.
 #include "driver/core/core.h"
+#include "driver/pnp_power/pnp_power.h"
 #include "driver/serial/serial.h"
+#include "driver/usb/usb.h"
 
-NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT, PIRP Irp)
+#define DEFAULT_BAUD_RATE 115200
+#define DEFAULT_WORD_LENGTH 8
+
+// Cleanup and flush complete with the serial boost.
+static NTSTATUS CompleteWithSerialBoost(PIRP Irp, NTSTATUS Status)
 {
-    return CompleteRequestWithInformation(Irp, STATUS_NOT_IMPLEMENTED, 0);
+    Irp->IoStatus.Status = Status;
+    Irp->IoStatus.Information = 0;
+    IoCompleteRequest(Irp, IO_SERIAL_INCREMENT);
+    return Status;
 }
 
-NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT, PIRP Irp)
+// Under OpenMutex, after the previous handle's cleanup and close have emptied
+// the queues and stopped the pipes, and before the reader starts: no spin
+// lock is needed. Timeouts, the remaining handshake and special characters,
+// the statistics and FailureMarker are kept from the previous open.
+VOID ResetPortState(PDEVICE_EXTENSION Extension)
 {
-    return CompleteRequestWithInformation(Irp, STATUS_NOT_IMPLEMENTED, 0);
+    InitializeListHead(&Extension->ReadQueue);
+    InitializeListHead(&Extension->WaitQueue);
+    InitializeListHead(&Extension->WriteQueue);
+    Extension->HandFlow.ControlHandShake = SERIAL_DTR_CONTROL;
+    Extension->HandFlow.FlowReplace = SERIAL_RTS_CONTROL;
+    Extension->PortOpen = TRUE;
+    Extension->WaitMask = 0;
+    Extension->BaudRate = DEFAULT_BAUD_RATE;
+    Extension->LineControl.StopBits = STOP_BITS_2;
+    Extension->LineControl.Parity = NO_PARITY;
+    Extension->LineControl.WordLength = DEFAULT_WORD_LENGTH;
+    Extension->ModemStatus = 0;
+    Extension->PendingWriteBytes = 0;
+    Extension->Chars.XonChar = 0;
+    Extension->Chars.XoffChar = 0;
+    Extension->WriteActive = FALSE;
+    Extension->EventHistory = 0;
+    KeInitializeEvent(&Extension->IdleEvent, SynchronizationEvent, FALSE);
+    Extension->ReadErrorCount = 0;
+    Extension->ResumeResetPending = FALSE;
 }
 
-NTSTATUS NTAPI DispatchCleanup(PDEVICE_OBJECT, PIRP Irp)
+// Under OpenMutex: whether this opener may have the port. On success the
+// remove lock is held for the request and OpenCount is 1.
+static NTSTATUS AdmitOpener(PDEVICE_EXTENSION Extension, PIRP Irp)
 {
-    return CompleteRequestWithInformation(Irp, STATUS_NOT_IMPLEMENTED, 0);
+    if (Extension->PnpState != Started) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    if (IsDeviceUnusable(Extension)) {
+        return STATUS_DELETE_PENDING;
+    }
+    NTSTATUS status = AcquireRemoveLock(Extension, Irp);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    if (InterlockedIncrement(&Extension->OpenCount) != 1) {
+        InterlockedDecrement(&Extension->OpenCount);
+        ReleaseRemoveLock(Extension, Irp);
+        return STATUS_ACCESS_DENIED;
+    }
+    return STATUS_SUCCESS;
 }
 
+NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    PDEVICE_EXTENSION extension = GetExtension(DeviceObject);
+    ExAcquireFastMutex(&extension->OpenMutex);
+    Irp->IoStatus.Information = 0;
+    NTSTATUS status = AdmitOpener(extension, Irp);
+    if (!NT_SUCCESS(status)) {
+        ExReleaseFastMutex(&extension->OpenMutex);
+        return CompleteRequest(Irp, status);
+    }
+    ResetPortState(extension);
+    // The resets wait for the bus; the query handlers need not wait for them.
+    ExReleaseFastMutex(&extension->OpenMutex);
+
+    status = ResetPipes(DeviceObject);
+    if (!NT_SUCCESS(status)) {
+        // A failed open gets neither cleanup nor close: it leaves no open port.
+        KIRQL irql;
+        KeAcquireSpinLock(&extension->Lock, &irql);
+        extension->PortOpen = FALSE;
+        KeReleaseSpinLock(&extension->Lock, irql);
+        InterlockedDecrement(&extension->OpenCount);
+        ReleaseRemoveLock(extension, Irp);
+        return CompleteRequest(Irp, STATUS_UNSUCCESSFUL);
+    }
+    // Whatever the first transfer brings stays in the ring. The open succeeds
+    // even when that transfer cannot be sent, or the device has just become
+    // unusable and the reader is not started.
+    RingReset(extension);
+    RestartBulkInRead(extension);
+    ReleaseRemoveLock(extension, Irp);
+    return CompleteRequest(Irp, status);
+}
+
+NTSTATUS NTAPI DispatchCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    PDEVICE_EXTENSION extension = GetExtension(DeviceObject);
+    KIRQL irql;
+    KeAcquireSpinLock(&extension->Lock, &irql);
+    // From now on the reader is not restarted, reads are refused, and the
+    // query handlers accept again.
+    extension->PortOpen = FALSE;
+    CancelReadTimer(extension);
+    KeReleaseSpinLock(&extension->Lock, irql);
+    CancelAllQueues(DeviceObject);
+    return CompleteWithSerialBoost(Irp, STATUS_SUCCESS);
+}
+
+static BOOLEAN DeviceIsGone(PDEVICE_EXTENSION Extension)
+{
+    LONG state = Extension->PnpState;
+    return state == SurpriseRemoved || state == Removed;
+}
+
+// After a surprise removal or a removal the handlers have drained the port
+// and nothing may be sent below: the close is a plain success. A device that
+// is failed or has a removal pending is still present, and its pipes are
+// stopped as in any close, so that no transfer outlives the handle.
+NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    PDEVICE_EXTENSION extension = GetExtension(DeviceObject);
+    ExAcquireFastMutex(&extension->CloseMutex);
+    Irp->IoStatus.Information = 0;
+    if (DeviceIsGone(extension)) {
+        InterlockedDecrement(&extension->OpenCount);
+        ExReleaseFastMutex(&extension->CloseMutex);
+        return CompleteRequest(Irp, STATUS_SUCCESS);
+    }
+    NTSTATUS status = AcquireRemoveLock(extension, Irp);
+    if (!NT_SUCCESS(status)) {
+        InterlockedDecrement(&extension->OpenCount);
+        ExReleaseFastMutex(&extension->CloseMutex);
+        return CompleteRequest(Irp, status);
+    }
+    if (extension->OpenCount != 1) {
+        ReleaseRemoveLock(extension, Irp);
+        ExReleaseFastMutex(&extension->CloseMutex);
+        return CompleteRequest(Irp, STATUS_INVALID_DEVICE_REQUEST);
+    }
+    ExReleaseFastMutex(&extension->CloseMutex);
+    // A stopped device's pipe handles may be stale: then only the wait.
+    if (PipesUsable(extension->PnpState)) {
+        StopPipes(DeviceObject);
+    } else {
+        WaitForIdle(DeviceObject);
+    }
+    InterlockedDecrement(&extension->OpenCount);
+    ReleaseRemoveLock(extension, Irp);
+    return CompleteRequest(Irp, STATUS_SUCCESS);
+}
+
+// Writes queued or active are not waited for.
 NTSTATUS NTAPI DispatchFlush(PDEVICE_OBJECT, PIRP Irp)
 {
-    return CompleteRequestWithInformation(Irp, STATUS_NOT_IMPLEMENTED, 0);
+    return CompleteWithSerialBoost(Irp, STATUS_SUCCESS);
 }

@@ -10,16 +10,35 @@ NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS NTAPI DispatchCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS NTAPI DispatchFlush(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+VOID ResetPortState(PDEVICE_EXTENSION Extension);
 NTSTATUS NTAPI DispatchRead(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS NTAPI DispatchWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+
+// Reads (read.cpp). Called with Lock held, except the cancel routine.
+NTSTATUS QueueReadRequest(PDEVICE_EXTENSION Extension, PIRP Irp);
+PIRP DequeueReadRequest(PDEVICE_EXTENSION Extension);
+VOID ServeQueuedReads(PDEVICE_EXTENSION Extension, PLIST_ENTRY Done);
+VOID NTAPI ReadCancelRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+
+// The read timeouts and the read timer (read_timer.cpp).
+typedef struct _READ_TIMEOUT_PLAN {
+    BOOLEAN Immediate; // an empty ring ends the read at once
+    BOOLEAN Timed;     // a waiting read gets a timer of Multiplier x length + Constant ms
+    ULONG Multiplier;
+    ULONG Constant;
+} READ_TIMEOUT_PLAN;
+VOID PlanReadTimeout(const SERIAL_TIMEOUTS *Timeouts, READ_TIMEOUT_PLAN *Plan);
+LONGLONG ReadTimeoutDueTime(ULONG Length, ULONG Multiplier, ULONG Constant);
+VOID ArmReadTimer(PDEVICE_EXTENSION Extension, LONGLONG DueTime);
+VOID CancelReadTimer(PDEVICE_EXTENSION Extension);
 VOID NTAPI ReadTimeoutDpc(PKDPC Dpc, PVOID Context, PVOID SystemArgument1, PVOID SystemArgument2);
 
 // Wait-on-mask and queue cancelling.
 NTSTATUS WaitOnMask(PDEVICE_EXTENSION Extension, PIRP Irp);
 NTSTATUS QueueWaitRequest(PDEVICE_EXTENSION Extension, PIRP Irp, BOOLEAN LockHeld);
 PIRP DequeueWaitRequest(PDEVICE_EXTENSION Extension, BOOLEAN LockHeld);
-VOID CompleteWaitRequest(PDEVICE_EXTENSION Extension, ULONG Events, BOOLEAN LockHeld);
+VOID CompleteWaitRequest(PDEVICE_EXTENSION Extension, ULONG Events, PLIST_ENTRY Done);
 VOID NTAPI WaitCancelRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 VOID CancelQueue(PDEVICE_OBJECT DeviceObject, PLIST_ENTRY Queue);
 VOID CancelReadQueue(PDEVICE_OBJECT DeviceObject, PLIST_ENTRY Queue);

@@ -102,16 +102,30 @@ PIRP DequeueWaitRequest(PDEVICE_EXTENSION Extension, BOOLEAN LockHeld)
 }
 
 // The caller has decided which events to report; neither WaitMask nor
-// EventHistory is looked at here.
-VOID CompleteWaitRequest(PDEVICE_EXTENSION Extension, ULONG Events, BOOLEAN LockHeld)
+// EventHistory is looked at here. A caller holding Lock passes Done: the
+// request is moved there, to be completed once Lock is released. Without Done
+// the routine takes Lock itself and completes the request after releasing it.
+VOID CompleteWaitRequest(PDEVICE_EXTENSION Extension, ULONG Events, PLIST_ENTRY Done)
 {
-    PIRP irp = DequeueWaitRequest(Extension, LockHeld);
-    if (irp == NULL) {
-        return;
+    LIST_ENTRY own;
+    PLIST_ENTRY list = Done;
+    KIRQL irql = DISPATCH_LEVEL;
+    if (Done == NULL) {
+        InitializeListHead(&own);
+        list = &own;
+        KeAcquireSpinLock(&Extension->Lock, &irql);
     }
-    *static_cast<PULONG>(irp->AssociatedIrp.SystemBuffer) = Events;
-    ReleaseRemoveLock(Extension, irp);
-    CompleteRequestWithInformation(irp, STATUS_SUCCESS, sizeof(ULONG));
+    PIRP irp = TakeWaitRequest(Extension);
+    if (irp != NULL) {
+        *static_cast<PULONG>(irp->AssociatedIrp.SystemBuffer) = Events;
+        irp->IoStatus.Status = STATUS_SUCCESS;
+        irp->IoStatus.Information = sizeof(ULONG);
+        InsertTailList(list, EntryOf(irp));
+    }
+    if (Done == NULL) {
+        KeReleaseSpinLock(&Extension->Lock, irql);
+        CompleteTakenRequests(Extension, &own);
+    }
 }
 
 // Entered with the cancel spin lock held; the request is on WaitQueue or its

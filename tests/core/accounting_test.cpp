@@ -7,22 +7,45 @@
 
 using CoreTest = PortFixture;
 
-TEST_F(CoreTest, WaitForIdleWithNothingCountedLeavesIdleEventAlone)
+TEST_F(CoreTest, WaitForIdleWithNothingCountedReturnsAtOnceAndKeepsTheBaseCount)
 {
     LoadPortDriver();
     PDEVICE_OBJECT fdo = AddPort();
     PDEVICE_EXTENSION ext = GetExtension(fdo);
-    // Never opened: IdleEvent has not been initialised; poison it so that any
-    // touch shows.
-    std::memset(&ext->IdleEvent, 0xA5, sizeof(ext->IdleEvent));
-    KEVENT before = ext->IdleEvent;
+    // A device removed before its first open: nothing was ever counted.
     km::Run([&] {
         port.WaitForIdle(fdo);
         EXPECT_EQ(ext->OutstandingIo, 1);
         port.WaitForIdle(fdo);
         EXPECT_EQ(ext->OutstandingIo, 1);
+        EXPECT_EQ(KeReadStateEvent(&ext->IdleEvent), 0);
     });
-    EXPECT_EQ(std::memcmp(&before, &ext->IdleEvent, sizeof(KEVENT)), 0);
+}
+
+// A close's drain and a surprise removal's at the same time: each must see
+// the items end and return, and the base count must come back once.
+TEST_F(CoreTest, TwoDrainsAtOnceBothEndAndRestoreOneBaseCount)
+{
+    LoadPortDriver();
+    PDEVICE_OBJECT fdo = AddPort();
+    PDEVICE_EXTENSION ext = GetExtension(fdo);
+    int drained = 0;
+    km::Run([&] {
+        port.IncrementIo(ext);
+        port.IncrementIo(ext);
+    });
+    km::Spawn([&] { port.WaitForIdle(fdo), ++drained; }, "close");
+    km::Spawn([&] { port.WaitForIdle(fdo), ++drained; }, "surprise removal");
+    // Both drains are waiting before the items end, one after the other.
+    km::RunUntilIdle();
+    km::Run([&] { port.DecrementIo(ext); });
+    km::RunUntilIdle();
+    EXPECT_EQ(drained, 0) << "a drain returned with an item still in flight";
+    km::Run([&] { port.DecrementIo(ext); });
+    km::RunUntilIdle();
+    EXPECT_EQ(drained, 2);
+    EXPECT_EQ(ext->OutstandingIo, 1);
+    EXPECT_FALSE(km::HasViolation("DEADLOCK"));
 }
 
 TEST_F(CoreTest, WaitForIdleReturnsOnlyAfterTheLastCountedItemEnds)

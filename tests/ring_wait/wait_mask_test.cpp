@@ -41,7 +41,7 @@ TEST_F(WaitOnMaskTest, IsAnsweredAtOnceWithTheEventHistory)
     km::Request *next = NewWaitOnMask();
     km::Run([&] { EXPECT_EQ(DispatchWaitOnMask(next), STATUS_PENDING); });
     EXPECT_FALSE(next->completed);
-    km::Run([&] { port.CompleteWaitRequest(ext, SERIAL_EV_RXCHAR, FALSE); });
+    km::Run([&] { port.CompleteWaitRequest(ext, SERIAL_EV_RXCHAR, nullptr); });
     EXPECT_EQ(Reported(next), static_cast<ULONG>(SERIAL_EV_RXCHAR));
 }
 
@@ -64,7 +64,14 @@ TEST_F(WaitOnMaskTest, PendingWaitIsCompletedWithTheReportedMaskAndAdmitsNoSecon
     // Reported from a completion routine, under Lock: the mask need not be one
     // the application asked for, and the history is left alone.
     ext->EventHistory = SERIAL_EV_RXCHAR;
-    UnderLock([&] { port.CompleteWaitRequest(ext, SERIAL_EV_CTS | SERIAL_EV_DSR | SERIAL_EV_RLSD, TRUE); });
+    // The request is taken under Lock and completed only once Lock is free.
+    LIST_ENTRY done;
+    InitializeListHead(&done);
+    UnderLock([&] {
+        port.CompleteWaitRequest(ext, SERIAL_EV_CTS | SERIAL_EV_DSR | SERIAL_EV_RLSD, &done);
+        EXPECT_FALSE(first->completed);
+    });
+    km::Run([&] { port.CompleteTakenRequests(ext, &done); });
     EXPECT_EQ(first->completions, 1);
     EXPECT_EQ(first->status, STATUS_SUCCESS);
     EXPECT_EQ(first->information, sizeof(ULONG));
@@ -74,7 +81,7 @@ TEST_F(WaitOnMaskTest, PendingWaitIsCompletedWithTheReportedMaskAndAdmitsNoSecon
     EXPECT_EQ(RemoveLockHolds(), 0);
 
     // Nothing pending: reporting is a no-op.
-    km::Run([&] { port.CompleteWaitRequest(ext, SERIAL_EV_TXEMPTY, FALSE); });
+    km::Run([&] { port.CompleteWaitRequest(ext, SERIAL_EV_TXEMPTY, nullptr); });
     EXPECT_EQ(first->completions, 1);
 }
 
@@ -96,7 +103,7 @@ TEST_F(WaitOnMaskTest, CancelledWaitEndsWithoutDataAndFreesTheQueue)
     km::Request *again = NewWaitOnMask();
     km::Run([&] {
         EXPECT_EQ(DispatchWaitOnMask(again), STATUS_PENDING);
-        port.CompleteWaitRequest(ext, SERIAL_EV_RXCHAR, FALSE);
+        port.CompleteWaitRequest(ext, SERIAL_EV_RXCHAR, nullptr);
     });
     EXPECT_EQ(again->status, STATUS_SUCCESS);
     EXPECT_EQ(wait->completions, 1);

@@ -136,7 +136,7 @@ TEST_F(WaitRaceTest, CancelWhileAnEventCompletesTheWait)
     auto seen = ForEachSeed([&](km::Request *wait) -> std::string {
         km::Run([&] { EXPECT_EQ(DispatchWaitOnMask(wait), STATUS_PENDING); });
         BOOLEAN cancelRan = FALSE;
-        km::Spawn([&] { port.CompleteWaitRequest(ext, 0, FALSE); }, "report");
+        km::Spawn([&] { port.CompleteWaitRequest(ext, 0, nullptr); }, "report");
         km::Spawn([&] { cancelRan = km::Cancel(wait); }, "cancel");
         km::RunUntilIdle();
 

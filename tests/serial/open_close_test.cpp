@@ -18,3 +18,20 @@ TEST_F(OpenCloseTest, PortStartsOnTheModemsChildWithItsPipes)
 }
 
 } // namespace
+
+namespace {
+TEST_F(OpenCloseTest, Smoke)
+{
+    ASSERT_EQ(STATUS_SUCCESS, Open());
+    Send("hello");
+    km::Request *r = ReadAndWait(100);
+    EXPECT_EQ(STATUS_SUCCESS, r->status);
+    EXPECT_EQ("hello", Bytes(r));
+    km::Request *w = Read(100);
+    EXPECT_FALSE(w->completed);
+    Send("abc");
+    EXPECT_TRUE(w->completed);
+    EXPECT_EQ("abc", Bytes(w));
+    EXPECT_EQ(STATUS_SUCCESS, Close());
+}
+} // namespace

@@ -31,6 +31,7 @@
     X(ForwardAndWait)                                                                                                  \
     X(CompleteRequest)                                                                                                 \
     X(CompleteRequestWithInformation)                                                                                  \
+    X(CompleteTakenRequests)                                                                                           \
     X(AcquireRemoveLock)                                                                                               \
     X(ReleaseRemoveLock)                                                                                               \
     X(IsDeviceUnusable)                                                                                                \

@@ -1,0 +1,183 @@
+// The continuous bulk-in reader: while the port is open, one 4096-byte
+// transfer is always pending on the bulk-in pipe. Each completion puts what
+// arrived into the receive ring, serves the waiting read, reports the receive
+// events, and has the next transfer submitted from a system worker thread.
+// Failures are counted; a fatal one, or too many since the open, marks the
+// device failed and ends the loop.
+#include "driver/core/core.h"
+#include "driver/pnp_power/pnp_power.h"
+#include "driver/serial/serial.h"
+#include "driver/usb/usb.h"
+
+// Failed transfers (reads and writes) since the open that the device survives.
+#define FAILURES_TOLERATED 20
+// Ring bytes from which SERIAL_EV_RX80FULL is reported.
+#define RX80FULL_LEVEL 820000
+
+// One restart of the reader, queued by a completion routine and freed by the
+// worker that runs it. The I/O work item keeps the device object, and so the
+// driver, in place until the worker has returned.
+struct ReadRestartItem {
+    PIO_WORKITEM WorkItem;
+    PDEVICE_EXTENSION Extension;
+};
+
+// The transfer counts as outstanding from here to the end of its completion
+// routine, or not at all when it could not be sent.
+NTSTATUS StartBulkInRead(PDEVICE_EXTENSION Extension, USBD_PIPE_HANDLE Pipe)
+{
+    IncrementIo(Extension);
+    PURB urb = &Extension->ReadUrb;
+    RtlZeroMemory(urb, sizeof(URB));
+    urb->UrbHeader.Length = sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER);
+    urb->UrbHeader.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
+    urb->UrbBulkOrInterruptTransfer.PipeHandle = Pipe;
+    urb->UrbBulkOrInterruptTransfer.TransferFlags = USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK;
+    urb->UrbBulkOrInterruptTransfer.TransferBufferLength = TRANSFER_SIZE;
+    urb->UrbBulkOrInterruptTransfer.TransferBuffer = Extension->ReadBuffer;
+    BOOLEAN sent;
+    NTSTATUS status = SubmitUrbAsync(Extension->LowerDevice, urb, BulkInComplete, Extension, &sent);
+    if (!sent) {
+        DecrementIo(Extension);
+    }
+    return status;
+}
+
+// The next transfer, if the port is still open and the device usable. The
+// test and the submission are one step under ReaderMutex, which the abort of
+// the data pipes also holds: a transfer either reaches the bus before the
+// abort that ends it, or is never sent.
+VOID RestartBulkInRead(PDEVICE_EXTENSION Extension)
+{
+    ExAcquireFastMutex(&Extension->ReaderMutex);
+    if (Extension->PortOpen && !IsDeviceUnusable(Extension)) {
+        StartBulkInRead(Extension, Extension->BulkInPipe);
+    }
+    ExReleaseFastMutex(&Extension->ReaderMutex);
+}
+
+// Lock held, after the waiting read has been served: the receive events the
+// application asked for, reported to a pending wait-on-mask request.
+static VOID NoteReceiveEvents(PDEVICE_EXTENSION Extension, PLIST_ENTRY Done)
+{
+    ULONG count = static_cast<ULONG>(GetRingCount(Extension));
+    if (count == 0) {
+        return;
+    }
+    ULONG mask = Extension->WaitMask;
+    if (mask & SERIAL_EV_RXFLAG) {
+        // No event character is looked for, and what was noted before goes.
+        Extension->EventHistory = SERIAL_EV_RXFLAG;
+    }
+    if (mask & SERIAL_EV_RXCHAR) {
+        Extension->EventHistory |= SERIAL_EV_RXCHAR;
+    }
+    if (count >= RX80FULL_LEVEL && (mask & SERIAL_EV_RX80FULL)) {
+        Extension->EventHistory |= SERIAL_EV_RX80FULL;
+    }
+    if (Extension->EventHistory != 0) {
+        CompleteWaitRequest(Extension, Extension->EventHistory, Done);
+    }
+}
+
+// Lock held: a good transfer while the port is open. Bytes that do not fit
+// into the ring are lost; a bus that reports more than the buffer holds is
+// taken at the buffer's size.
+static VOID TakeReceivedBytes(PDEVICE_EXTENSION Extension, PLIST_ENTRY Done)
+{
+    ULONG received = Extension->ReadUrb.UrbBulkOrInterruptTransfer.TransferBufferLength;
+    if (received > TRANSFER_SIZE) {
+        received = TRANSFER_SIZE;
+    }
+    if (received != 0) {
+        ULONG taken;
+        RingPut(Extension, Extension->ReadBuffer, received, &taken);
+    }
+    CancelReadTimer(Extension);
+    ServeQueuedReads(Extension, Done);
+    NoteReceiveEvents(Extension, Done);
+}
+
+// Lock held: a failed transfer, or any transfer after cleanup. Returns whether
+// the loop goes on.
+static BOOLEAN CountFailedTransfer(PDEVICE_EXTENSION Extension, NTSTATUS Status)
+{
+    InterlockedIncrement(&Extension->ReadErrorCount);
+    if (Extension->ResumeResetPending || !Extension->PortOpen) {
+        return FALSE;
+    }
+    return !NoteFatalReadError(Extension, &Extension->ReadUrb, Status);
+}
+
+// Runs at up to DISPATCH_LEVEL without a device object (the IRP has no
+// location of this driver's). Requests it ends are completed, and the next
+// transfer queued, only after Lock is released.
+NTSTATUS NTAPI BulkInComplete(PDEVICE_OBJECT, PIRP Irp, PVOID Context)
+{
+    PDEVICE_EXTENSION extension = static_cast<PDEVICE_EXTENSION>(Context);
+    NTSTATUS status = Irp->IoStatus.Status;
+    LIST_ENTRY done;
+    InitializeListHead(&done);
+    BOOLEAN restart;
+    KIRQL irql;
+    KeAcquireSpinLock(&extension->Lock, &irql);
+    if (NT_SUCCESS(status) && extension->ReadUrb.UrbHeader.Status == USBD_STATUS_SUCCESS && extension->PortOpen) {
+        TakeReceivedBytes(extension, &done);
+        restart = TRUE;
+    } else {
+        restart = CountFailedTransfer(extension, status);
+    }
+    KeReleaseSpinLock(&extension->Lock, irql);
+    CompleteTakenRequests(extension, &done);
+    if (restart) {
+        QueueReadRestart(extension);
+    }
+    IoFreeIrp(Irp);
+    DecrementIo(extension);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+// Lock held. The count is cumulative since the open: successes between
+// failures do not reset it.
+BOOLEAN NoteFatalReadError(PDEVICE_EXTENSION Extension, PURB Urb, NTSTATUS Status)
+{
+    BOOLEAN fatal = Urb->UrbHeader.Status == USBD_STATUS_DEV_NOT_RESPONDING || Status == STATUS_DEVICE_NOT_CONNECTED ||
+                    Status == STATUS_DEVICE_DATA_ERROR || Extension->ReadErrorCount > FAILURES_TOLERATED;
+    if (fatal) {
+        Extension->FailureMarker = FAILURE_MARKER_FAILED;
+    }
+    return fatal;
+}
+
+// Without memory for the item the loop ends silently, until the next open.
+NTSTATUS QueueReadRestart(PDEVICE_EXTENSION Extension)
+{
+    ReadRestartItem *item = static_cast<ReadRestartItem *>(ExAllocatePool(NonPagedPool, sizeof(ReadRestartItem)));
+    if (item == NULL) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    item->WorkItem = IoAllocateWorkItem(Extension->Self);
+    if (item->WorkItem == NULL) {
+        ExFreePool(item);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    item->Extension = Extension;
+    // The item counts until its worker has run, so the count never falls to
+    // zero between two transfers of a running loop.
+    IncrementIo(Extension);
+    IoQueueWorkItem(item->WorkItem, ReadRestartWorker, DelayedWorkQueue, item);
+    return STATUS_SUCCESS;
+}
+
+VOID NTAPI ReadRestartWorker(PDEVICE_OBJECT, PVOID Context)
+{
+    ReadRestartItem *item = static_cast<ReadRestartItem *>(Context);
+    if (item == NULL) {
+        return;
+    }
+    PDEVICE_EXTENSION extension = item->Extension;
+    RestartBulkInRead(extension);
+    IoFreeWorkItem(item->WorkItem);
+    ExFreePool(item);
+    DecrementIo(extension);
+}
