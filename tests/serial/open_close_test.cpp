@@ -1,37 +1,235 @@
 // Open, close, cleanup and flush of the port on the simulated modem, as an
-// application sees them.
+// application and the PnP manager see them.
 #include "tests/support/modem_port_fixture.h"
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 namespace {
 
-using OpenCloseTest = ModemPortFixture;
+class OpenCloseTest : public ModemPortFixture {
+protected:
+    // A create that reaches the driver without the I/O manager's exclusive
+    // check, as a second opener racing the first one would.
+    NTSTATUS CreateDirectly()
+    {
+        km::Request *create = km::NewRequest(fdo, IRP_MJ_CREATE);
+        km::Run([&] { km::Dispatch(create); });
+        EXPECT_TRUE(create->completed);
+        return create->status;
+    }
 
-TEST_F(OpenCloseTest, PortStartsOnTheModemsChildWithItsPipes)
+    NTSTATUS OpenByDeviceName(km::Handle **handle)
+    {
+        std::u16string name = km::Wide(ext->DeviceName);
+        return km::Open(W(name), handle);
+    }
+};
+
+TEST_F(OpenCloseTest, OneOpenerOnAStartedUsableDevice)
 {
-    EXPECT_EQ(fdo, km::TopOfStack(pdo));
-    EXPECT_EQ(km::Wide(ext->DeviceName), km::LinkTarget(PortLink));
-    EXPECT_NE(nullptr, ext->BulkInPipe);
-    EXPECT_NE(ext->BulkInPipe, ext->BulkOutPipe);
-    EXPECT_EQ(1u, Modem().Status().ChildStarted);
+    // Stopped: the names are gone, and the device itself refuses.
+    ASSERT_EQ(STATUS_SUCCESS, km::StopDevice(pdo));
+    km::Handle *early = nullptr;
+    EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, OpenByDeviceName(&early));
+    ASSERT_EQ(STATUS_SUCCESS, km::StartDevice(pdo));
+
+    ASSERT_EQ(STATUS_SUCCESS, Open());
+    EXPECT_EQ(1, ext->OpenCount);
+    EXPECT_TRUE(ext->PortOpen);
+    EXPECT_EQ(1u, Pipe(MODEM_PIPE_BULK_IN).Pending) << "the reader keeps a transfer pending";
+    km::Handle *second = nullptr;
+    EXPECT_EQ(STATUS_ACCESS_DENIED, OpenAnother(&second)) << "refused by the I/O manager";
+    EXPECT_EQ(STATUS_ACCESS_DENIED, CreateDirectly()) << "refused by the port itself";
+    EXPECT_EQ(1, ext->OpenCount);
+    EXPECT_EQ(STATUS_DEVICE_BUSY, km::SendPnp(pdo, IRP_MN_QUERY_STOP_DEVICE));
+    EXPECT_EQ(0, RemoveLockHolds());
+
+    // A flush is answered at once.
+    km::Request *flush = Flush();
+    EXPECT_TRUE(flush->completed);
+    EXPECT_EQ(STATUS_SUCCESS, flush->status);
+
+    EXPECT_EQ(STATUS_SUCCESS, Close());
+    EXPECT_EQ(0, ext->OpenCount);
+    EXPECT_EQ(0u, Pipe(MODEM_PIPE_BULK_IN).Pending);
+    EXPECT_EQ(1, ext->OutstandingIo);
+    ASSERT_EQ(STATUS_SUCCESS, Open()) << "free again";
 }
 
-} // namespace
+// The second pipe's reset cannot even be sent: the open fails there, the
+// third pipe is left alone, no reader runs, and no open port is left behind.
+TEST_F(OpenCloseTest, PipeResetFailureFailsTheOpenAndLeavesNoOpenPort)
+{
+    km::FailCall("IoAllocateIrp", 2);
+    EXPECT_EQ(STATUS_UNSUCCESSFUL, Open());
+    EXPECT_EQ(1u, Pipe(MODEM_PIPE_BULK_IN).Resets);
+    EXPECT_EQ(0u, Pipe(MODEM_PIPE_BULK_OUT).Resets);
+    EXPECT_EQ(0u, Pipe(MODEM_PIPE_AUX).Resets);
+    EXPECT_EQ(0u, Pipe(MODEM_PIPE_BULK_IN).Pending);
+    EXPECT_FALSE(ext->PortOpen);
+    EXPECT_EQ(0, ext->OpenCount);
+    EXPECT_EQ(0, RemoveLockHolds());
+    EXPECT_EQ(STATUS_SUCCESS, km::SendPnp(pdo, IRP_MN_QUERY_STOP_DEVICE)) << "no open port to refuse for";
+    EXPECT_EQ(STATUS_SUCCESS, km::SendPnp(pdo, IRP_MN_CANCEL_STOP_DEVICE));
 
-namespace {
-TEST_F(OpenCloseTest, Smoke)
+    ASSERT_EQ(STATUS_SUCCESS, Open());
+    EXPECT_EQ(2u, Pipe(MODEM_PIPE_BULK_IN).Resets);
+    EXPECT_EQ(1u, Pipe(MODEM_PIPE_AUX).Resets);
+}
+
+// Every open starts from the defaults; the timeouts and the settings the
+// defaults do not name are kept from the previous open.
+TEST_F(OpenCloseTest, DefaultsAtEveryOpenKeepTheTimeoutsAndOtherSettings)
 {
     ASSERT_EQ(STATUS_SUCCESS, Open());
-    Send("hello");
-    km::Request *r = ReadAndWait(100);
-    EXPECT_EQ(STATUS_SUCCESS, r->status);
-    EXPECT_EQ("hello", Bytes(r));
-    km::Request *w = Read(100);
-    EXPECT_FALSE(w->completed);
-    Send("abc");
-    EXPECT_TRUE(w->completed);
-    EXPECT_EQ("abc", Bytes(w));
-    EXPECT_EQ(STATUS_SUCCESS, Close());
+    UnderLock([&] {
+        ext->BaudRate = 19200;
+        ext->LineControl = {0, 2, 7};
+        ext->WaitMask = SERIAL_EV_RXCHAR;
+        ext->HandFlow = {0, 0, 111, 222};
+        ext->Chars = {'e', 'r', 'b', 'v', 0x11, 0x13};
+        ext->Timeouts = {50, 2, 300, 4, 500};
+        ext->ModemStatus = 0x30;
+        ext->PerfStats.ReceivedCount = 77;
+    });
+    ASSERT_EQ(STATUS_SUCCESS, Close());
+    ASSERT_EQ(STATUS_SUCCESS, Open());
+
+    EXPECT_EQ(115200u, ext->BaudRate);
+    EXPECT_EQ(STOP_BITS_2, ext->LineControl.StopBits);
+    EXPECT_EQ(NO_PARITY, ext->LineControl.Parity);
+    EXPECT_EQ(8, ext->LineControl.WordLength);
+    EXPECT_EQ(0u, ext->WaitMask);
+    EXPECT_EQ(static_cast<ULONG>(SERIAL_DTR_CONTROL), ext->HandFlow.ControlHandShake);
+    EXPECT_EQ(static_cast<ULONG>(SERIAL_RTS_CONTROL), ext->HandFlow.FlowReplace);
+    EXPECT_EQ(0, ext->Chars.XonChar);
+    EXPECT_EQ(0, ext->Chars.XoffChar);
+    EXPECT_EQ(0, ext->ModemStatus);
+
+    EXPECT_EQ(111, ext->HandFlow.XonLimit);
+    EXPECT_EQ(222, ext->HandFlow.XoffLimit);
+    EXPECT_EQ('e', ext->Chars.EofChar);
+    EXPECT_EQ('v', ext->Chars.EventChar);
+    SERIAL_TIMEOUTS kept = {50, 2, 300, 4, 500};
+    EXPECT_EQ(0, std::memcmp(&kept, &ext->Timeouts, sizeof(kept)));
+    EXPECT_EQ(77u, ext->PerfStats.ReceivedCount);
 }
+
+// Bytes the modem holds before the open complete the first transfer as soon
+// as it is sent: the ring is emptied before that, so they stay.
+TEST_F(OpenCloseTest, FirstTransferOfAnOpenStaysInTheRing)
+{
+    ASSERT_EQ(STATUS_SUCCESS, Modem().Queue("early"));
+    ASSERT_EQ(STATUS_SUCCESS, Open());
+    km::RunUntilIdle();
+    km::Request *read = ReadAndWait(64);
+    EXPECT_EQ(STATUS_SUCCESS, read->status);
+    EXPECT_EQ("early", Bytes(read));
+}
+
+// Cleanup ends the waiting read; a read arriving after it is refused, since
+// it would wait for ever and keep the port from being opened again.
+TEST_F(OpenCloseTest, CleanupCancelsTheWaitingReadAndRefusesLaterOnes)
+{
+    ASSERT_EQ(STATUS_SUCCESS, Open());
+    km::Request *waiting = Read(100);
+    ASSERT_FALSE(waiting->completed);
+    ASSERT_EQ(STATUS_SUCCESS, Cleanup());
+    EXPECT_EQ(STATUS_CANCELLED, waiting->status);
+    EXPECT_EQ(0u, waiting->information);
+    EXPECT_FALSE(ext->PortOpen);
+
+    km::Request *late = Read(100);
+    EXPECT_TRUE(late->completed);
+    EXPECT_EQ(STATUS_CANCELLED, late->status);
+    EXPECT_EQ(STATUS_SUCCESS, Close());
+    EXPECT_EQ(0, RemoveLockHolds());
+    EXPECT_EQ(STATUS_SUCCESS, Open());
+}
+
+// Close aborts the pending transfer; it returns only after that transfer's
+// completion and the restart it queued have run, and nothing is left pending.
+TEST_F(OpenCloseTest, CloseWaitsForThePendingTransferAndItsRestart)
+{
+    ASSERT_EQ(STATUS_SUCCESS, Open());
+    km::RunUntilIdle();
+    ASSERT_EQ(1u, Pipe(MODEM_PIPE_BULK_IN).Pending);
+    EXPECT_EQ(STATUS_SUCCESS, Close());
+    MODEM_PIPE_STATUS in = Pipe(MODEM_PIPE_BULK_IN);
+    EXPECT_EQ(0u, in.Pending);
+    EXPECT_EQ(1u, in.Aborts);
+    EXPECT_EQ(1u, in.Failed);
+    EXPECT_EQ(1u, Pipe(MODEM_PIPE_BULK_OUT).Aborts);
+    EXPECT_EQ(0u, Pipe(MODEM_PIPE_AUX).Aborts);
+    EXPECT_EQ(1, ext->OutstandingIo);
+    EXPECT_EQ(1, ext->ReadErrorCount) << "the aborted transfer is counted";
+    EXPECT_EQ(0, ext->FailureMarker) << "but never judged";
+}
+
+// Data that arrives between cleanup and close is dropped, and the loop ends.
+TEST_F(OpenCloseTest, TransferBetweenCleanupAndCloseDropsItsData)
+{
+    ASSERT_EQ(STATUS_SUCCESS, Open());
+    ASSERT_EQ(STATUS_SUCCESS, Cleanup());
+    Send("late");
+    EXPECT_EQ(0, ext->RingCount);
+    EXPECT_EQ(0u, Pipe(MODEM_PIPE_BULK_IN).Pending) << "not restarted";
+    EXPECT_EQ(1u, Pipe(MODEM_PIPE_BULK_IN).Transfers);
+    EXPECT_EQ(STATUS_SUCCESS, Close());
+    EXPECT_EQ(1u, Pipe(MODEM_PIPE_BULK_IN).Aborts) << "the close still aborts the pipe";
+}
+
+// A query-remove accepted between cleanup and close leaves the device
+// unusable but present, with the transfer still pending: the close stops the
+// pipes as any close does, and the removal that follows does not wait for ever.
+TEST_F(OpenCloseTest, CloseOfAnUnusableButPresentDeviceStopsThePipes)
+{
+    ASSERT_EQ(STATUS_SUCCESS, Open());
+    ASSERT_EQ(STATUS_SUCCESS, Cleanup());
+    ASSERT_EQ(STATUS_SUCCESS, km::SendPnp(pdo, IRP_MN_QUERY_REMOVE_DEVICE));
+    ASSERT_EQ(1u, Pipe(MODEM_PIPE_BULK_IN).Pending);
+    EXPECT_EQ(STATUS_SUCCESS, Close());
+    EXPECT_EQ(0u, Pipe(MODEM_PIPE_BULK_IN).Pending);
+    EXPECT_EQ(1, ext->OutstandingIo);
+    EXPECT_EQ(STATUS_SUCCESS, km::SendPnp(pdo, IRP_MN_REMOVE_DEVICE));
+    EXPECT_FALSE(km::DeviceExists(fdo));
+    EXPECT_FALSE(km::HasViolation("DEADLOCK"));
+}
+
+// A surprise removal while the port is open, with a bus that ends its
+// transfers only when it receives a request: the handler aborts the pipes
+// before it waits. The close after it is a plain success and sends nothing.
+TEST_F(OpenCloseTest, SurpriseRemovalWhileOpenAbortsThePendingTransfer)
+{
+    ASSERT_EQ(STATUS_SUCCESS, Open());
+    EXPECT_EQ(STATUS_SUCCESS, km::SurpriseRemoveDevice(pdo));
+    EXPECT_EQ(SurpriseRemoved, ext->PnpState);
+    EXPECT_EQ(0u, Pipe(MODEM_PIPE_BULK_IN).Pending);
+    EXPECT_EQ(1u, Pipe(MODEM_PIPE_BULK_IN).Aborts);
+    EXPECT_EQ(u"", km::LinkTarget(PortLink));
+    km::Request *refused = Read(10);
+    EXPECT_EQ(STATUS_DELETE_PENDING, refused->status);
+
+    MODEM_STATUS before = Modem().Status();
+    EXPECT_EQ(STATUS_SUCCESS, Close());
+    MODEM_STATUS after = Modem().Status();
+    EXPECT_EQ(0, std::memcmp(&before.Pipes, &after.Pipes, sizeof(before.Pipes))) << "the close sent something";
+    EXPECT_FALSE(km::DeviceExists(fdo)) << "the removal follows the last close";
+}
+
+// Without a handle the removal sends nothing: the pipe handles may be stale.
+TEST_F(OpenCloseTest, RemovalWithoutAHandleSendsNoUrb)
+{
+    ASSERT_EQ(STATUS_SUCCESS, Open());
+    ASSERT_EQ(STATUS_SUCCESS, Close());
+    MODEM_STATUS before = Modem().Status();
+    ASSERT_EQ(STATUS_SUCCESS, km::RemoveDevice(pdo));
+    EXPECT_FALSE(km::DeviceExists(fdo));
+    MODEM_STATUS after = Modem().Status();
+    EXPECT_EQ(before.Pipes[MODEM_PIPE_BULK_IN].Aborts, after.Pipes[MODEM_PIPE_BULK_IN].Aborts);
+    EXPECT_EQ(before.Pipes[MODEM_PIPE_BULK_OUT].Aborts, after.Pipes[MODEM_PIPE_BULK_OUT].Aborts);
+}
+
 } // namespace

@@ -23,11 +23,39 @@ void ModemPortFixture::BringUp()
     static const char16_t portName[] = u"COM7";
     km::SetDeviceValue(children[0], L"PortName", REG_SZ, portName, sizeof(portName));
 
+    if (observeBelowPort) {
+        AttachObserver(children[0]);
+    }
     LoadPortDriver();
     ASSERT_EQ(STATUS_SUCCESS, image->entryStatus);
     ASSERT_NE(nullptr, AddPortOn(children[0]));
     ASSERT_EQ(STATUS_SUCCESS, km::StartDevice(pdo));
     ASSERT_EQ(Started, ext->PnpState);
+}
+
+// A filter as a lower filter driver would be: every request goes on to the
+// child unchanged; at the removal it leaves the stack with the child.
+void ModemPortFixture::AttachObserver(PDEVICE_OBJECT child)
+{
+    PDRIVER_OBJECT driver = km::CreateFakeDriver(L"Observer");
+    auto forward = [this, child](PDEVICE_OBJECT self, PIRP irp) -> NTSTATUS {
+        PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+        UCHAR major = stack->MajorFunction;
+        bool removal = major == IRP_MJ_PNP && stack->MinorFunction == IRP_MN_REMOVE_DEVICE;
+        observeBelowPort(irp);
+        IoSkipCurrentIrpStackLocation(irp);
+        NTSTATUS status = major == IRP_MJ_POWER ? PoCallDriver(child, irp) : IoCallDriver(child, irp);
+        if (removal) {
+            IoDetachDevice(child);
+            IoDeleteDevice(self);
+        }
+        return status;
+    };
+    km::Run([&] {
+        PDEVICE_OBJECT filter = km::CreateFakeDevice(driver, 0, forward);
+        ASSERT_EQ(child, IoAttachDeviceToDeviceStack(filter, child));
+        filter->Flags &= ~DO_DEVICE_INITIALIZING;
+    });
 }
 
 void ModemPortFixture::TearDown()

@@ -13,6 +13,7 @@
 
 #include <km/harness.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -30,7 +31,10 @@ protected:
     void TakeDown(PDEVICE_OBJECT port) override;
 
     // Loads the bus and the port drivers and starts the port on the child.
+    // With observeBelowPort set, a filter between the port and the child
+    // shows it every request the port sends down, before passing it on.
     void BringUp();
+    std::function<void(PIRP)> observeBelowPort;
 
     // ---- the application
     // CreateFile on PortLink; the handle is kept for the calls below.
@@ -78,6 +82,7 @@ protected:
     km::Handle *handle = nullptr;
 
 private:
+    void AttachObserver(PDEVICE_OBJECT child);
     void TearDownBus();
     std::unique_ptr<ModemClient> modem_;
 };
