@@ -58,7 +58,7 @@ void ModemPortFixture::AttachObserver(PDEVICE_OBJECT child)
     });
 }
 
-void ModemPortFixture::TearDown()
+void ModemPortFixture::TakeAllDown()
 {
     if (handle != nullptr) {
         Close();
@@ -67,6 +67,11 @@ void ModemPortFixture::TearDown()
         UnloadPortDriver();
     }
     TearDownBus();
+}
+
+void ModemPortFixture::TearDown()
+{
+    TakeAllDown();
     KernelTest::TearDown();
 }
 

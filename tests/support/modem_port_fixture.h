@@ -30,6 +30,10 @@ protected:
     // The port leaves with its child, through the PnP manager.
     void TakeDown(PDEVICE_OBJECT port) override;
 
+    // What TearDown does before the kernel's checks; a test that brings the
+    // port up once per seed takes it all down before the next seed's boot.
+    void TakeAllDown();
+
     // Loads the bus and the port drivers and starts the port on the child.
     // With observeBelowPort set, a filter between the port and the child
     // shows it every request the port sends down, before passing it on.

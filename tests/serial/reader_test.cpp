@@ -1,0 +1,196 @@
+// The continuous bulk-in reader behind the open port: receive events, the
+// failures that end it, and a megabyte of the modem's data read back intact.
+#include "tests/support/modem_port_fixture.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+namespace {
+
+class ReaderTest : public ModemPortFixture {
+protected:
+    void SetUp() override
+    {
+        ModemPortFixture::SetUp();
+        ASSERT_EQ(STATUS_SUCCESS, Open());
+        km::RunUntilIdle();
+    }
+
+    void SetEvents(ULONG mask, ULONG history)
+    {
+        UnderLock([&] {
+            ext->WaitMask = mask;
+            ext->EventHistory = history;
+        });
+    }
+
+    // The device-control dispatcher's part in IOCTL_SERIAL_WAIT_ON_MASK.
+    km::Request *WaitOnMask()
+    {
+        km::Request *wait =
+            km::NewRequest(fdo, IRP_MJ_DEVICE_CONTROL, IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, sizeof(ULONG));
+        km::Run([&] {
+            ASSERT_EQ(STATUS_SUCCESS, port.AcquireRemoveLock(ext, wait->irp));
+            ASSERT_EQ(STATUS_PENDING, port.WaitOnMask(ext, wait->irp));
+        });
+        return wait;
+    }
+
+    // A failure of the pending transfer and of those that follow it.
+    void FailTransfers(ULONG count, NTSTATUS status, USBD_STATUS usbd = USBD_STATUS_STALL_PID)
+    {
+        ASSERT_EQ(STATUS_SUCCESS, Modem().Fail(MODEM_PIPE_BULK_IN, count, status, usbd));
+        km::RunUntilIdle();
+    }
+
+    bool Failed() const
+    {
+        return ext->FailureMarker == FAILURE_MARKER_FAILED;
+    }
+};
+
+// Events are noted only for bytes left in the ring once the waiting read has
+// been served. SERIAL_EV_RXFLAG replaces what was noted before (no event
+// character is looked for); SERIAL_EV_RXCHAR alone adds to it.
+TEST_F(ReaderTest, ReceiveEventsAsTheMaskAsks)
+{
+    SetEvents(SERIAL_EV_RXCHAR, SERIAL_EV_TXEMPTY);
+    Send("a");
+    EXPECT_EQ(static_cast<ULONG>(SERIAL_EV_RXCHAR | SERIAL_EV_TXEMPTY), ext->EventHistory);
+    SetEvents(SERIAL_EV_RXFLAG | SERIAL_EV_RXCHAR, SERIAL_EV_TXEMPTY | SERIAL_EV_RX80FULL);
+    Send("b");
+    EXPECT_EQ(static_cast<ULONG>(SERIAL_EV_RXFLAG | SERIAL_EV_RXCHAR), ext->EventHistory);
+
+    EXPECT_EQ("ab", Bytes(ReadAndWait(100)));
+    SetEvents(SERIAL_EV_RXCHAR, 0);
+    km::Request *read = Read(100);
+    Send("c");
+    EXPECT_EQ("c", Bytes(read));
+    EXPECT_EQ(0u, ext->EventHistory) << "the waiting read took every byte";
+
+    // A pending wait-on-mask request hears of the bytes left over; the
+    // history keeps them for the next one.
+    km::Request *wait = WaitOnMask();
+    Send("d");
+    ASSERT_TRUE(wait->completed);
+    EXPECT_EQ(STATUS_SUCCESS, wait->status);
+    ULONG events = 0;
+    ASSERT_EQ(sizeof(events), wait->output.size());
+    std::memcpy(&events, wait->output.data(), sizeof(events));
+    EXPECT_EQ(static_cast<ULONG>(SERIAL_EV_RXCHAR), events);
+    EXPECT_EQ(static_cast<ULONG>(SERIAL_EV_RXCHAR), ext->EventHistory);
+    EXPECT_EQ(0, RemoveLockHolds());
+}
+
+TEST_F(ReaderTest, Rx80FullFrom820000BytesInTheRing)
+{
+    SetEvents(SERIAL_EV_RX80FULL, 0);
+    ASSERT_EQ(STATUS_SUCCESS, Modem().Generate(819999));
+    km::RunUntilIdle();
+    ASSERT_EQ(819999, ext->RingCount);
+    EXPECT_EQ(0u, ext->EventHistory);
+    ASSERT_EQ(STATUS_SUCCESS, Modem().Generate(1));
+    km::RunUntilIdle();
+    EXPECT_EQ(static_cast<ULONG>(SERIAL_EV_RX80FULL), ext->EventHistory);
+}
+
+// The device did not answer, is gone, or the transfer failed on the bus: the
+// first such failure marks the device failed and ends the loop. Later opens
+// are refused until the device object is made anew.
+TEST_F(ReaderTest, FatalFailuresMarkTheDeviceFailedAtOnce)
+{
+    struct {
+        NTSTATUS status;
+        USBD_STATUS usbd;
+    } fatal[] = {
+        {STATUS_UNSUCCESSFUL, USBD_STATUS_DEV_NOT_RESPONDING},
+        {STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_STALL_PID},
+        {STATUS_DEVICE_DATA_ERROR, USBD_STATUS_STALL_PID},
+    };
+    for (const auto &failure : fatal) {
+        SCOPED_TRACE(testing::Message() << std::hex << failure.status << " " << failure.usbd);
+        FailTransfers(1, failure.status, failure.usbd);
+        EXPECT_TRUE(Failed());
+        EXPECT_EQ(1, ext->ReadErrorCount);
+        EXPECT_EQ(0u, Pipe(MODEM_PIPE_BULK_IN).Pending) << "the loop goes on";
+        EXPECT_EQ(STATUS_SUCCESS, Close());
+        km::Handle *refused = nullptr;
+        EXPECT_EQ(STATUS_DELETE_PENDING, OpenAnother(&refused));
+        // As a device object made anew would be.
+        ext->FailureMarker = 0;
+        ASSERT_EQ(STATUS_SUCCESS, Open());
+    }
+}
+
+// Other failures are retried; the count since the open is cumulative, so the
+// 21st failure is fatal even with good transfers between.
+TEST_F(ReaderTest, TheTwentyFirstFailureSinceTheOpenIsFatal)
+{
+    FailTransfers(10, STATUS_UNSUCCESSFUL);
+    Send("x");
+    FailTransfers(10, STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(20, ext->ReadErrorCount);
+    EXPECT_FALSE(Failed());
+    EXPECT_EQ(1u, Pipe(MODEM_PIPE_BULK_IN).Pending);
+    EXPECT_EQ("x", Bytes(ReadAndWait(10)));
+    FailTransfers(1, STATUS_UNSUCCESSFUL);
+    EXPECT_TRUE(Failed());
+    EXPECT_EQ(0u, Pipe(MODEM_PIPE_BULK_IN).Pending);
+}
+
+// On the way to sleep the failure is counted and the loop stops, waiting for
+// the power path; after cleanup it is counted and nothing more. Neither is
+// judged, even for a status that would be fatal.
+TEST_F(ReaderTest, FailuresGoingToSleepOrAfterCleanupAreOnlyCounted)
+{
+    UnderLock([&] { ext->ResumeResetPending = TRUE; });
+    FailTransfers(1, STATUS_DEVICE_NOT_CONNECTED);
+    EXPECT_EQ(1, ext->ReadErrorCount);
+    EXPECT_FALSE(Failed());
+    EXPECT_EQ(0u, Pipe(MODEM_PIPE_BULK_IN).Pending);
+    ASSERT_EQ(STATUS_SUCCESS, Close());
+
+    ASSERT_EQ(STATUS_SUCCESS, Open());
+    EXPECT_EQ(0, ext->ReadErrorCount);
+    EXPECT_FALSE(ext->ResumeResetPending);
+    ASSERT_EQ(STATUS_SUCCESS, Cleanup());
+    FailTransfers(1, STATUS_DEVICE_NOT_CONNECTED);
+    EXPECT_EQ(1, ext->ReadErrorCount);
+    EXPECT_FALSE(Failed());
+}
+
+// A megabyte, more than the ring holds, in many transfers: completed as the
+// modem sends it (inline) and paced by its rate timer (from its DPC).
+TEST_F(ReaderTest, AMegabyteArrivesIntactAndInOrder)
+{
+    const ULONG total = 1u << 20;
+    for (ULONG rate : {0u, 2u << 20}) {
+        SCOPED_TRACE(testing::Message() << "rate " << rate);
+        ASSERT_EQ(STATUS_SUCCESS, Modem().Rate(rate));
+        ULONG receivedBefore = ext->PerfStats.ReceivedCount;
+        std::vector<uint8_t> got;
+        ASSERT_EQ(STATUS_SUCCESS, Modem().Generate(total));
+        km::Run(
+            [&] {
+                while (got.size() < total) {
+                    km::Request *read = km::ReadAsync(handle, TRANSFER_SIZE);
+                    km::Wait(read);
+                    ASSERT_EQ(STATUS_SUCCESS, read->status);
+                    got.insert(got.end(), read->output.begin(), read->output.end());
+                }
+            },
+            "application");
+        ASSERT_EQ(total, got.size());
+        size_t wrong = 0;
+        for (size_t i = 0; i < got.size(); ++i) {
+            wrong += got[i] != static_cast<uint8_t>(i);
+        }
+        EXPECT_EQ(0u, wrong);
+        EXPECT_EQ(total, ext->PerfStats.ReceivedCount - receivedBefore);
+        EXPECT_EQ(0, ext->RingCount);
+    }
+}
+
+} // namespace
