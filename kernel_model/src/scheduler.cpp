@@ -40,6 +40,7 @@ struct Scheduler {
     uint64_t blockSeq = 0;
     int nextId = 1;
     int processors = 2;
+    bool dpcsHeld = false;
     int64_t now = 0;
     std::vector<std::string> trace;
     // The host thread's stack, as AddressSanitizer last reported it.
@@ -71,6 +72,9 @@ int ProcessorsInUse()
 bool Eligible(const Context *c, int inUse)
 {
     if (c->state != ContextState::Ready) {
+        return false;
+    }
+    if (c->kind == ContextKind::Dpc && !c->started && S().dpcsHeld) {
         return false;
     }
     // A context at DISPATCH_LEVEL keeps its processor; any other needs a free one.
@@ -481,6 +485,7 @@ void ResetScheduler(int processors, uint64_t seed)
     s.current = &s.host;
     s.forced = nullptr;
     s.lastRun = nullptr;
+    s.dpcsHeld = false;
     s.rng = seed * 0x9E3779B97F4A7C15ULL + 0x632BE59BD9B4E019ULL;
     if (s.rng == 0) {
         s.rng = 1;
@@ -529,6 +534,12 @@ Context *Spawn(std::function<void()> fn, const char *name)
 bool Finished(const Context *context)
 {
     return context->state == ContextState::Finished;
+}
+
+void HoldDpcs(bool hold)
+{
+    S().dpcsHeld = hold;
+    Trace(hold ? "DPCs held" : "DPCs released");
 }
 
 void RunUntilIdle()

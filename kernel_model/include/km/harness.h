@@ -46,6 +46,10 @@ Context *Spawn(std::function<void()> fn, const char *name);
 bool Finished(const Context *context);
 // Runs every runnable context until none can run. The clock does not move.
 void RunUntilIdle();
+// While held, DPCs queued and not yet started do not run, as on processors kept
+// busy above DISPATCH_LEVEL; released, they run as usual. Forces the
+// interleavings in which a DPC is owed while other work goes on.
+void HoldDpcs(bool hold);
 // Moves the clock forward, firing due timers in order and running to idle
 // after each; units of 100 ns.
 void AdvanceClock(int64_t hundredNs);
