@@ -1,0 +1,174 @@
+// Races of the reader, forced by the deterministic scheduler: each scenario
+// runs under many seeds on a fresh kernel, modem and port, must end sound in
+// every one, and must show the interleaving that matters in at least one.
+#include "tests/support/modem_port_fixture.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr int kSeeds = 60;
+
+class ReaderRaceTest : public ModemPortFixture {
+protected:
+    // Each seed brings the port up itself.
+    void SetUp() override
+    {
+        PortFixture::SetUp();
+    }
+
+    // Runs `scenario` once per seed on a port brought up and opened for it;
+    // returns how often each interleaving it named was seen.
+    std::map<std::string, int> ForEachSeed(const std::function<std::string()> &scenario)
+    {
+        std::map<std::string, int> seen;
+        RunSeeds(kSeeds, [&](uint64_t) {
+            BringUp();
+            ASSERT_EQ(STATUS_SUCCESS, Open());
+            km::RunUntilIdle();
+            ++seen[scenario()];
+            TakeAllDown();
+        });
+        return seen;
+    }
+
+    static std::string Describe(const std::map<std::string, int> &seen)
+    {
+        std::ostringstream out;
+        for (const auto &[name, count] : seen) {
+            out << name << ": " << count << "; ";
+        }
+        return out.str();
+    }
+
+    void SetTimeoutsInContext(ULONG interval, ULONG multiplier, ULONG constant)
+    {
+        KIRQL irql;
+        KeAcquireSpinLock(&ext->Lock, &irql);
+        ext->Timeouts.ReadIntervalTimeout = interval;
+        ext->Timeouts.ReadTotalTimeoutMultiplier = multiplier;
+        ext->Timeouts.ReadTotalTimeoutConstant = constant;
+        KeReleaseSpinLock(&ext->Lock, irql);
+    }
+};
+
+// A bulk-in transfer the port sent, as the modem's side saw it.
+struct Submission {
+    bool portOpen;
+    bool afterAbort;
+};
+
+// Data completes the pending transfer while the application closes the port:
+// the restart that follows may run before the cleanup, after it, or test the
+// port just before the cleanup and submit just after it. Whichever, no
+// transfer may reach the bus after the close's abort, and the close must end
+// with nothing pending.
+TEST_F(ReaderRaceTest, RestartRacingCleanupAndClose)
+{
+    std::vector<Submission> sent;
+    bool aborted = false;
+    observeBelowPort = [&](PIRP irp) {
+        PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+        if (stack->MajorFunction != IRP_MJ_INTERNAL_DEVICE_CONTROL) {
+            return;
+        }
+        PURB urb = static_cast<PURB>(stack->Parameters.Others.Argument1);
+        if (urb->UrbHeader.Function == URB_FUNCTION_ABORT_PIPE && urb->UrbPipeRequest.PipeHandle == ext->BulkInPipe) {
+            aborted = true;
+        } else if (urb->UrbHeader.Function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER &&
+                   urb->UrbBulkOrInterruptTransfer.PipeHandle == ext->BulkInPipe) {
+            sent.push_back({ext->PortOpen != FALSE, aborted});
+        }
+    };
+    auto seen = ForEachSeed([&]() -> std::string {
+        sent.clear();
+        aborted = false;
+        // The data's completion queues the restart; the close begins while
+        // that restart may be anywhere in its run.
+        EXPECT_EQ(STATUS_SUCCESS, Modem().Queue("x"));
+        km::Spawn([&] { Close(); }, "application");
+        km::RunUntilIdle();
+
+        EXPECT_TRUE(handle == nullptr) << "the close did not return";
+        EXPECT_EQ(0u, Pipe(MODEM_PIPE_BULK_IN).Pending);
+        EXPECT_EQ(1, ext->OutstandingIo);
+        for (const Submission &s : sent) {
+            EXPECT_FALSE(s.afterAbort) << "a transfer reached the bus after the abort";
+        }
+        if (!sent.empty()) {
+            return sent.back().portOpen ? "restart before the cleanup" : "restart between cleanup and abort";
+        }
+        return ext->ReadErrorCount == 0 ? "restart found the port closed" : "the transfer ended after the cleanup";
+    });
+    EXPECT_EQ(1, seen.count("restart between cleanup and abort")) << Describe(seen);
+    EXPECT_EQ(1, seen.count("restart found the port closed")) << Describe(seen);
+}
+
+// A read timed at 0 ms expires as it is queued; while the DPC owed for that
+// expiry is held back (its processor busy elsewhere), the read is cancelled
+// and the next read is queued with a timer of its own. The owed DPC must not
+// end the new read, which keeps its whole timeout, and the timer's share of
+// the outstanding count must come back.
+TEST_F(ReaderRaceTest, AnExpiryOwedToAnEndedReadDoesNotEndTheNext)
+{
+    BringUp();
+    ASSERT_EQ(STATUS_SUCCESS, Open());
+    km::RunUntilIdle();
+    SetReadTimeouts(0xFFFFFFFF, 0xFFFFFFFF, 0);
+    km::HoldDpcs(true);
+    km::Request *first = Read(10);
+    EXPECT_EQ(ReadTimerSet, ext->ReadTimerState) << "expired, its DPC owed";
+    EXPECT_TRUE(Cancel(first));
+    EXPECT_EQ(STATUS_CANCELLED, first->status);
+    SetReadTimeouts(0, 0, 1000);
+    km::Request *second = Read(10);
+    EXPECT_EQ(ReadTimerDeferred, ext->ReadTimerState);
+    km::HoldDpcs(false);
+    km::RunUntilIdle();
+    EXPECT_FALSE(second->completed) << "ended by the first read's expiry";
+    km::AdvanceMs(999);
+    EXPECT_FALSE(second->completed);
+    km::AdvanceMs(1);
+    EXPECT_EQ(STATUS_TIMEOUT, second->status);
+    EXPECT_EQ(2, ext->OutstandingIo) << "the base count and the pending transfer";
+
+    // With no read to time in the meantime, the owed DPC only gives the
+    // timer's count back.
+    SetReadTimeouts(0xFFFFFFFF, 0xFFFFFFFF, 0);
+    km::HoldDpcs(true);
+    km::Request *third = Read(10);
+    EXPECT_TRUE(Cancel(third));
+    EXPECT_EQ(ReadTimerStale, ext->ReadTimerState);
+    EXPECT_EQ(3, ext->OutstandingIo);
+    km::HoldDpcs(false);
+    km::RunUntilIdle();
+    EXPECT_EQ(ReadTimerIdle, ext->ReadTimerState);
+    EXPECT_EQ(2, ext->OutstandingIo);
+}
+
+// Close (like removal) waits for a DPC owed for the read timer: Windows 2000
+// cannot flush a queued DPC, and the device must outlive it.
+TEST_F(ReaderRaceTest, CloseWaitsForAnOwedTimerDpc)
+{
+    BringUp();
+    ASSERT_EQ(STATUS_SUCCESS, Open());
+    km::RunUntilIdle();
+    SetReadTimeouts(0xFFFFFFFF, 0xFFFFFFFF, 0);
+    km::HoldDpcs(true);
+    km::Request *read = Read(10);
+    km::Context *closing = km::Spawn([&] { Close(); }, "application");
+    km::RunUntilIdle();
+    EXPECT_EQ(STATUS_CANCELLED, read->status);
+    EXPECT_FALSE(km::Finished(closing)) << "closed with the timer's DPC still owed";
+    km::HoldDpcs(false);
+    km::RunUntilIdle();
+    EXPECT_TRUE(km::Finished(closing));
+    EXPECT_EQ(1, ext->OutstandingIo);
+}
+
+} // namespace
