@@ -36,15 +36,37 @@ static ULONG PortNameLength(const WCHAR *PortName)
     return length;
 }
 
+// A name the link can be made of: text, not empty, and one component only,
+// so that "\DosDevices\<name>" cannot land elsewhere in the namespace.
+static BOOLEAN IsUsablePortName(const KEY_VALUE_FULL_INFORMATION *Info)
+{
+    if (Info->Type != REG_SZ || Info->DataLength < sizeof(WCHAR)) {
+        return FALSE;
+    }
+    const WCHAR *name = reinterpret_cast<const WCHAR *>(reinterpret_cast<const UCHAR *>(Info) + Info->DataOffset);
+    ULONG chars = Info->DataLength / sizeof(WCHAR);
+    if (name[0] == 0) {
+        return FALSE;
+    }
+    for (ULONG i = 0; i < chars && name[i] != 0; i++) {
+        if (name[i] == L'\\') {
+            return FALSE;
+        }
+    }
+    return TRUE;
+}
+
 // Copies the value's data out of a successful query, if it fits the buffer.
+// A value that is no usable name counts as no value at all.
 static NTSTATUS TakePortNameData(const KEY_VALUE_FULL_INFORMATION *Info, PWCHAR Buffer, ULONG BufferSize)
 {
     if (Info->DataLength > BufferSize) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
-    if (Info->DataLength != 0) {
-        RtlCopyMemory(Buffer, reinterpret_cast<const UCHAR *>(Info) + Info->DataOffset, Info->DataLength);
+    if (!IsUsablePortName(Info)) {
+        return STATUS_OBJECT_NAME_NOT_FOUND;
     }
+    RtlCopyMemory(Buffer, reinterpret_cast<const UCHAR *>(Info) + Info->DataOffset, Info->DataLength);
     return STATUS_SUCCESS;
 }
 
@@ -167,7 +189,35 @@ VOID RemovePortNamesOnce(PDEVICE_EXTENSION Extension, BOOLEAN Remove)
     }
 }
 
-// Second chance at deleting the link, under the name the registry holds now.
+// Whether the link leads to this device's name. A target longer than that
+// name does not fit the buffer and is someone else's.
+static BOOLEAN LinkLeadsHere(PDEVICE_EXTENSION Extension, PUNICODE_STRING Link)
+{
+    if (Extension->DeviceName.Buffer == NULL) {
+        return FALSE;
+    }
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, Link, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, NULL, NULL);
+    HANDLE handle;
+    if (!NT_SUCCESS(ZwOpenSymbolicLinkObject(&handle, SYMBOLIC_LINK_QUERY, &attributes))) {
+        return FALSE;
+    }
+    BOOLEAN ours = FALSE;
+    UNICODE_STRING target;
+    if (NT_SUCCESS(AllocateUnicodeString(&target, Extension->DeviceName.Length))) {
+        ULONG returned = 0;
+        if (NT_SUCCESS(ZwQuerySymbolicLinkObject(handle, &target, &returned))) {
+            ours = RtlEqualUnicodeString(&target, &Extension->DeviceName, TRUE);
+        }
+        FreeString(&target);
+    }
+    ZwClose(handle);
+    return ours;
+}
+
+// Second chance at deleting the link, under the name the registry holds now;
+// only when that link is this device's, since the name may have been given to
+// another port meanwhile.
 NTSTATUS DeletePortLink(PDEVICE_EXTENSION Extension)
 {
     WCHAR portName[PORT_NAME_CHARS];
@@ -182,7 +232,7 @@ NTSTATUS DeletePortLink(PDEVICE_EXTENSION Extension)
     if (!NT_SUCCESS(status)) {
         return status;
     }
-    status = IoDeleteSymbolicLink(&linkText);
+    status = LinkLeadsHere(Extension, &linkText) ? IoDeleteSymbolicLink(&linkText) : STATUS_OBJECT_NAME_COLLISION;
     FreeString(&linkText);
     return status;
 }

@@ -18,10 +18,14 @@ static USBD_PIPE_HANDLE ReadParentPipe(const UCHAR *ParentExtension, ULONG Offse
 }
 
 // The handles are taken as the parent left them; a zero handle is not refused.
+// A physical device object without an extension is not the modem's child.
 NTSTATUS GetPipeHandles(PDEVICE_OBJECT DeviceObject)
 {
     PDEVICE_EXTENSION extension = GetExtension(DeviceObject);
     const UCHAR *parent = static_cast<const UCHAR *>(extension->Pdo->DeviceExtension);
+    if (parent == NULL) {
+        return STATUS_DEVICE_CONFIGURATION_ERROR;
+    }
     extension->BulkInPipe = ReadParentPipe(parent, PARENT_BULK_IN_PIPE_OFFSET);
     extension->BulkOutPipe = ReadParentPipe(parent, PARENT_BULK_OUT_PIPE_OFFSET);
     extension->AuxPipe = ReadParentPipe(parent, PARENT_AUX_PIPE_OFFSET);
@@ -38,7 +42,10 @@ NTSTATUS HandleStartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         return CompleteRequest(Irp, status);
     }
 
-    GetPipeHandles(DeviceObject);
+    status = GetPipeHandles(DeviceObject);
+    if (!NT_SUCCESS(status)) {
+        return CompleteRequest(Irp, status);
+    }
 
     // A second start without a stop between them finds the names in place;
     // they are made afresh rather than colliding with themselves.

@@ -46,6 +46,7 @@ struct PendingLower {
 
 } // namespace
 
+// The pass-through routines and the PnP dispatcher alike.
 TEST_F(CoreTest, DispatchForwardRefusesOnceRemovalClosedTheRemoveLock)
 {
     LoadPortDriver();
@@ -59,7 +60,7 @@ TEST_F(CoreTest, DispatchForwardRefusesOnceRemovalClosedTheRemoveLock)
     });
     km::Run([&] { CloseRemoveLock(GetExtension(fdo)); });
 
-    for (UCHAR major : {IRP_MJ_INTERNAL_DEVICE_CONTROL, IRP_MJ_SYSTEM_CONTROL}) {
+    for (UCHAR major : {IRP_MJ_INTERNAL_DEVICE_CONTROL, IRP_MJ_SYSTEM_CONTROL, IRP_MJ_PNP}) {
         km::Request *request = km::NewRequest(fdo, major, TestIoctl);
         request->irp->IoStatus.Information = 55;
         km::Run([&] { EXPECT_EQ(km::Dispatch(request), STATUS_DELETE_PENDING); });
@@ -99,6 +100,36 @@ TEST_F(CoreTest, DispatchForwardReleasesItsHoldWhenTheLowerCallReturns)
     km::Run([&] { lower.Complete(STATUS_DEVICE_DATA_ERROR, 9); });
     EXPECT_TRUE(request->completed);
     EXPECT_EQ(request->status, STATUS_DEVICE_DATA_ERROR);
+}
+
+// The lower driver holds the request with a cancel routine of its own and
+// ends it when it is cancelled: the request ends once, and the forward's hold
+// on the remove lock was given back long before.
+TEST_F(CoreTest, ForwardedRequestCancelledBelowEndsOnce)
+{
+    LoadPortDriver();
+    PDEVICE_OBJECT fdo = AddPort();
+    static PIRP held;
+    held = nullptr;
+    km::SetHandler(GetExtension(fdo)->Pdo, [](PDEVICE_OBJECT, PIRP irp) {
+        held = irp;
+        IoMarkIrpPending(irp);
+        IoSetCancelRoutine(irp, [](PDEVICE_OBJECT, PIRP cancelled) NTAPI {
+            IoReleaseCancelSpinLock(cancelled->CancelIrql);
+            cancelled->IoStatus.Status = STATUS_CANCELLED;
+            cancelled->IoStatus.Information = 0;
+            IoCompleteRequest(cancelled, IO_NO_INCREMENT);
+        });
+        return STATUS_PENDING;
+    });
+    km::Request *request = km::NewRequest(fdo, IRP_MJ_INTERNAL_DEVICE_CONTROL, TestIoctl);
+    km::Run([&] { EXPECT_EQ(km::Dispatch(request), STATUS_PENDING); });
+    EXPECT_EQ(RemoveLockHolds(), 0);
+    ASSERT_NE(held, nullptr);
+    km::Run([&] { EXPECT_TRUE(km::Cancel(request)); });
+    EXPECT_EQ(request->completions, 1);
+    EXPECT_EQ(request->status, STATUS_CANCELLED);
+    EXPECT_EQ(RemoveLockHolds(), 0);
 }
 
 namespace {

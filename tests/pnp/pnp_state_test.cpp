@@ -71,11 +71,20 @@ TEST_F(PnpTest, TransitionTable)
         EXPECT_EQ(row.unusable, unusable != FALSE);
     }
 
+    // Failed, or on its way out, whatever the state.
+    const struct {
+        LONG state;
+        LONG marker;
+    } unusableStates[] = {{Started, FAILURE_MARKER_FAILED}, {SurpriseRemoved, 0}, {Removed, 0}};
+    for (const auto &u : unusableStates) {
+        ext->PnpState = u.state;
+        ext->FailureMarker = u.marker;
+        BOOLEAN unusable = FALSE;
+        km::Run([&] { unusable = port.IsDeviceUnusable(ext); });
+        EXPECT_TRUE(unusable) << "state " << u.state;
+    }
     ext->PnpState = Started;
-    ext->FailureMarker = FAILURE_MARKER_FAILED;
-    BOOLEAN unusable = FALSE;
-    km::Run([&] { unusable = port.IsDeviceUnusable(ext); });
-    EXPECT_TRUE(unusable);
+    ext->FailureMarker = 0;
 }
 
 // A stop accepted by query-stop takes the names down from StopPending too.

@@ -84,6 +84,67 @@ TEST_F(PnpTest, PortNameLengthLimits)
     }
 }
 
+// A name the link cannot be made of fails the start as a missing name does:
+// not text, empty, or more than one component of the namespace.
+TEST_F(PnpTest, UnusablePortNamesFailTheStartAsAMissingOne)
+{
+    struct Case {
+        const char *what;
+        ULONG type;
+        std::u16string name;
+    };
+    const Case cases[] = {
+        {"binary", REG_BINARY, std::u16string(u"COM7\0", 5)},
+        {"expandable", REG_EXPAND_SZ, std::u16string(u"COM7\0", 5)},
+        {"empty", REG_SZ, std::u16string(u"\0", 1)},
+        {"no data", REG_SZ, std::u16string()},
+        {"elsewhere", REG_SZ, std::u16string(u"..\\Device\\Evil\0", 16)},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        AddPort(u"COM7");
+        km::SetDeviceValue(pdo, L"PortName", c.type, c.name.data(),
+                           static_cast<ULONG>(c.name.size() * sizeof(char16_t)));
+        EXPECT_EQ(STATUS_OBJECT_NAME_NOT_FOUND, km::StartDevice(pdo));
+        EXPECT_EQ(NotStarted, ext->PnpState);
+        EXPECT_EQ(u"", km::LinkTarget(W(Com7Link)));
+        EXPECT_EQ(u"", km::LinkTarget(L"\\DosDevices\\..\\Device\\Evil"));
+        EXPECT_TRUE(DeviceMapValue().empty());
+        EXPECT_FALSE(InterfaceEnabled());
+        Remove();
+    }
+}
+
+// A physical device object without an extension has no pipe handles to give:
+// the start fails instead of reading through a null pointer.
+TEST_F(PnpTest, StartOnAParentWithoutAnExtensionFails)
+{
+    PDEVICE_OBJECT bare = km::CreatePdo(0);
+    static const char16_t name[] = u"COM7";
+    km::SetDeviceValue(bare, L"PortName", REG_SZ, name, sizeof(name));
+    ASSERT_NE(nullptr, AddPortOn(bare));
+    deviceName = km::Wide(ext->DeviceName);
+    EXPECT_EQ(STATUS_DEVICE_CONFIGURATION_ERROR, km::StartDevice(pdo));
+    EXPECT_EQ(NotStarted, ext->PnpState);
+    EXPECT_EQ(u"", km::LinkTarget(W(Com7Link)));
+}
+
+// A second start without a stop makes the names afresh, once.
+TEST_F(PnpTest, TwoStartsInARow)
+{
+    AddPort(u"COM7");
+    ASSERT_EQ(STATUS_SUCCESS, km::StartDevice(pdo));
+    ASSERT_EQ(STATUS_SUCCESS, km::StartDevice(pdo));
+    EXPECT_EQ(Started, ext->PnpState);
+    EXPECT_EQ(deviceName, km::LinkTarget(W(Com7Link)));
+    EXPECT_EQ(Bytes(std::u16string(u"COM7\0\0", 6)), DeviceMapValue());
+    EXPECT_TRUE(InterfaceEnabled());
+    ASSERT_EQ(STATUS_SUCCESS, km::StopDevice(pdo));
+    EXPECT_EQ(u"", km::LinkTarget(W(Com7Link)));
+    EXPECT_TRUE(DeviceMapValue().empty());
+    EXPECT_FALSE(InterfaceEnabled());
+}
+
 // Stop takes the names down once; the next start makes all three again,
 // the interface included (its name outlives the stop).
 TEST_F(PnpTest, StopThenStartAgain)
@@ -126,6 +187,22 @@ TEST_F(PnpTest, LinkDeletionFallsBackToTheRegistryName)
     ASSERT_EQ(STATUS_SUCCESS, km::StopDevice(pdo));
     EXPECT_EQ(u"", km::LinkTarget(W(Com7Link)));
     EXPECT_EQ(2, km::CallCount("IoDeleteSymbolicLink"));
+}
+
+// The registry's name now leads to another port's link: that link is not
+// this device's to delete.
+TEST_F(PnpTest, LinkDeletionFallbackSparesAnotherPortsLink)
+{
+    AddPort(u"COM7");
+    ASSERT_EQ(STATUS_SUCCESS, km::StartDevice(pdo));
+    static const char16_t renamed[] = u"COM8";
+    km::SetDeviceValue(pdo, L"PortName", REG_SZ, renamed, sizeof(renamed));
+    km::CreateLink(L"\\DosDevices\\COM8", L"\\Device\\Serial0");
+    km::FailCall("IoDeleteSymbolicLink", 1, STATUS_UNSUCCESSFUL);
+    ASSERT_EQ(STATUS_SUCCESS, km::StopDevice(pdo));
+    EXPECT_EQ(u"\\Device\\Serial0", km::LinkTarget(L"\\DosDevices\\COM8"));
+    EXPECT_EQ(1, km::CallCount("IoDeleteSymbolicLink"));
+    EXPECT_EQ(0u, km::OpenKeyHandles());
 }
 
 // A link of the same name that belongs to someone else survives the failed

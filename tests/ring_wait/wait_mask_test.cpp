@@ -91,6 +91,8 @@ TEST_F(WaitOnMaskTest, CancelledWaitEndsWithoutDataAndFreesTheQueue)
     km::Request *wait = NewWaitOnMask();
     km::Run([&] {
         EXPECT_EQ(DispatchWaitOnMask(wait), STATUS_PENDING);
+        // The cancel routine must write the byte count, not leave it.
+        wait->irp->IoStatus.Information = 0xDEAD;
         EXPECT_TRUE(km::Cancel(wait));
     });
     EXPECT_EQ(wait->completions, 1);

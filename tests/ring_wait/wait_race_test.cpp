@@ -16,17 +16,20 @@
 namespace {
 
 constexpr int kSeeds = 150;
+// For the races whose every interleaving shows in about one seed in four.
+constexpr int kFewerSeeds = 60;
 
 class WaitRaceTest : public PortTest {
 protected:
     // Runs `scenario` once per seed, each on a fresh kernel and port, with a
     // wait-on-mask request not yet dispatched; it returns the name of the
     // interleaving it saw. Returns how often each was seen.
-    std::map<std::string, int> ForEachSeed(const std::function<std::string(km::Request *)> &scenario)
+    std::map<std::string, int> ForEachSeed(const std::function<std::string(km::Request *)> &scenario,
+                                           int seeds = kSeeds)
     {
         std::map<std::string, int> seen;
         UnloadPortDriver();
-        RunSeeds(kSeeds, [&](uint64_t) {
+        RunSeeds(seeds, [&](uint64_t) {
             LoadPortDriver();
             AddPort();
             ext->WaitMask = SERIAL_EV_RXCHAR;
@@ -110,6 +113,76 @@ TEST_F(WaitRaceTest, CancelWhileTheWaitIsBeingQueued)
         // cancel: it must leave the request to the cancel routine.
         return routineWasSet ? "cancel after the routine was installed" : "cancel while it was being installed";
     });
+    EXPECT_EQ(seen.size(), 3u) << Describe(seen);
+}
+
+// Cleanup's CancelQueue runs while QueueWaitRequest, taking Lock itself (the
+// flag clear), links the request and installs its cancel routine. CancelQueue
+// must find the queue empty, or the request with its routine in place: were it
+// to take the request between the two, it would leave it to a cancel routine
+// not yet there, and the request would wait off the queue for good.
+TEST_F(WaitRaceTest, CancelQueueWhileTheRoutineTakingLockItselfQueues)
+{
+    auto seen = ForEachSeed(
+        [&](km::Request *wait) -> std::string {
+            km::Spawn(
+                [&] {
+                    PIRP irp = wait->irp;
+                    ASSERT_EQ(port.AcquireRemoveLock(ext, irp), STATUS_SUCCESS);
+                    irp->IoStatus.Status = STATUS_PENDING;
+                    EXPECT_EQ(port.QueueWaitRequest(ext, irp, FALSE), STATUS_PENDING);
+                },
+                "queue");
+            km::Spawn([&] { port.CancelQueue(fdo, &ext->WaitQueue); }, "cleanup");
+            km::RunUntilIdle();
+
+            if (wait->completed) {
+                EXPECT_EQ(wait->status, STATUS_CANCELLED);
+                return "cancelled by the cleanup";
+            }
+            EXPECT_FALSE(IsListEmpty(&ext->WaitQueue)) << "the request waits off the queue";
+            km::Run([&] { port.CompleteWaitRequest(ext, SERIAL_EV_RXCHAR, nullptr); });
+            EXPECT_EQ(wait->status, STATUS_SUCCESS);
+            return "queued after the cleanup";
+        },
+        kFewerSeeds);
+    EXPECT_EQ(seen.size(), 2u) << Describe(seen);
+}
+
+// An event finds the first wait's cancellation under way and leaves it; a
+// second wait is queued before that cancel routine has unlinked the first.
+// The cancel routine must unlink only its own request: the second wait stays
+// queued and hears of the next event.
+TEST_F(WaitRaceTest, WaitQueuedAgainBeforeThePreviousCancelRoutineGetsLock)
+{
+    auto seen = ForEachSeed(
+        [&](km::Request *first) -> std::string {
+            km::Run([&] { EXPECT_EQ(DispatchWaitOnMask(first), STATUS_PENDING); });
+            km::Request *second = NewWait();
+            bool firstUnfinished = false;
+            km::Spawn([&] { km::Cancel(first); }, "cancel");
+            km::Spawn(
+                [&] {
+                    port.CompleteWaitRequest(ext, SERIAL_EV_RXCHAR, nullptr);
+                    EXPECT_EQ(DispatchWaitOnMask(second), STATUS_PENDING);
+                    firstUnfinished = !first->completed;
+                },
+                "report and wait again");
+            km::RunUntilIdle();
+
+            EXPECT_EQ(first->completions, 1);
+            EXPECT_FALSE(second->completed);
+            EXPECT_FALSE(IsListEmpty(&ext->WaitQueue)) << "the second wait was unlinked";
+            km::Run([&] { port.CompleteWaitRequest(ext, SERIAL_EV_RXFLAG, nullptr); });
+            EXPECT_EQ(second->status, STATUS_SUCCESS);
+            if (first->status == STATUS_SUCCESS) {
+                return "the event took the first wait";
+            }
+            return firstUnfinished ? "second wait queued while the first's cancel was under way"
+                                   : "first wait cancelled before the second was queued";
+        },
+        kFewerSeeds);
+    EXPECT_EQ(seen.count("second wait queued while the first's cancel was under way"), 1u) << Describe(seen);
     EXPECT_EQ(seen.size(), 3u) << Describe(seen);
 }
 
