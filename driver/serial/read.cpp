@@ -3,11 +3,9 @@
 // read that finds the ring empty waits, one at a time, for the next good
 // bulk-in transfer or for its total timeout.
 //
-// A waiting read has ReadCancelRoutine as its cancel routine; whoever takes
-// the routine away by atomic exchange owns the request. The routine is never
-// set under the cancel spin lock, because Lock is held here and the cancel
-// spin lock is always taken before Lock. Requests are completed only after
-// Lock has been released.
+// A waiting read has ReadCancelRoutine as its cancel routine and is owned by
+// whoever takes that routine away (request_queue.cpp). Requests are completed
+// only after Lock has been released.
 #include "driver/core/core.h"
 #include "driver/pnp_power/pnp_power.h"
 #include "driver/serial/serial.h"
@@ -41,38 +39,13 @@ NTSTATUS QueueReadRequest(PDEVICE_EXTENSION Extension, PIRP Irp)
         Irp->IoStatus.Status = STATUS_SUCCESS;
         return STATUS_SUCCESS;
     }
-    InsertTailList(&Extension->ReadQueue, EntryOf(Irp));
     Irp->IoStatus.Status = STATUS_PENDING;
-    IoMarkIrpPending(Irp);
-    IoSetCancelRoutine(Irp, ReadCancelRoutine);
-    if (!Irp->Cancel) {
-        return STATUS_PENDING;
-    }
-    // Cancelled before the routine was in place. If the exchange gives the
-    // routine back, the request is ours to fail; if it gives null, the I/O
-    // manager is calling ReadCancelRoutine, which waits for Lock and unlinks
-    // the request itself.
-    if (IoSetCancelRoutine(Irp, NULL) == NULL) {
-        return STATUS_PENDING;
-    }
-    RemoveEntryList(EntryOf(Irp));
-    Irp->IoStatus.Status = STATUS_CANCELLED;
-    return STATUS_CANCELLED;
+    return LinkCancelableRequest(&Extension->ReadQueue, Irp, ReadCancelRoutine);
 }
 
 PIRP DequeueReadRequest(PDEVICE_EXTENSION Extension)
 {
-    while (!IsListEmpty(&Extension->ReadQueue)) {
-        PLIST_ENTRY entry = RemoveHeadList(&Extension->ReadQueue);
-        PIRP irp = CONTAINING_RECORD(entry, IRP, Tail.Overlay.ListEntry);
-        if (IoSetCancelRoutine(irp, NULL) != NULL) {
-            return irp;
-        }
-        // Its cancellation is under way; the cancel routine's unlinking must
-        // not touch the queue any more.
-        InitializeListHead(entry);
-    }
-    return NULL;
+    return TakeCancelableRequest(&Extension->ReadQueue);
 }
 
 // Lock held. The waiting read takes what the ring holds, or ends with

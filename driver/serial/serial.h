@@ -15,6 +15,10 @@ NTSTATUS NTAPI DispatchRead(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS NTAPI DispatchWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 
+// Queues of requests with cancel routines (request_queue.cpp); Lock held.
+NTSTATUS LinkCancelableRequest(PLIST_ENTRY Queue, PIRP Irp, PDRIVER_CANCEL Routine);
+PIRP TakeCancelableRequest(PLIST_ENTRY Queue);
+
 // Reads (read.cpp). Called with Lock held, except the cancel routine.
 NTSTATUS QueueReadRequest(PDEVICE_EXTENSION Extension, PIRP Irp);
 PIRP DequeueReadRequest(PDEVICE_EXTENSION Extension);

@@ -1,12 +1,8 @@
 // Wait-on-mask: the one pending request through which serial events reach the
 // application.
 //
-// WaitQueue holds at most one request. Whoever takes the request's cancel
-// routine away with an atomic exchange owns it; a dequeuer that finds the
-// routine already gone leaves the request to WaitCancelRoutine. Cancel
-// routines are installed and removed by exchange alone, never under the
-// cancel spin lock, because Lock is held here and the cancel spin lock must
-// always be taken before Lock.
+// WaitQueue holds at most one request, with WaitCancelRoutine as its cancel
+// routine; it is owned by whoever takes that routine away (request_queue.cpp).
 #include "driver/core/core.h"
 #include "driver/serial/serial.h"
 
@@ -41,22 +37,7 @@ static NTSTATUS LinkWaitRequest(PDEVICE_EXTENSION Extension, PIRP Irp)
     if (!IsListEmpty(&Extension->WaitQueue)) {
         return STATUS_INVALID_PARAMETER;
     }
-    InsertTailList(&Extension->WaitQueue, EntryOf(Irp));
-    IoMarkIrpPending(Irp);
-    IoSetCancelRoutine(Irp, WaitCancelRoutine);
-    if (!Irp->Cancel) {
-        return STATUS_PENDING;
-    }
-    // Cancelled before the routine was in place. If the exchange gives the
-    // routine back, IoCancelIrp found none and the request is ours to fail;
-    // if it gives null, the I/O manager is about to call WaitCancelRoutine,
-    // which will wait for Lock and unlink the request itself.
-    if (IoSetCancelRoutine(Irp, NULL) == NULL) {
-        return STATUS_PENDING;
-    }
-    RemoveEntryList(EntryOf(Irp));
-    Irp->IoStatus.Status = STATUS_CANCELLED;
-    return STATUS_CANCELLED;
+    return LinkCancelableRequest(&Extension->WaitQueue, Irp, WaitCancelRoutine);
 }
 
 NTSTATUS QueueWaitRequest(PDEVICE_EXTENSION Extension, PIRP Irp, BOOLEAN LockHeld)
@@ -72,29 +53,13 @@ NTSTATUS QueueWaitRequest(PDEVICE_EXTENSION Extension, PIRP Irp, BOOLEAN LockHel
     return status;
 }
 
-// Lock held. The first queued request whose cancel routine could be taken.
-static PIRP TakeWaitRequest(PDEVICE_EXTENSION Extension)
-{
-    while (!IsListEmpty(&Extension->WaitQueue)) {
-        PLIST_ENTRY entry = RemoveHeadList(&Extension->WaitQueue);
-        PIRP irp = CONTAINING_RECORD(entry, IRP, Tail.Overlay.ListEntry);
-        if (IoSetCancelRoutine(irp, NULL) != NULL) {
-            return irp;
-        }
-        // Its cancellation is under way; the cancel routine's unlinking must
-        // not touch the queue any more.
-        InitializeListHead(entry);
-    }
-    return NULL;
-}
-
 PIRP DequeueWaitRequest(PDEVICE_EXTENSION Extension, BOOLEAN LockHeld)
 {
     KIRQL irql = DISPATCH_LEVEL;
     if (!LockHeld) {
         KeAcquireSpinLock(&Extension->Lock, &irql);
     }
-    PIRP irp = TakeWaitRequest(Extension);
+    PIRP irp = TakeCancelableRequest(&Extension->WaitQueue);
     if (!LockHeld) {
         KeReleaseSpinLock(&Extension->Lock, irql);
     }
@@ -115,7 +80,7 @@ VOID CompleteWaitRequest(PDEVICE_EXTENSION Extension, ULONG Events, PLIST_ENTRY 
         list = &own;
         KeAcquireSpinLock(&Extension->Lock, &irql);
     }
-    PIRP irp = TakeWaitRequest(Extension);
+    PIRP irp = TakeCancelableRequest(&Extension->WaitQueue);
     if (irp != NULL) {
         *static_cast<PULONG>(irp->AssociatedIrp.SystemBuffer) = Events;
         irp->IoStatus.Status = STATUS_SUCCESS;

@@ -46,14 +46,20 @@ protected:
         return out.str();
     }
 
-    void SetTimeoutsInContext(ULONG interval, ULONG multiplier, ULONG constant)
+    // An open port with a read whose timer (0 ms) expired as it was queued,
+    // DPCs held back: the DPC for that expiry is owed.
+    km::Request *ReadWithItsExpiryOwed()
     {
-        KIRQL irql;
-        KeAcquireSpinLock(&ext->Lock, &irql);
-        ext->Timeouts.ReadIntervalTimeout = interval;
-        ext->Timeouts.ReadTotalTimeoutMultiplier = multiplier;
-        ext->Timeouts.ReadTotalTimeoutConstant = constant;
-        KeReleaseSpinLock(&ext->Lock, irql);
+        SetReadTimeouts(0xFFFFFFFF, 0xFFFFFFFF, 0);
+        km::HoldDpcs(true);
+        return Read(10);
+    }
+
+    void OpenOnce()
+    {
+        BringUp();
+        ASSERT_EQ(STATUS_SUCCESS, Open());
+        km::RunUntilIdle();
     }
 };
 
@@ -116,12 +122,8 @@ TEST_F(ReaderRaceTest, RestartRacingCleanupAndClose)
 // the outstanding count must come back.
 TEST_F(ReaderRaceTest, AnExpiryOwedToAnEndedReadDoesNotEndTheNext)
 {
-    BringUp();
-    ASSERT_EQ(STATUS_SUCCESS, Open());
-    km::RunUntilIdle();
-    SetReadTimeouts(0xFFFFFFFF, 0xFFFFFFFF, 0);
-    km::HoldDpcs(true);
-    km::Request *first = Read(10);
+    OpenOnce();
+    km::Request *first = ReadWithItsExpiryOwed();
     EXPECT_EQ(ReadTimerSet, ext->ReadTimerState) << "expired, its DPC owed";
     EXPECT_TRUE(Cancel(first));
     EXPECT_EQ(STATUS_CANCELLED, first->status);
@@ -139,9 +141,7 @@ TEST_F(ReaderRaceTest, AnExpiryOwedToAnEndedReadDoesNotEndTheNext)
 
     // With no read to time in the meantime, the owed DPC only gives the
     // timer's count back.
-    SetReadTimeouts(0xFFFFFFFF, 0xFFFFFFFF, 0);
-    km::HoldDpcs(true);
-    km::Request *third = Read(10);
+    km::Request *third = ReadWithItsExpiryOwed();
     EXPECT_TRUE(Cancel(third));
     EXPECT_EQ(ReadTimerStale, ext->ReadTimerState);
     EXPECT_EQ(3, ext->OutstandingIo);
@@ -155,12 +155,8 @@ TEST_F(ReaderRaceTest, AnExpiryOwedToAnEndedReadDoesNotEndTheNext)
 // cannot flush a queued DPC, and the device must outlive it.
 TEST_F(ReaderRaceTest, CloseWaitsForAnOwedTimerDpc)
 {
-    BringUp();
-    ASSERT_EQ(STATUS_SUCCESS, Open());
-    km::RunUntilIdle();
-    SetReadTimeouts(0xFFFFFFFF, 0xFFFFFFFF, 0);
-    km::HoldDpcs(true);
-    km::Request *read = Read(10);
+    OpenOnce();
+    km::Request *read = ReadWithItsExpiryOwed();
     km::Context *closing = km::Spawn([&] { Close(); }, "application");
     km::RunUntilIdle();
     EXPECT_EQ(STATUS_CANCELLED, read->status);
