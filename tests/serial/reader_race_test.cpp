@@ -24,14 +24,14 @@ protected:
 
     // Runs `scenario` once per seed on a port brought up and opened for it;
     // returns how often each interleaving it named was seen.
-    std::map<std::string, int> ForEachSeed(const std::function<std::string()> &scenario)
+    std::map<std::string, int> ForEachSeed(const std::function<std::string(uint64_t seed)> &scenario)
     {
         std::map<std::string, int> seen;
-        RunSeeds(kSeeds, [&](uint64_t) {
+        RunSeeds(kSeeds, [&](uint64_t seed) {
             BringUp();
             ASSERT_EQ(STATUS_SUCCESS, Open());
             km::RunUntilIdle();
-            ++seen[scenario()];
+            ++seen[scenario(seed)];
             TakeAllDown();
         });
         return seen;
@@ -91,13 +91,26 @@ TEST_F(ReaderRaceTest, RestartRacingCleanupAndClose)
             sent.push_back({ext->PortOpen != FALSE, aborted});
         }
     };
-    auto seen = ForEachSeed([&]() -> std::string {
+    auto seen = ForEachSeed([&](uint64_t seed) -> std::string {
         sent.clear();
         aborted = false;
-        // The data's completion queues the restart; the close begins while
-        // that restart may be anywhere in its run.
-        EXPECT_EQ(STATUS_SUCCESS, Modem().Queue("x"));
-        km::Spawn([&] { Close(); }, "application");
+        // The data's completion queues the restart; once the data is in the
+        // ring the close begins after a number of switch points that the
+        // seed chooses, so that it meets that restart anywhere in its run.
+        ModemClient modem = Modem().Direct();
+        km::Spawn([&] { modem.Queue("x"); }, "modem");
+        km::Spawn(
+            [&, seed] {
+                LONG steps = 0;
+                while (ext->RingCount == 0) {
+                    InterlockedIncrement(&steps); // lets the modem and the reader run
+                }
+                for (uint64_t i = 0; i < seed % 8; ++i) {
+                    InterlockedIncrement(&steps);
+                }
+                Close();
+            },
+            "application");
         km::RunUntilIdle();
 
         EXPECT_TRUE(handle == nullptr) << "the close did not return";
@@ -109,7 +122,8 @@ TEST_F(ReaderRaceTest, RestartRacingCleanupAndClose)
         if (!sent.empty()) {
             return sent.back().portOpen ? "restart before the cleanup" : "restart between cleanup and abort";
         }
-        return ext->ReadErrorCount == 0 ? "restart found the port closed" : "the transfer ended after the cleanup";
+        EXPECT_EQ(0, ext->ReadErrorCount) << "the data transfer failed";
+        return "restart found the port closed";
     });
     EXPECT_EQ(1, seen.count("restart between cleanup and abort")) << Describe(seen);
     EXPECT_EQ(1, seen.count("restart found the port closed")) << Describe(seen);
