@@ -153,16 +153,4 @@ TEST_F(ReadTest, ACancelledReadEndsWithoutDataAndTakesItsTimer)
     EXPECT_EQ(0, RemoveLockHolds());
 }
 
-// A device the reader has given up refuses reads and forgets its events.
-TEST_F(ReadTest, AFailedDeviceRefusesReads)
-{
-    UnderLock([&] { ext->EventHistory = SERIAL_EV_RXCHAR; });
-    ASSERT_EQ(STATUS_SUCCESS, Modem().Fail(MODEM_PIPE_BULK_IN, 1, STATUS_DEVICE_DATA_ERROR, USBD_STATUS_SUCCESS));
-    km::RunUntilIdle();
-    ASSERT_EQ(FAILURE_MARKER_FAILED, ext->FailureMarker);
-    km::Request *read = Read(10);
-    EXPECT_EQ(STATUS_DELETE_PENDING, read->status);
-    EXPECT_EQ(0u, ext->EventHistory);
-}
-
 } // namespace

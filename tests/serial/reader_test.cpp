@@ -97,8 +97,8 @@ TEST_F(ReaderTest, Rx80FullFrom820000BytesInTheRing)
 }
 
 // The device did not answer, is gone, or the transfer failed on the bus: the
-// first such failure marks the device failed and ends the loop. Later opens
-// are refused until the device object is made anew.
+// first such failure marks the device failed and ends the loop. Reads and
+// later opens are refused until the device object is made anew.
 TEST_F(ReaderTest, FatalFailuresMarkTheDeviceFailedAtOnce)
 {
     struct {
@@ -115,6 +115,10 @@ TEST_F(ReaderTest, FatalFailuresMarkTheDeviceFailedAtOnce)
         EXPECT_TRUE(Failed());
         EXPECT_EQ(1, ext->ReadErrorCount);
         EXPECT_EQ(0u, Pipe(MODEM_PIPE_BULK_IN).Pending) << "the loop goes on";
+        // Reads are refused and the noted events forgotten.
+        UnderLock([&] { ext->EventHistory = SERIAL_EV_RXCHAR; });
+        EXPECT_EQ(STATUS_DELETE_PENDING, Read(10)->status);
+        EXPECT_EQ(0u, ext->EventHistory);
         EXPECT_EQ(STATUS_SUCCESS, Close());
         km::Handle *refused = nullptr;
         EXPECT_EQ(STATUS_DELETE_PENDING, OpenAnother(&refused));
