@@ -667,6 +667,10 @@ TEST_F(VerifierTest, ObjectRules)
         });
     });
     ExpectRule("WORK_ITEM_FREED_QUEUED", [] {
+        km::Shutdown();
+        km::Options one;
+        one.processors = 1;
+        km::Boot(one);
         FakeStack s = MakeStack(nullptr, nullptr);
         km::Run([s] {
             PIO_WORKITEM item = IoAllocateWorkItem(s.upper);
