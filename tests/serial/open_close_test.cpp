@@ -8,7 +8,7 @@
 
 namespace {
 
-class OpenCloseTest : public ModemPortFixture {
+class OpenCloseTest : public ModemPortCompletionTest {
 protected:
     // A create that reaches the driver without the I/O manager's exclusive
     // check, as a second opener racing the first one would.
@@ -27,7 +27,7 @@ protected:
     }
 };
 
-TEST_F(OpenCloseTest, OneOpenerOnAStartedUsableDevice)
+TEST_P(OpenCloseTest, OneOpenerOnAStartedUsableDevice)
 {
     // Stopped: the names are gone, and the device itself refuses.
     ASSERT_EQ(STATUS_SUCCESS, km::StopDevice(pdo));
@@ -60,7 +60,7 @@ TEST_F(OpenCloseTest, OneOpenerOnAStartedUsableDevice)
 
 // The second pipe's reset cannot even be sent: the open fails there, the
 // third pipe is left alone, no reader runs, and no open port is left behind.
-TEST_F(OpenCloseTest, PipeResetFailureFailsTheOpenAndLeavesNoOpenPort)
+TEST_P(OpenCloseTest, PipeResetFailureFailsTheOpenAndLeavesNoOpenPort)
 {
     km::FailCall("IoAllocateIrp", 2);
     EXPECT_EQ(STATUS_UNSUCCESSFUL, Open());
@@ -81,7 +81,7 @@ TEST_F(OpenCloseTest, PipeResetFailureFailsTheOpenAndLeavesNoOpenPort)
 
 // Every open starts from the defaults; the timeouts and the settings the
 // defaults do not name are kept from the previous open.
-TEST_F(OpenCloseTest, DefaultsAtEveryOpenKeepTheTimeoutsAndOtherSettings)
+TEST_P(OpenCloseTest, DefaultsAtEveryOpenKeepTheTimeoutsAndOtherSettings)
 {
     ASSERT_EQ(STATUS_SUCCESS, Open());
     UnderLock([&] {
@@ -119,7 +119,7 @@ TEST_F(OpenCloseTest, DefaultsAtEveryOpenKeepTheTimeoutsAndOtherSettings)
 
 // Bytes the modem holds before the open complete the first transfer as soon
 // as it is sent: the ring is emptied before that, so they stay.
-TEST_F(OpenCloseTest, FirstTransferOfAnOpenStaysInTheRing)
+TEST_P(OpenCloseTest, FirstTransferOfAnOpenStaysInTheRing)
 {
     ASSERT_EQ(STATUS_SUCCESS, Modem().Queue("early"));
     ASSERT_EQ(STATUS_SUCCESS, Open());
@@ -132,7 +132,7 @@ TEST_F(OpenCloseTest, FirstTransferOfAnOpenStaysInTheRing)
 // Without an IRP for the first transfer, or a work item for a restart, the
 // loop stops silently; the open still succeeds and close does not wait for a
 // transfer that was never sent.
-TEST_F(OpenCloseTest, ReaderStopsQuietlyWithoutAnIrpOrAWorkItem)
+TEST_P(OpenCloseTest, ReaderStopsQuietlyWithoutAnIrpOrAWorkItem)
 {
     km::FailCall("IoAllocateIrp", 4); // after the three pipe resets
     ASSERT_EQ(STATUS_SUCCESS, Open());
@@ -151,7 +151,7 @@ TEST_F(OpenCloseTest, ReaderStopsQuietlyWithoutAnIrpOrAWorkItem)
 
 // Cleanup ends the waiting read; a read arriving after it is refused, since
 // it would wait for ever and keep the port from being opened again.
-TEST_F(OpenCloseTest, CleanupCancelsTheWaitingReadAndRefusesLaterOnes)
+TEST_P(OpenCloseTest, CleanupCancelsTheWaitingReadAndRefusesLaterOnes)
 {
     ASSERT_EQ(STATUS_SUCCESS, Open());
     km::Request *waiting = Read(100);
@@ -171,7 +171,7 @@ TEST_F(OpenCloseTest, CleanupCancelsTheWaitingReadAndRefusesLaterOnes)
 
 // Close aborts the pending transfer; it returns only after that transfer's
 // completion and the restart it queued have run, and nothing is left pending.
-TEST_F(OpenCloseTest, CloseWaitsForThePendingTransferAndItsRestart)
+TEST_P(OpenCloseTest, CloseWaitsForThePendingTransferAndItsRestart)
 {
     ASSERT_EQ(STATUS_SUCCESS, Open());
     km::RunUntilIdle();
@@ -189,7 +189,7 @@ TEST_F(OpenCloseTest, CloseWaitsForThePendingTransferAndItsRestart)
 }
 
 // Data that arrives between cleanup and close is dropped, and the loop ends.
-TEST_F(OpenCloseTest, TransferBetweenCleanupAndCloseDropsItsData)
+TEST_P(OpenCloseTest, TransferBetweenCleanupAndCloseDropsItsData)
 {
     ASSERT_EQ(STATUS_SUCCESS, Open());
     ASSERT_EQ(STATUS_SUCCESS, Cleanup());
@@ -204,7 +204,7 @@ TEST_F(OpenCloseTest, TransferBetweenCleanupAndCloseDropsItsData)
 // A query-remove accepted between cleanup and close leaves the device
 // unusable but present, with the transfer still pending: the close stops the
 // pipes as any close does, and the removal that follows does not wait for ever.
-TEST_F(OpenCloseTest, CloseOfAnUnusableButPresentDeviceStopsThePipes)
+TEST_P(OpenCloseTest, CloseOfAnUnusableButPresentDeviceStopsThePipes)
 {
     ASSERT_EQ(STATUS_SUCCESS, Open());
     ASSERT_EQ(STATUS_SUCCESS, Cleanup());
@@ -221,7 +221,7 @@ TEST_F(OpenCloseTest, CloseOfAnUnusableButPresentDeviceStopsThePipes)
 // A surprise removal while the port is open, with a bus that ends its
 // transfers only when it receives a request: the handler aborts the pipes
 // before it waits. The close after it is a plain success and sends nothing.
-TEST_F(OpenCloseTest, SurpriseRemovalWhileOpenAbortsThePendingTransfer)
+TEST_P(OpenCloseTest, SurpriseRemovalWhileOpenAbortsThePendingTransfer)
 {
     ASSERT_EQ(STATUS_SUCCESS, Open());
     EXPECT_EQ(STATUS_SUCCESS, km::SurpriseRemoveDevice(pdo));
@@ -240,7 +240,7 @@ TEST_F(OpenCloseTest, SurpriseRemovalWhileOpenAbortsThePendingTransfer)
 }
 
 // Without a handle the removal sends nothing: the pipe handles may be stale.
-TEST_F(OpenCloseTest, RemovalWithoutAHandleSendsNoUrb)
+TEST_P(OpenCloseTest, RemovalWithoutAHandleSendsNoUrb)
 {
     ASSERT_EQ(STATUS_SUCCESS, Open());
     ASSERT_EQ(STATUS_SUCCESS, Close());
@@ -251,5 +251,7 @@ TEST_F(OpenCloseTest, RemovalWithoutAHandleSendsNoUrb)
     EXPECT_EQ(before.Pipes[MODEM_PIPE_BULK_IN].Aborts, after.Pipes[MODEM_PIPE_BULK_IN].Aborts);
     EXPECT_EQ(before.Pipes[MODEM_PIPE_BULK_OUT].Aborts, after.Pipes[MODEM_PIPE_BULK_OUT].Aborts);
 }
+
+INSTANTIATE_COMPLETION_MODES(OpenCloseTest);
 
 } // namespace

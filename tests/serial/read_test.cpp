@@ -9,11 +9,11 @@ namespace {
 
 const ULONG Max = 0xFFFFFFFF;
 
-class ReadTest : public ModemPortFixture {
+class ReadTest : public ModemPortCompletionTest {
 protected:
     void SetUp() override
     {
-        ModemPortFixture::SetUp();
+        ModemPortCompletionTest::SetUp();
         ASSERT_EQ(STATUS_SUCCESS, Open());
         km::RunUntilIdle();
     }
@@ -28,7 +28,7 @@ protected:
     }
 };
 
-TEST_F(ReadTest, ReadsTakeWhatTheRingHoldsAtOnce)
+TEST_P(ReadTest, ReadsTakeWhatTheRingHoldsAtOnce)
 {
     Send("0123456789");
     ExpectEnded(Read(4), STATUS_SUCCESS, "0123");
@@ -43,7 +43,7 @@ TEST_F(ReadTest, ReadsTakeWhatTheRingHoldsAtOnce)
 // With the timeouts all zero a read on an empty ring waits without a timer,
 // until the next good transfer: with bytes, or with none (STATUS_TIMEOUT, a
 // success). A failed transfer leaves it waiting.
-TEST_F(ReadTest, AWaitingReadEndsWithTheNextGoodTransfer)
+TEST_P(ReadTest, AWaitingReadEndsWithTheNextGoodTransfer)
 {
     km::Request *read = Read(100);
     km::AdvanceMs(3600 * 1000);
@@ -74,7 +74,7 @@ struct TimeoutRow {
 
 // The table of the total timeouts, MAXULONG cases included, and the
 // saturation of a product far beyond any real time.
-TEST_F(ReadTest, TotalTimeoutsAsTheTimeoutsSay)
+TEST_P(ReadTest, TotalTimeoutsAsTheTimeoutsSay)
 {
     const TimeoutRow rows[] = {
         {Max, 0, 0, 20, Wait::AtOnce, 0},      {Max, 7, Max, 20, Wait::Forever, 0},
@@ -123,7 +123,7 @@ TEST_F(ReadTest, TotalTimeoutsAsTheTimeoutsSay)
 
 // A second read while one waits ends at once with nothing, and the waiting
 // read keeps its timer; so does a read of no length.
-TEST_F(ReadTest, ASecondReadLeavesTheWaitingReadItsTimer)
+TEST_P(ReadTest, ASecondReadLeavesTheWaitingReadItsTimer)
 {
     SetReadTimeouts(Max, Max, 500);
     km::Request *first = Read(10);
@@ -138,7 +138,7 @@ TEST_F(ReadTest, ASecondReadLeavesTheWaitingReadItsTimer)
 
 // A cancelled read ends with nothing (its byte count is written, not left as
 // it was), and its timer goes with it: no count is left behind for close.
-TEST_F(ReadTest, ACancelledReadEndsWithoutDataAndTakesItsTimer)
+TEST_P(ReadTest, ACancelledReadEndsWithoutDataAndTakesItsTimer)
 {
     SetReadTimeouts(0, 0, 500);
     km::Request *read = Read(10);
@@ -152,5 +152,7 @@ TEST_F(ReadTest, ACancelledReadEndsWithoutDataAndTakesItsTimer)
     km::AdvanceMs(1000);
     EXPECT_EQ(0, RemoveLockHolds());
 }
+
+INSTANTIATE_COMPLETION_MODES(ReadTest);
 
 } // namespace

@@ -14,11 +14,12 @@ namespace {
 
 constexpr int kSeeds = 60;
 
-class ReaderRaceTest : public ModemPortFixture {
+class ReaderRaceTest : public ModemPortCompletionTest {
 protected:
     // Each seed brings the port up itself.
     void SetUp() override
     {
+        completeInline = GetParam();
         PortFixture::SetUp();
     }
 
@@ -74,7 +75,7 @@ struct Submission {
 // port just before the cleanup and submit just after it. Whichever, no
 // transfer may reach the bus after the close's abort, and the close must end
 // with nothing pending.
-TEST_F(ReaderRaceTest, RestartRacingCleanupAndClose)
+TEST_P(ReaderRaceTest, RestartRacingCleanupAndClose)
 {
     std::vector<Submission> sent;
     bool aborted = false;
@@ -134,7 +135,7 @@ TEST_F(ReaderRaceTest, RestartRacingCleanupAndClose)
 // and the next read is queued with a timer of its own. The owed DPC must not
 // end the new read, which keeps its whole timeout, and the timer's share of
 // the outstanding count must come back.
-TEST_F(ReaderRaceTest, AnExpiryOwedToAnEndedReadDoesNotEndTheNext)
+TEST_P(ReaderRaceTest, AnExpiryOwedToAnEndedReadDoesNotEndTheNext)
 {
     OpenOnce();
     km::Request *first = ReadWithItsExpiryOwed();
@@ -167,7 +168,7 @@ TEST_F(ReaderRaceTest, AnExpiryOwedToAnEndedReadDoesNotEndTheNext)
 
 // Close (like removal) waits for a DPC owed for the read timer: Windows 2000
 // cannot flush a queued DPC, and the device must outlive it.
-TEST_F(ReaderRaceTest, CloseWaitsForAnOwedTimerDpc)
+TEST_P(ReaderRaceTest, CloseWaitsForAnOwedTimerDpc)
 {
     OpenOnce();
     km::Request *read = ReadWithItsExpiryOwed();
@@ -180,5 +181,7 @@ TEST_F(ReaderRaceTest, CloseWaitsForAnOwedTimerDpc)
     EXPECT_TRUE(km::Finished(closing));
     EXPECT_EQ(1, ext->OutstandingIo);
 }
+
+INSTANTIATE_COMPLETION_MODES(ReaderRaceTest);
 
 } // namespace

@@ -18,6 +18,7 @@ void ModemPortFixture::BringUp()
     // No function driver is registered for the child: it stays unstarted
     // until its hardware key holds what the port's INF writes there.
     root = km::CreateRootDevice(busImage);
+    ASSERT_EQ(STATUS_SUCCESS, modem_->CompleteInline(completeInline));
     std::vector<PDEVICE_OBJECT> children = km::Children(root);
     ASSERT_EQ(1u, children.size());
     static const char16_t portName[] = u"COM7";
@@ -171,4 +172,9 @@ void ModemPortFixture::Send(const std::string &bytes)
 {
     ASSERT_EQ(STATUS_SUCCESS, modem_->Queue(bytes));
     km::RunUntilIdle();
+}
+
+std::string CompletionModeName(const ::testing::TestParamInfo<bool> &info)
+{
+    return info.param ? "Inline" : "FromDpc";
 }

@@ -13,6 +13,8 @@
 
 #include <km/harness.h>
 
+#include <gtest/gtest.h>
+
 #include <functional>
 #include <memory>
 #include <string>
@@ -39,6 +41,9 @@ protected:
     // shows it every request the port sends down, before passing it on.
     void BringUp();
     std::function<void(PIRP)> observeBelowPort;
+    // How the modem ends its transfers: from its DPC (as a bus driver does
+    // after the hardware's interrupt) or inline, before the submission returns.
+    bool completeInline = false;
 
     // ---- the application
     // CreateFile on PortLink; the handle is kept for the calls below.
@@ -90,3 +95,19 @@ private:
     void TearDownBus();
     std::unique_ptr<ModemClient> modem_;
 };
+
+// A suite whose every test runs twice: with the modem completing its transfers
+// from its DPC, and inline.
+class ModemPortCompletionTest : public ModemPortFixture, public ::testing::WithParamInterface<bool> {
+protected:
+    void SetUp() override
+    {
+        completeInline = GetParam();
+        ModemPortFixture::SetUp();
+    }
+};
+
+std::string CompletionModeName(const ::testing::TestParamInfo<bool> &info);
+
+#define INSTANTIATE_COMPLETION_MODES(suite)                                                                            \
+    INSTANTIATE_TEST_SUITE_P(Completion, suite, ::testing::Values(false, true), CompletionModeName)
