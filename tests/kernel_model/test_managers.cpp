@@ -292,7 +292,9 @@ TEST_F(ManagerTest, PowerRequestsOfADeviceWaitForItsPoStartNextPowerIrp)
     static std::vector<KIRQL> irqls;
     first = nullptr;
     irqls.clear();
-    PowerSeen seen;
+    // One record per request: once the first is started, the held second
+    // one may be sent and finish before the first's own completion.
+    PowerSeen seenD3, seenD0;
     FakeStack s = MakeStack(nullptr, nullptr);
     km::SetHandler(s.upper, [](PDEVICE_OBJECT, PIRP irp) {
         irqls.push_back(KeGetCurrentIrql());
@@ -308,8 +310,8 @@ TEST_F(ManagerTest, PowerRequestsOfADeviceWaitForItsPoStartNextPowerIrp)
     d3.DeviceState = PowerDeviceD3;
     d0.DeviceState = PowerDeviceD0;
     km::Run([&] {
-        PoRequestPowerIrp(s.pdo, IRP_MN_SET_POWER, d3, PowerDone, &seen, nullptr);
-        PoRequestPowerIrp(s.pdo, IRP_MN_SET_POWER, d0, PowerDone, &seen, nullptr);
+        PoRequestPowerIrp(s.pdo, IRP_MN_SET_POWER, d3, PowerDone, &seenD3, nullptr);
+        PoRequestPowerIrp(s.pdo, IRP_MN_SET_POWER, d0, PowerDone, &seenD0, nullptr);
     });
     km::RunUntilIdle();
     EXPECT_EQ(irqls.size(), 1u) << "the second request is held";
@@ -322,11 +324,13 @@ TEST_F(ManagerTest, PowerRequestsOfADeviceWaitForItsPoStartNextPowerIrp)
     });
     km::RunUntilIdle();
     EXPECT_EQ(irqls, (std::vector<KIRQL>{DISPATCH_LEVEL, DISPATCH_LEVEL}));
-    EXPECT_EQ(seen.calls, 2);
-    EXPECT_EQ(seen.state.DeviceState, PowerDeviceD0);
+    EXPECT_EQ(seenD3.calls, 1);
+    EXPECT_EQ(seenD3.state.DeviceState, PowerDeviceD3);
+    EXPECT_EQ(seenD0.calls, 1);
+    EXPECT_EQ(seenD0.state.DeviceState, PowerDeviceD0);
 
     s.upper->Flags |= DO_POWER_PAGABLE;
-    km::Run([&] { PoRequestPowerIrp(s.pdo, IRP_MN_SET_POWER, d3, PowerDone, &seen, nullptr); });
+    km::Run([&] { PoRequestPowerIrp(s.pdo, IRP_MN_SET_POWER, d3, PowerDone, &seenD3, nullptr); });
     km::RunUntilIdle();
     EXPECT_EQ(irqls.back(), PASSIVE_LEVEL);
 }
