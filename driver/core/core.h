@@ -21,6 +21,8 @@ NTSTATUS AllocateUnicodeString(PUNICODE_STRING String, USHORT Size);
 LONG IncrementIo(PDEVICE_EXTENSION Extension);
 VOID DecrementIo(PDEVICE_EXTENSION Extension);
 VOID WaitForIdle(PDEVICE_OBJECT DeviceObject);
+typedef VOID (*PCOUNTED_WORK_ROUTINE)(PDEVICE_EXTENSION Extension);
+NTSTATUS QueueCountedWork(PDEVICE_EXTENSION Extension, PCOUNTED_WORK_ROUTINE Routine);
 NTSTATUS PassDown(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS SyncForwardToLower(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS ForwardAndWait(PDEVICE_OBJECT TargetDevice, PIRP Irp);

@@ -86,6 +86,21 @@ struct DeviceExtension {
     // due time a deferred arming waits with; under Lock.
     LONG ReadTimerState;
     LARGE_INTEGER ReadTimerDue;
+    // The bulk-in loop is alive: a transfer is in flight or its restart is
+    // queued. Under Lock; the power path restarts only a loop that ended.
+    BOOLEAN ReaderActive;
+    // The write pump (write.cpp): WriteSending while one context sends the
+    // pieces and starts the queued requests; what a completion leaves it to
+    // do: the piece to send next, or the request that has ended. Under Lock.
+    BOOLEAN WriteSending;
+    PIRP WriteNext;
+    PIRP WriteEnded;
+    // The transfer context of the request being sent (write.cpp), until it
+    // is completed. Under Lock.
+    PVOID WriteContext;
+    // Serial errors not yet reported by IOCTL_SERIAL_GET_COMMSTATUS
+    // (SERIAL_ERROR_QUEUEOVERRUN when received bytes did not fit). Under Lock.
+    ULONG CommErrors;
 };
 
 // What the read timer holds of OutstandingIo. The timer counts from its

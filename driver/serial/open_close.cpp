@@ -43,6 +43,7 @@ VOID ResetPortState(PDEVICE_EXTENSION Extension)
     Extension->Chars.XoffChar = 0;
     Extension->WriteActive = FALSE;
     Extension->EventHistory = 0;
+    Extension->CommErrors = 0;
     KeInitializeEvent(&Extension->IdleEvent, SynchronizationEvent, FALSE);
     Extension->ReadErrorCount = 0;
     Extension->ResumeResetPending = FALSE;

@@ -6,6 +6,12 @@
 
 extern "C" {
 
+// A queued request is linked through this entry.
+inline PLIST_ENTRY RequestEntry(PIRP Irp)
+{
+    return &Irp->Tail.Overlay.ListEntry;
+}
+
 NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS NTAPI DispatchCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp);
@@ -24,6 +30,19 @@ NTSTATUS QueueReadRequest(PDEVICE_EXTENSION Extension, PIRP Irp);
 PIRP DequeueReadRequest(PDEVICE_EXTENSION Extension);
 VOID ServeQueuedReads(PDEVICE_EXTENSION Extension, PLIST_ENTRY Done);
 VOID NTAPI ReadCancelRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+
+// Writes (write.cpp). Queue and dequeue with Lock held.
+NTSTATUS QueueWriteRequest(PDEVICE_EXTENSION Extension, PIRP Irp);
+PIRP DequeueWriteRequest(PDEVICE_EXTENSION Extension);
+NTSTATUS StartNextWrite(PDEVICE_EXTENSION Extension, PIRP *Next, PLIST_ENTRY Done);
+NTSTATUS NTAPI BulkOutComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+VOID NTAPI WriteCancelRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+VOID NTAPI WriteStartWorker(PDEVICE_OBJECT DeviceObject, PVOID Context);
+
+// Serial control requests (device_control.cpp).
+NTSTATUS HandleSerialIoctl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+BOOLEAN IsValidBaudRate(ULONG Rate);
+BOOLEAN IsValidWordLength(UCHAR WordLength);
 
 // The read timeouts and the read timer (read_timer.cpp).
 typedef struct _READ_TIMEOUT_PLAN {

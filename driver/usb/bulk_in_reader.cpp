@@ -14,30 +14,29 @@
 // Ring bytes from which SERIAL_EV_RX80FULL is reported.
 #define RX80FULL_LEVEL 820000
 
-// One restart of the reader, queued by a completion routine and freed by the
-// worker that runs it. The I/O work item keeps the device object, and so the
-// driver, in place until the worker has returned.
-struct ReadRestartItem {
-    PIO_WORKITEM WorkItem;
-    PDEVICE_EXTENSION Extension;
-};
+static VOID SetReaderActive(PDEVICE_EXTENSION Extension, BOOLEAN Active)
+{
+    KIRQL irql;
+    KeAcquireSpinLock(&Extension->Lock, &irql);
+    Extension->ReaderActive = Active;
+    KeReleaseSpinLock(&Extension->Lock, irql);
+}
 
 // The transfer counts as outstanding from here to the end of its completion
-// routine, or not at all when it could not be sent.
+// routine, or not at all when it could not be sent. The loop is active from
+// before the submission, since the completion may end it before the call
+// returns.
 NTSTATUS StartBulkInRead(PDEVICE_EXTENSION Extension, USBD_PIPE_HANDLE Pipe)
 {
     IncrementIo(Extension);
+    SetReaderActive(Extension, TRUE);
     PURB urb = &Extension->ReadUrb;
-    RtlZeroMemory(urb, sizeof(URB));
-    urb->UrbHeader.Length = sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER);
-    urb->UrbHeader.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
-    urb->UrbBulkOrInterruptTransfer.PipeHandle = Pipe;
-    urb->UrbBulkOrInterruptTransfer.TransferFlags = USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK;
-    urb->UrbBulkOrInterruptTransfer.TransferBufferLength = TRANSFER_SIZE;
-    urb->UrbBulkOrInterruptTransfer.TransferBuffer = Extension->ReadBuffer;
+    BuildBulkTransferUrb(urb, Pipe, USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK, Extension->ReadBuffer,
+                         TRANSFER_SIZE);
     BOOLEAN sent;
     NTSTATUS status = SubmitUrbAsync(Extension->LowerDevice, urb, BulkInComplete, Extension, &sent);
     if (!sent) {
+        SetReaderActive(Extension, FALSE);
         DecrementIo(Extension);
     }
     return status;
@@ -51,6 +50,34 @@ VOID RestartBulkInRead(PDEVICE_EXTENSION Extension)
 {
     ExAcquireFastMutex(&Extension->ReaderMutex);
     if (Extension->PortOpen && !IsDeviceUnusable(Extension)) {
+        StartBulkInRead(Extension, Extension->BulkInPipe);
+    } else {
+        SetReaderActive(Extension, FALSE);
+    }
+    ExReleaseFastMutex(&Extension->ReaderMutex);
+}
+
+// On the return to the working state, from a work item once the device is
+// back in D0: a loop that ended while the system was going to sleep starts
+// again on freshly reset pipes. A loop that survived the sleep (a sleep that
+// was vetoed, or a bus that held the transfer) keeps running: its transfer
+// still owns ReadUrb, and its pipes are busy rather than halted.
+VOID ResumeBulkInRead(PDEVICE_EXTENSION Extension)
+{
+    ExAcquireFastMutex(&Extension->ReaderMutex);
+    KIRQL irql;
+    KeAcquireSpinLock(&Extension->Lock, &irql);
+    BOOLEAN resume = Extension->PortOpen && Extension->ResumeResetPending;
+    if (resume) {
+        Extension->ResumeResetPending = FALSE;
+        resume = !Extension->ReaderActive;
+    }
+    KeReleaseSpinLock(&Extension->Lock, irql);
+    if (resume && !IsDeviceUnusable(Extension)) {
+        // Each reset is tried whatever the one before it gave.
+        ResetPipe(Extension->Self, Extension->BulkInPipe);
+        ResetPipe(Extension->Self, Extension->BulkOutPipe);
+        ResetPipe(Extension->Self, Extension->AuxPipe);
         StartBulkInRead(Extension, Extension->BulkInPipe);
     }
     ExReleaseFastMutex(&Extension->ReaderMutex);
@@ -90,8 +117,13 @@ static VOID TakeReceivedBytes(PDEVICE_EXTENSION Extension, PLIST_ENTRY Done)
         received = TRANSFER_SIZE;
     }
     if (received != 0) {
-        ULONG taken;
+        // What does not fit is lost, but counted and reported as an overrun.
+        ULONG taken = 0;
         RingPut(Extension, Extension->ReadBuffer, received, &taken);
+        if (taken < received) {
+            Extension->PerfStats.BufferOverrunErrorCount += received - taken;
+            Extension->CommErrors |= SERIAL_ERROR_QUEUEOVERRUN;
+        }
     }
     CancelReadTimer(Extension);
     ServeQueuedReads(Extension, Done);
@@ -127,10 +159,13 @@ NTSTATUS NTAPI BulkInComplete(PDEVICE_OBJECT, PIRP Irp, PVOID Context)
     } else {
         restart = CountFailedTransfer(extension, status);
     }
+    if (!restart) {
+        extension->ReaderActive = FALSE;
+    }
     KeReleaseSpinLock(&extension->Lock, irql);
     CompleteTakenRequests(extension, &done);
-    if (restart) {
-        QueueReadRestart(extension);
+    if (restart && !NT_SUCCESS(QueueReadRestart(extension))) {
+        SetReaderActive(extension, FALSE);
     }
     IoFreeIrp(Irp);
     DecrementIo(extension);
@@ -150,34 +185,9 @@ BOOLEAN NoteFatalReadError(PDEVICE_EXTENSION Extension, PURB Urb, NTSTATUS Statu
 }
 
 // Without memory for the item the loop ends silently, until the next open.
+// The item counts until its worker has run, so the count never falls to zero
+// between two transfers of a running loop.
 NTSTATUS QueueReadRestart(PDEVICE_EXTENSION Extension)
 {
-    ReadRestartItem *item = static_cast<ReadRestartItem *>(ExAllocatePool(NonPagedPool, sizeof(ReadRestartItem)));
-    if (item == NULL) {
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
-    item->WorkItem = IoAllocateWorkItem(Extension->Self);
-    if (item->WorkItem == NULL) {
-        ExFreePool(item);
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
-    item->Extension = Extension;
-    // The item counts until its worker has run, so the count never falls to
-    // zero between two transfers of a running loop.
-    IncrementIo(Extension);
-    IoQueueWorkItem(item->WorkItem, ReadRestartWorker, DelayedWorkQueue, item);
-    return STATUS_SUCCESS;
-}
-
-VOID NTAPI ReadRestartWorker(PDEVICE_OBJECT, PVOID Context)
-{
-    ReadRestartItem *item = static_cast<ReadRestartItem *>(Context);
-    if (item == NULL) {
-        return;
-    }
-    PDEVICE_EXTENSION extension = item->Extension;
-    RestartBulkInRead(extension);
-    IoFreeWorkItem(item->WorkItem);
-    ExFreePool(item);
-    DecrementIo(extension);
+    return QueueCountedWork(Extension, RestartBulkInRead);
 }

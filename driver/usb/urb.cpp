@@ -5,12 +5,24 @@
 #include "driver/usb/usb.h"
 
 // Fills the location the lower driver will use first.
-static VOID PrepareUrbLocation(PIRP Irp, PURB Urb)
+VOID PrepareUrbLocation(PIRP Irp, PURB Urb)
 {
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(Irp);
     next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
     next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
     next->Parameters.Others.Argument1 = Urb;
+}
+
+// A bulk transfer of Length bytes at Buffer on Pipe; every other field zero.
+VOID BuildBulkTransferUrb(PURB Urb, USBD_PIPE_HANDLE Pipe, ULONG Flags, PVOID Buffer, ULONG Length)
+{
+    RtlZeroMemory(Urb, sizeof(URB));
+    Urb->UrbHeader.Length = sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER);
+    Urb->UrbHeader.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
+    Urb->UrbBulkOrInterruptTransfer.PipeHandle = Pipe;
+    Urb->UrbBulkOrInterruptTransfer.TransferFlags = Flags;
+    Urb->UrbBulkOrInterruptTransfer.TransferBufferLength = Length;
+    Urb->UrbBulkOrInterruptTransfer.TransferBuffer = Buffer;
 }
 
 // From the call on, the completion routine owns the IRP: it frees it and

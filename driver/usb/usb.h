@@ -6,6 +6,8 @@
 extern "C" {
 
 // URB submission (urb.cpp).
+VOID PrepareUrbLocation(PIRP Irp, PURB Urb);
+VOID BuildBulkTransferUrb(PURB Urb, USBD_PIPE_HANDLE Pipe, ULONG Flags, PVOID Buffer, ULONG Length);
 NTSTATUS SubmitUrbAsync(PDEVICE_OBJECT Target, PURB Urb, PIO_COMPLETION_ROUTINE Routine, PVOID Context, PBOOLEAN Sent);
 NTSTATUS SubmitUrbSync(PDEVICE_OBJECT DeviceObject, PURB Urb);
 NTSTATUS ResetPipe(PDEVICE_OBJECT DeviceObject, USBD_PIPE_HANDLE Pipe);
@@ -24,9 +26,9 @@ NTSTATUS RingReset(PDEVICE_EXTENSION Extension);
 // The continuous bulk-in reader (bulk_in_reader.cpp).
 NTSTATUS StartBulkInRead(PDEVICE_EXTENSION Extension, USBD_PIPE_HANDLE Pipe);
 VOID RestartBulkInRead(PDEVICE_EXTENSION Extension);
+VOID ResumeBulkInRead(PDEVICE_EXTENSION Extension);
 NTSTATUS NTAPI BulkInComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
 BOOLEAN NoteFatalReadError(PDEVICE_EXTENSION Extension, PURB Urb, NTSTATUS Status);
 NTSTATUS QueueReadRestart(PDEVICE_EXTENSION Extension);
-VOID NTAPI ReadRestartWorker(PDEVICE_OBJECT DeviceObject, PVOID Context);
 
 } // extern "C"
