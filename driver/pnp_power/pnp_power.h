@@ -11,6 +11,14 @@ typedef NTSTATUS (*PNP_HANDLER)(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 
+// The power state machine (power.cpp).
+struct PowerContext;
+NTSTATUS PowerStateMachine(PowerContext *Context, LONG Event);
+NTSTATUS PassDownPower(PDEVICE_EXTENSION Extension, PIRP Irp);
+NTSTATUS NTAPI PowerIrpCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+VOID NTAPI PowerRequestCompletion(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
+                                  PVOID Context, PIO_STATUS_BLOCK IoStatus);
+
 NTSTATUS HandleStartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS HandleQueryRemove(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS HandleRemove(PDEVICE_OBJECT DeviceObject, PIRP Irp);

@@ -1,11 +1,437 @@
-// Power requests.
+// Power requests. Set-power and query-power requests run through a table-
+// driven state machine, one PowerContext per request; every other power
+// request goes straight down. The driver is the device's power policy owner:
+// for each system request it asks the power manager for the matching device
+// request (D0 for the working state, D3 for every other one). Going to more
+// power the system request is passed down first and the device request asked
+// for afterwards; going to the same or less power, the device request comes
+// first and the system request goes down once it has finished.
 //
-// Not built yet: power requests are refused.
+// A context is worked on by one call of the machine at a time. A completion
+// can run inside PoCallDriver or PoRequestPowerIrp, before they return, and
+// free the context: the actions that make those calls end the call without
+// touching the context again, and the call returns the result it holds.
 #include "driver/core/core.h"
 #include "driver/pnp_power/pnp_power.h"
+#include "driver/usb/usb.h"
 
-NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT, PIRP Irp)
+// The machine's states: rows of PowerTransitionTable.
+enum PowerMachineState {
+    NewRequest = 0,
+    SystemUpForwarded = 1,
+    SystemUpDeviceRequested = 2,
+    SystemDownDeviceRequested = 3,
+    SystemDownForwarded = 4,
+    DeviceUpForwarded = 5,
+    DeviceDownForwarded = 6,
+    Reserved7 = 7,
+    Reserved8 = 8,
+    DeviceQueryUpForwarded = 9,
+    DeviceQueryDownForwarded = 10,
+    DeviceRequestReceived = 11,
+    Finished = 12,
+    PowerStateCount = 13,
+};
+
+// The events that drive it: columns of the table.
+enum PowerMachineEvent {
+    Dispatched = 0,
+    IrpCompleted = 1,
+    DeviceRequestCompleted = 2,
+    PowerEventCount = 3,
+};
+
+#define POWER_ACTION_COUNT 18
+// The call's result before any action has set it.
+#define RESULT_UNSET (static_cast<NTSTATUS>(-1))
+
+struct PowerContext {
+    PDEVICE_EXTENSION Extension;
+    PIRP Irp;
+    LONG State;
+    NTSTATUS Status;
+    DEVICE_POWER_STATE TargetDeviceState;
+    UCHAR RequestMinor;
+    // The second remove-lock hold of action 1 was granted, so action 8 gives
+    // it back.
+    BOOLEAN RemoveLockHeld;
+};
+
+// The action to run for each state and event; 0: none.
+static const LONG PowerTransitionTable[PowerStateCount][PowerEventCount] = {
+    {1, 0, 0},  // NewRequest
+    {0, 4, 0},  // SystemUpForwarded
+    {0, 0, 10}, // SystemUpDeviceRequested
+    {0, 0, 11}, // SystemDownDeviceRequested
+    {0, 5, 0},  // SystemDownForwarded
+    {0, 12, 0}, // DeviceUpForwarded
+    {0, 8, 0},  // DeviceDownForwarded
+    {0, 0, 14}, // Reserved7
+    {0, 0, 15}, // Reserved8
+    {0, 16, 0}, // DeviceQueryUpForwarded
+    {0, 18, 0}, // DeviceQueryDownForwarded
+    {0, 0, 2},  // DeviceRequestReceived
+    {0, 0, 0},  // Finished
+};
+
+// One call of the machine: the context, the event and the call's result.
+struct PowerRun {
+    PowerContext *Context;
+    LONG Event;
+    NTSTATUS Result;
+};
+
+// An action does its steps and names the action to run next, or 0 to end the
+// call.
+typedef LONG (*POWER_MACHINE_ACTION)(PowerRun *Run);
+
+static PIO_STACK_LOCATION PowerStack(PowerContext *Context)
+{
+    return IoGetCurrentIrpStackLocation(Context->Irp);
+}
+
+static BOOLEAN IsSystemRequest(PIO_STACK_LOCATION Stack)
+{
+    return Stack->Parameters.Power.Type == SystemPowerState;
+}
+
+static SYSTEM_POWER_STATE NewSystemState(PowerContext *Context)
+{
+    return PowerStack(Context)->Parameters.Power.State.SystemState;
+}
+
+static DEVICE_POWER_STATE NewDeviceState(PowerContext *Context)
+{
+    return PowerStack(Context)->Parameters.Power.State.DeviceState;
+}
+
+static BOOLEAN IsSetPower(PowerContext *Context)
+{
+    return PowerStack(Context)->MinorFunction == IRP_MN_SET_POWER;
+}
+
+// Records the device's new state and tells the power manager, as a power
+// policy owner must.
+static VOID RecordDevicePowerState(PDEVICE_EXTENSION Extension, DEVICE_POWER_STATE State)
+{
+    Extension->DevicePowerState = State;
+    POWER_STATE state;
+    state.DeviceState = State;
+    PoSetPowerState(Extension->Self, DevicePowerState, state);
+}
+
+// ---------------------------------------------------------------- actions
+
+// A new request: it is kept, and holds the remove lock until it is finished,
+// so that a removal waits for every power request in the machine.
+static LONG PowerAction1(PowerRun *Run)
+{
+    PowerContext *context = Run->Context;
+    IoMarkIrpPending(context->Irp);
+    context->RemoveLockHeld = NT_SUCCESS(AcquireRemoveLock(context->Extension, context->Irp));
+    Run->Result = STATUS_PENDING;
+    if (!IsSystemRequest(PowerStack(context))) {
+        context->State = DeviceRequestReceived;
+        return 2;
+    }
+    if (NewSystemState(context) < context->Extension->SystemPowerState) {
+        context->State = SystemUpForwarded;
+        return 3;
+    }
+    context->State = SystemDownDeviceRequested;
+    return 6;
+}
+
+static LONG PowerAction2(PowerRun *Run)
+{
+    PowerContext *context = Run->Context;
+    BOOLEAN up = NewDeviceState(context) < context->Extension->DevicePowerState;
+    if (IsSetPower(context)) {
+        if (!up) {
+            return 13;
+        }
+        context->State = DeviceUpForwarded;
+        return 3;
+    }
+    if (!up) {
+        return 17;
+    }
+    context->State = DeviceQueryUpForwarded;
+    return 3;
+}
+
+// Down the stack, with PowerIrpCompletion on every outcome. Its result is of
+// no use, and the context may be gone once it returns.
+static LONG PowerAction3(PowerRun *Run)
+{
+    PowerContext *context = Run->Context;
+    PIRP irp = context->Irp;
+    IoCopyCurrentIrpStackLocationToNext(irp);
+    IoSetCompletionRoutine(irp, PowerIrpCompletion, context, TRUE, TRUE, TRUE);
+    PoCallDriver(context->Extension->LowerDevice, irp);
+    return 0;
+}
+
+static LONG PowerAction4(PowerRun *Run)
+{
+    PowerContext *context = Run->Context;
+    if (!NT_SUCCESS(context->Status)) {
+        return 8;
+    }
+    if (IsSetPower(context)) {
+        context->Extension->SystemPowerState = NewSystemState(context);
+    }
+    context->State = SystemUpDeviceRequested;
+    Run->Result = STATUS_MORE_PROCESSING_REQUIRED;
+    return 6;
+}
+
+static LONG PowerAction5(PowerRun *Run)
+{
+    PowerContext *context = Run->Context;
+    if (IsSetPower(context)) {
+        context->Extension->SystemPowerState = NewSystemState(context);
+    }
+    return 8;
+}
+
+// The device state for the system state: D0 for the working state. For any
+// other, the capabilities' entry raised to D3, the deepest state there is:
+// whatever the entry (none, or D0 to D3), the device sleeps in D3.
+static LONG PowerAction6(PowerRun *Run)
+{
+    PowerContext *context = Run->Context;
+    BOOLEAN working = NewSystemState(context) == PowerSystemWorking;
+    context->TargetDeviceState = working ? PowerDeviceD0 : PowerDeviceD3;
+    context->RequestMinor = PowerStack(context)->MinorFunction;
+    return 7;
+}
+
+// The device request; its callback may run, and free the context, before
+// PoRequestPowerIrp returns.
+static LONG PowerAction7(PowerRun *Run)
+{
+    PowerContext *context = Run->Context;
+    POWER_STATE state;
+    state.DeviceState = context->TargetDeviceState;
+    NTSTATUS status =
+        PoRequestPowerIrp(context->Extension->Pdo, context->RequestMinor, state, PowerRequestCompletion, context, NULL);
+    if (NT_SUCCESS(status)) {
+        return 0;
+    }
+    context->Status = status;
+    return 8;
+}
+
+// The request leaves the machine: after the lower drivers completed it, it
+// goes on completing with their status; otherwise it is completed here.
+static LONG PowerAction8(PowerRun *Run)
+{
+    PowerContext *context = Run->Context;
+    PIRP irp = context->Irp;
+    PoStartNextPowerIrp(irp);
+    if (Run->Event == IrpCompleted) {
+        Run->Result = context->Status;
+    } else {
+        CompleteRequest(irp, context->Status);
+    }
+    if (context->RemoveLockHeld) {
+        ReleaseRemoveLock(context->Extension, irp);
+    }
+    return 9;
+}
+
+static LONG PowerAction9(PowerRun *Run)
+{
+    Run->Context->State = Finished;
+    ExFreePool(Run->Context);
+    return 0;
+}
+
+static LONG PowerAction10(PowerRun *Run)
+{
+    if (Run->Result == RESULT_UNSET) {
+        Run->Result = STATUS_SUCCESS;
+    }
+    return 8;
+}
+
+static LONG PowerAction11(PowerRun *Run)
+{
+    PowerContext *context = Run->Context;
+    if (Run->Result == RESULT_UNSET) {
+        Run->Result = STATUS_SUCCESS;
+    }
+    if (!NT_SUCCESS(context->Status)) {
+        return 8;
+    }
+    context->State = SystemDownForwarded;
+    return 3;
+}
+
+static LONG PowerAction12(PowerRun *Run)
+{
+    PowerContext *context = Run->Context;
+    if (!NT_SUCCESS(context->Status) || !IsSetPower(context)) {
+        return 8;
+    }
+    RecordDevicePowerState(context->Extension, NewDeviceState(context));
+    return 15;
+}
+
+static LONG PowerAction13(PowerRun *)
+{
+    return 14;
+}
+
+// Going down, the new state is recorded before the request goes down.
+static LONG PowerAction14(PowerRun *Run)
+{
+    PowerContext *context = Run->Context;
+    if (Run->Event == DeviceRequestCompleted) {
+        Run->Result = STATUS_SUCCESS;
+    }
+    context->State = DeviceDownForwarded;
+    if (NewDeviceState(context) > context->Extension->DevicePowerState) {
+        RecordDevicePowerState(context->Extension, NewDeviceState(context));
+    }
+    return 3;
+}
+
+static LONG PowerAction15(PowerRun *Run)
+{
+    if (Run->Event == DeviceRequestCompleted) {
+        Run->Result = STATUS_SUCCESS;
+    }
+    return 8;
+}
+
+static LONG PowerAction16(PowerRun *)
+{
+    return 8;
+}
+
+static LONG PowerAction17(PowerRun *Run)
+{
+    Run->Context->State = DeviceQueryDownForwarded;
+    return 3;
+}
+
+static LONG PowerAction18(PowerRun *)
+{
+    return 8;
+}
+
+static const POWER_MACHINE_ACTION PowerActions[POWER_ACTION_COUNT + 1] = {
+    NULL,          PowerAction1,  PowerAction2,  PowerAction3,  PowerAction4,  PowerAction5,  PowerAction6,
+    PowerAction7,  PowerAction8,  PowerAction9,  PowerAction10, PowerAction11, PowerAction12, PowerAction13,
+    PowerAction14, PowerAction15, PowerAction16, PowerAction17, PowerAction18,
+};
+
+// ---------------------------------------------------------------- the machine
+
+// The table is read once, at the start of the call; the actions then chain.
+NTSTATUS PowerStateMachine(PowerContext *Context, LONG Event)
+{
+    PowerRun run;
+    run.Context = Context;
+    run.Event = Event;
+    run.Result = RESULT_UNSET;
+    LONG action = PowerTransitionTable[Context->State][Event];
+    if (action < 1 || action > POWER_ACTION_COUNT) {
+        return STATUS_UNSUCCESSFUL;
+    }
+    while (action != 0) {
+        action = PowerActions[action](&run);
+    }
+    return run.Result;
+}
+
+NTSTATUS NTAPI PowerIrpCompletion(PDEVICE_OBJECT, PIRP Irp, PVOID Context)
+{
+    PowerContext *context = static_cast<PowerContext *>(Context);
+    context->Status = Irp->IoStatus.Status;
+    return PowerStateMachine(context, IrpCompleted);
+}
+
+// Once the device is back in D0 for the working state, a reader that ended
+// as the system went to sleep is started again, from a work item: the pipe
+// resets wait for the bus, and a parent may refuse transfers for a child
+// that is not yet in D0.
+VOID NTAPI PowerRequestCompletion(PDEVICE_OBJECT, UCHAR MinorFunction, POWER_STATE PowerState, PVOID Context,
+                                  PIO_STATUS_BLOCK IoStatus)
+{
+    PowerContext *context = static_cast<PowerContext *>(Context);
+    PDEVICE_EXTENSION extension = context->Extension;
+    if (MinorFunction == IRP_MN_SET_POWER && PowerState.DeviceState == PowerDeviceD0 && NT_SUCCESS(IoStatus->Status)) {
+        KIRQL irql;
+        KeAcquireSpinLock(&extension->Lock, &irql);
+        BOOLEAN resume = extension->PortOpen && extension->ResumeResetPending;
+        KeReleaseSpinLock(&extension->Lock, irql);
+        if (resume) {
+            QueueCountedWork(extension, ResumeBulkInRead);
+        }
+    }
+    context->Status = IoStatus->Status;
+    PowerStateMachine(context, DeviceRequestCompleted);
+}
+
+NTSTATUS PassDownPower(PDEVICE_EXTENSION Extension, PIRP Irp)
 {
     PoStartNextPowerIrp(Irp);
-    return CompleteRequestWithInformation(Irp, STATUS_NOT_IMPLEMENTED, 0);
+    IoSkipCurrentIrpStackLocation(Irp);
+    return PoCallDriver(Extension->LowerDevice, Irp);
+}
+
+// While the port is open, a system request for sleep or hibernation notes
+// that the reader will need a restart on the return to the working state
+// (queries alike: a vetoed sleep is told apart later, by a reader still
+// running).
+static VOID NoteSystemSleep(PDEVICE_EXTENSION Extension, PIO_STACK_LOCATION Stack)
+{
+    SYSTEM_POWER_STATE state = Stack->Parameters.Power.State.SystemState;
+    if (state != PowerSystemSleeping3 && state != PowerSystemHibernate) {
+        return;
+    }
+    KIRQL irql;
+    KeAcquireSpinLock(&Extension->Lock, &irql);
+    if (Extension->PortOpen) {
+        Extension->ResumeResetPending = TRUE;
+    }
+    KeReleaseSpinLock(&Extension->Lock, irql);
+}
+
+static NTSTATUS RunNewRequest(PDEVICE_EXTENSION Extension, PIRP Irp)
+{
+    PowerContext *context = static_cast<PowerContext *>(ExAllocatePool(NonPagedPool, sizeof(PowerContext)));
+    if (context == NULL) {
+        PoStartNextPowerIrp(Irp);
+        return CompleteRequestWithInformation(Irp, STATUS_INSUFFICIENT_RESOURCES, 0);
+    }
+    RtlZeroMemory(context, sizeof(PowerContext));
+    context->Extension = Extension;
+    context->Irp = Irp;
+    context->State = NewRequest;
+    return PowerStateMachine(context, Dispatched);
+}
+
+NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    PDEVICE_EXTENSION extension = GetExtension(DeviceObject);
+    NTSTATUS status = AcquireRemoveLock(extension, Irp);
+    if (!NT_SUCCESS(status)) {
+        PoStartNextPowerIrp(Irp);
+        return CompleteRequestWithInformation(Irp, status, 0);
+    }
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+    if (stack->MinorFunction != IRP_MN_SET_POWER && stack->MinorFunction != IRP_MN_QUERY_POWER) {
+        status = PassDownPower(extension, Irp);
+    } else {
+        if (IsSystemRequest(stack)) {
+            NoteSystemSleep(extension, stack);
+        }
+        status = RunNewRequest(extension, Irp);
+    }
+    ReleaseRemoveLock(extension, Irp);
+    return status;
 }
