@@ -10,7 +10,11 @@
 // A context is worked on by one call of the machine at a time. A completion
 // can run inside PoCallDriver or PoRequestPowerIrp, before they return, and
 // free the context: the actions that make those calls end the call without
-// touching the context again, and the call returns the result it holds.
+// touching the context again, and the call returns the result it holds. A
+// request that completes before PoCallDriver or PoRequestPowerIrp returns
+// leaves the machine to the call that sent it, which goes on once the call
+// returns: with lower drivers that complete at once, the kernel stack holds
+// one request at a time rather than the system and the device request nested.
 #include "driver/core/core.h"
 #include "driver/pnp_power/pnp_power.h"
 #include "driver/usb/usb.h"
@@ -55,6 +59,16 @@ struct PowerContext {
     // The second remove-lock hold of action 1 was granted, so action 8 gives
     // it back.
     BOOLEAN RemoveLockHeld;
+    // The hand-over between the action that sends a request (3 or 7) and the
+    // routine that hears of its completion (HandoverValue), by interlocked
+    // exchange.
+    LONG Handover;
+};
+
+enum HandoverValue {
+    HandoverAway = 0,     // nothing sent, or the call that sent it has returned
+    HandoverSending = 1,  // PoCallDriver or PoRequestPowerIrp has not returned yet
+    HandoverAnswered = 2, // the request completed meanwhile and left the machine to the sender
 };
 
 // The action to run for each state and event; 0: none.
@@ -75,10 +89,12 @@ static const LONG PowerTransitionTable[PowerStateCount][PowerEventCount] = {
 };
 
 // One call of the machine: the context, the event and the call's result.
+// InCompletion: the call runs inside the request's own completion routine.
 struct PowerRun {
     PowerContext *Context;
     LONG Event;
     NTSTATUS Result;
+    BOOLEAN InCompletion;
 };
 
 // An action does its steps and names the action to run next, or 0 to end the
@@ -118,6 +134,21 @@ static VOID RecordDevicePowerState(PDEVICE_EXTENSION Extension, DEVICE_POWER_STA
     POWER_STATE state;
     state.DeviceState = State;
     PoSetPowerState(Extension->Self, DevicePowerState, state);
+}
+
+// After PoCallDriver or PoRequestPowerIrp has returned: whether the request
+// completed inside it, so that this call goes on with the machine. If not, the
+// completion will run the machine, and the context must not be touched again.
+static BOOLEAN AnsweredMeanwhile(PowerContext *Context)
+{
+    return InterlockedExchange(&Context->Handover, HandoverAway) == HandoverAnswered;
+}
+
+// In a completion: whether the call that sent the request has not returned
+// yet, and so goes on with the machine itself.
+static BOOLEAN LeftToSender(PowerContext *Context)
+{
+    return InterlockedCompareExchange(&Context->Handover, HandoverAnswered, HandoverSending) == HandoverSending;
 }
 
 // ---------------------------------------------------------------- actions
@@ -160,16 +191,21 @@ static LONG PowerAction2(PowerRun *Run)
     return 3;
 }
 
-// Down the stack, with PowerIrpCompletion on every outcome. Its result is of
-// no use, and the context may be gone once it returns.
+// Down the stack, with PowerIrpCompletion on every outcome. When the lower
+// drivers complete it at once, this call goes on with their answer.
 static LONG PowerAction3(PowerRun *Run)
 {
     PowerContext *context = Run->Context;
     PIRP irp = context->Irp;
     IoCopyCurrentIrpStackLocationToNext(irp);
     IoSetCompletionRoutine(irp, PowerIrpCompletion, context, TRUE, TRUE, TRUE);
+    context->Handover = HandoverSending;
     PoCallDriver(context->Extension->LowerDevice, irp);
-    return 0;
+    if (!AnsweredMeanwhile(context)) {
+        return 0;
+    }
+    Run->Event = IrpCompleted;
+    return PowerTransitionTable[context->State][IrpCompleted];
 }
 
 static LONG PowerAction4(PowerRun *Run)
@@ -182,7 +218,10 @@ static LONG PowerAction4(PowerRun *Run)
         context->Extension->SystemPowerState = NewSystemState(context);
     }
     context->State = SystemUpDeviceRequested;
-    Run->Result = STATUS_MORE_PROCESSING_REQUIRED;
+    if (Run->InCompletion) {
+        // The request waits for the device request.
+        Run->Result = STATUS_MORE_PROCESSING_REQUIRED;
+    }
     return 6;
 }
 
@@ -207,30 +246,39 @@ static LONG PowerAction6(PowerRun *Run)
     return 7;
 }
 
-// The device request; its callback may run, and free the context, before
-// PoRequestPowerIrp returns.
+// The device request. When it completes at once, this call goes on with its
+// answer.
 static LONG PowerAction7(PowerRun *Run)
 {
     PowerContext *context = Run->Context;
     POWER_STATE state;
     state.DeviceState = context->TargetDeviceState;
+    context->Handover = HandoverSending;
     NTSTATUS status =
         PoRequestPowerIrp(context->Extension->Pdo, context->RequestMinor, state, PowerRequestCompletion, context, NULL);
-    if (NT_SUCCESS(status)) {
+    if (!NT_SUCCESS(status)) {
+        context->Handover = HandoverAway;
+        context->Status = status;
+        return 8;
+    }
+    if (!AnsweredMeanwhile(context)) {
         return 0;
     }
-    context->Status = status;
-    return 8;
+    Run->Event = DeviceRequestCompleted;
+    return PowerTransitionTable[context->State][DeviceRequestCompleted];
 }
 
-// The request leaves the machine: after the lower drivers completed it, it
-// goes on completing with their status; otherwise it is completed here.
+// The request leaves the machine. Inside its completion routine it goes on
+// completing, with Status: the lower drivers' own, or the device request's
+// when that completed meanwhile. Otherwise it is completed here (a completion
+// that left the machine to its sender stopped the completion for this).
 static LONG PowerAction8(PowerRun *Run)
 {
     PowerContext *context = Run->Context;
     PIRP irp = context->Irp;
     PoStartNextPowerIrp(irp);
-    if (Run->Event == IrpCompleted) {
+    if (Run->InCompletion) {
+        irp->IoStatus.Status = context->Status;
         Run->Result = context->Status;
     } else {
         CompleteRequest(irp, context->Status);
@@ -337,6 +385,7 @@ NTSTATUS PowerStateMachine(PowerContext *Context, LONG Event)
     run.Context = Context;
     run.Event = Event;
     run.Result = RESULT_UNSET;
+    run.InCompletion = Event == IrpCompleted;
     LONG action = PowerTransitionTable[Context->State][Event];
     if (action < 1 || action > POWER_ACTION_COUNT) {
         return STATUS_UNSUCCESSFUL;
@@ -351,9 +400,14 @@ NTSTATUS NTAPI PowerIrpCompletion(PDEVICE_OBJECT, PIRP Irp, PVOID Context)
 {
     PowerContext *context = static_cast<PowerContext *>(Context);
     context->Status = Irp->IoStatus.Status;
+    if (LeftToSender(context)) {
+        return STATUS_MORE_PROCESSING_REQUIRED;
+    }
     return PowerStateMachine(context, IrpCompleted);
 }
 
+// The device request has completed: the machine goes on here, or in the call
+// that asked for it while PoRequestPowerIrp has not returned.
 // Once the device is back in D0 for the working state, a reader that ended
 // as the system went to sleep is started again, from a work item: the pipe
 // resets wait for the bus, and a parent may refuse transfers for a child
@@ -373,7 +427,9 @@ VOID NTAPI PowerRequestCompletion(PDEVICE_OBJECT, UCHAR MinorFunction, POWER_STA
         }
     }
     context->Status = IoStatus->Status;
-    PowerStateMachine(context, DeviceRequestCompleted);
+    if (!LeftToSender(context)) {
+        PowerStateMachine(context, DeviceRequestCompleted);
+    }
 }
 
 NTSTATUS PassDownPower(PDEVICE_EXTENSION Extension, PIRP Irp)
@@ -383,14 +439,16 @@ NTSTATUS PassDownPower(PDEVICE_EXTENSION Extension, PIRP Irp)
     return PoCallDriver(Extension->LowerDevice, Irp);
 }
 
-// While the port is open, a system request for sleep or hibernation notes
-// that the reader will need a restart on the return to the working state
-// (queries alike: a vetoed sleep is told apart later, by a reader still
-// running).
+// While the port is open, a system request for a sleeping state or
+// hibernation notes that the reader will need a restart on the return to the
+// working state (queries alike: a vetoed sleep is told apart later, by a
+// reader still running). The device sleeps in D3 in every sleeping state, S1
+// and S2 included, so its transfers fail there as in S3; the note keeps those
+// failures from being judged and the reader from retrying a sleeping device.
 static VOID NoteSystemSleep(PDEVICE_EXTENSION Extension, PIO_STACK_LOCATION Stack)
 {
     SYSTEM_POWER_STATE state = Stack->Parameters.Power.State.SystemState;
-    if (state != PowerSystemSleeping3 && state != PowerSystemHibernate) {
+    if (state < PowerSystemSleeping1 || state > PowerSystemHibernate) {
         return;
     }
     KIRQL irql;
