@@ -80,28 +80,15 @@ VOID NTAPI ReadCancelRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         CancelReadTimer(extension);
     }
     KeReleaseSpinLock(&extension->Lock, irql);
-    Irp->IoStatus.Status = STATUS_CANCELLED;
-    Irp->IoStatus.Information = 0;
-    IoReleaseCancelSpinLock(Irp->CancelIrql);
-    IoCompleteRequest(Irp, IO_NO_INCREMENT);
-    ReleaseRemoveLock(extension, Irp);
-    DecrementIo(extension);
+    CompleteCancelledRequest(extension, Irp);
 }
 
-// Lock held. Whether the read may go on: a device that is failed or leaving,
-// or a port already cleaned up (such a read would wait for ever and keep the
-// port from being opened again), refuses it; otherwise it takes the remove
-// lock until its completion.
+// Lock held. Whether the read may go on; if so it takes the remove lock until
+// its completion.
 static NTSTATUS AdmitRead(PDEVICE_EXTENSION Extension, PIRP Irp)
 {
-    if (IsDeviceUnusable(Extension)) {
-        Extension->EventHistory = 0;
-        return STATUS_DELETE_PENDING;
-    }
-    if (!Extension->PortOpen) {
-        return STATUS_CANCELLED;
-    }
-    return AcquireRemoveLock(Extension, Irp);
+    NTSTATUS status = CheckPortServes(Extension);
+    return NT_SUCCESS(status) ? AcquireRemoveLock(Extension, Irp) : status;
 }
 
 // Lock and the remove lock held. STATUS_SUCCESS: the read ends now with what

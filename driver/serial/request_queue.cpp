@@ -6,6 +6,7 @@
 // under the cancel spin lock, because Lock is held here and the cancel spin
 // lock is always taken before Lock.
 #include "driver/core/core.h"
+#include "driver/pnp_power/pnp_power.h"
 #include "driver/serial/serial.h"
 
 // Lock held. Links the request at the tail, marks it pending and installs its
@@ -47,4 +48,30 @@ PIRP TakeCancelableRequest(PLIST_ENTRY Queue)
         InitializeListHead(entry);
     }
     return NULL;
+}
+
+// The end of a read's or a write's cancel routine, entered with the cancel spin
+// lock held once the request is off its queue: it completes with
+// STATUS_CANCELLED and gives back its remove-lock hold and its count.
+VOID CompleteCancelledRequest(PDEVICE_EXTENSION Extension, PIRP Irp)
+{
+    Irp->IoStatus.Status = STATUS_CANCELLED;
+    Irp->IoStatus.Information = 0;
+    IoReleaseCancelSpinLock(Irp->CancelIrql);
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    ReleaseRemoveLock(Extension, Irp);
+    DecrementIo(Extension);
+}
+
+// Lock held. Why a read or a write cannot go on, or STATUS_SUCCESS: a device
+// that is failed or leaving refuses it (and the noted events go), and so does
+// a port already cleaned up, where nothing would serve it and a waiting read
+// would keep the port from being opened again.
+NTSTATUS CheckPortServes(PDEVICE_EXTENSION Extension)
+{
+    if (IsDeviceUnusable(Extension)) {
+        Extension->EventHistory = 0;
+        return STATUS_DELETE_PENDING;
+    }
+    return Extension->PortOpen ? STATUS_SUCCESS : STATUS_CANCELLED;
 }

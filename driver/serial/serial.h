@@ -24,6 +24,8 @@ NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 // Queues of requests with cancel routines (request_queue.cpp); Lock held.
 NTSTATUS LinkCancelableRequest(PLIST_ENTRY Queue, PIRP Irp, PDRIVER_CANCEL Routine);
 PIRP TakeCancelableRequest(PLIST_ENTRY Queue);
+VOID CompleteCancelledRequest(PDEVICE_EXTENSION Extension, PIRP Irp);
+NTSTATUS CheckPortServes(PDEVICE_EXTENSION Extension);
 
 // Reads (read.cpp). Called with Lock held, except the cancel routine.
 NTSTATUS QueueReadRequest(PDEVICE_EXTENSION Extension, PIRP Irp);

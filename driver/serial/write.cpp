@@ -353,30 +353,19 @@ VOID NTAPI WriteCancelRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     extension->PendingWriteBytes -= WriteLength(Irp);
     RemoveEntryList(RequestEntry(Irp));
     KeReleaseSpinLock(&extension->Lock, irql);
-    Irp->IoStatus.Information = 0;
-    Irp->IoStatus.Status = STATUS_CANCELLED;
-    IoReleaseCancelSpinLock(Irp->CancelIrql);
-    IoCompleteRequest(Irp, IO_NO_INCREMENT);
-    ReleaseRemoveLock(extension, Irp);
-    DecrementIo(extension);
+    CompleteCancelledRequest(extension, Irp);
 }
 
-// Lock held. Whether the write may be queued: a device that is failed or
-// leaving refuses it, and so does a port already cleaned up, since nothing
-// would send it; otherwise it takes the remove lock until its completion.
+// Lock held. Whether the write may be queued (STATUS_PENDING, holding the
+// remove lock until its completion), ends at once with nothing to send, or is
+// refused.
 static NTSTATUS AdmitWrite(PDEVICE_EXTENSION Extension, PIRP Irp)
 {
-    if (IsDeviceUnusable(Extension)) {
-        Extension->EventHistory = 0;
-        return STATUS_DELETE_PENDING;
+    NTSTATUS status = CheckPortServes(Extension);
+    if (!NT_SUCCESS(status) || WriteLength(Irp) == 0) {
+        return status;
     }
-    if (!Extension->PortOpen) {
-        return STATUS_CANCELLED;
-    }
-    if (WriteLength(Irp) == 0) {
-        return STATUS_SUCCESS;
-    }
-    NTSTATUS status = AcquireRemoveLock(Extension, Irp);
+    status = AcquireRemoveLock(Extension, Irp);
     return NT_SUCCESS(status) ? STATUS_PENDING : status;
 }
 
