@@ -140,8 +140,10 @@ void FinishOriginator(PIRP irp, IrpInfo *info)
     // Success, information and warning statuses (STATUS_BUFFER_OVERFLOW among
     // them) all carry data back; only an error status does not.
     bool error = (static_cast<ULONG>(request->status) >> 30) == 3;
+    // A caller that gave no output buffer gets nothing back: the I/O manager
+    // copies only into a buffer it was given.
     const uint8_t *buffer = CallerOutput(info);
-    if (output && !error && buffer != nullptr) {
+    if (output && !error && buffer != nullptr && info->outLength != 0) {
         ULONG_PTR bytes = request->information;
         // Only the system buffer is copied back, by that count, whatever the
         // caller's buffer holds: more overruns the caller's memory.

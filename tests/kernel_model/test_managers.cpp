@@ -197,6 +197,8 @@ TEST_F(ManagerTest, HandleRequestsCarryTheirBuffersAndCanBeWaitedFor)
     km::Request *ioctl = km::IoctlAsync(handle, kReverse, "abc", 3, 8);
     EXPECT_EQ(ioctl->status, STATUS_SUCCESS);
     EXPECT_EQ(ioctl->output, (std::vector<uint8_t>{'c', 'b', 'a'})) << "Information bytes, not the whole buffer";
+    // No output buffer: nothing is copied back, whatever Information says.
+    EXPECT_TRUE(km::IoctlAsync(handle, kReverse, "abc", 3, 0)->output.empty());
     EXPECT_EQ(irqlInLock, DISPATCH_LEVEL);
     EXPECT_EQ(km::CurrentIrql(), PASSIVE_LEVEL);
 
