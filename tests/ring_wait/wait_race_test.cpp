@@ -62,36 +62,6 @@ protected:
     }
 };
 
-// What IoCancelIrp does, step by step, with the window of a real processor
-// between setting Cancel and taking the routine. Tells whether the routine was
-// already in place when Cancel was set. The request may complete inside the
-// window, which frees its IRP: like the I/O manager, which keeps its own
-// reference, the cancel then has nothing left to do.
-BOOLEAN CancelInSteps(km::Request *request, bool *routineWasSet)
-{
-    KIRQL irql;
-    IoAcquireCancelSpinLock(&irql);
-    PIRP irp = request->irp;
-    irp->Cancel = TRUE;
-    *routineWasSet = irp->CancelRoutine != nullptr;
-    LONG window = 0;
-    InterlockedIncrement(&window); // a switch point that does not touch the IRP
-    if (request->completed) {
-        IoReleaseCancelSpinLock(irql);
-        return FALSE;
-    }
-    // No switch point from here to the call: the exchange is atomic.
-    PDRIVER_CANCEL routine = irp->CancelRoutine;
-    irp->CancelRoutine = nullptr;
-    if (routine == nullptr) {
-        IoReleaseCancelSpinLock(irql);
-        return FALSE;
-    }
-    irp->CancelIrql = irql;
-    routine(IoGetCurrentIrpStackLocation(irp)->DeviceObject, irp);
-    return TRUE;
-}
-
 // The application cancels the request while the dispatcher is still queueing it.
 TEST_F(WaitRaceTest, CancelWhileTheWaitIsBeingQueued)
 {

@@ -5,8 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <map>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -21,30 +19,6 @@ protected:
     {
         completeInline = GetParam();
         PortFixture::SetUp();
-    }
-
-    // Runs `scenario` once per seed on a port brought up and opened for it;
-    // returns how often each interleaving it named was seen.
-    std::map<std::string, int> ForEachSeed(const std::function<std::string(uint64_t seed)> &scenario)
-    {
-        std::map<std::string, int> seen;
-        RunSeeds(kSeeds, [&](uint64_t seed) {
-            BringUp();
-            ASSERT_EQ(STATUS_SUCCESS, Open());
-            km::RunUntilIdle();
-            ++seen[scenario(seed)];
-            TakeAllDown();
-        });
-        return seen;
-    }
-
-    static std::string Describe(const std::map<std::string, int> &seen)
-    {
-        std::ostringstream out;
-        for (const auto &[name, count] : seen) {
-            out << name << ": " << count << "; ";
-        }
-        return out.str();
     }
 
     // An open port with a read whose timer (0 ms) expired as it was queued,
@@ -92,7 +66,7 @@ TEST_P(ReaderRaceTest, RestartRacingCleanupAndClose)
             sent.push_back({ext->PortOpen != FALSE, aborted});
         }
     };
-    auto seen = ForEachSeed([&](uint64_t seed) -> std::string {
+    auto seen = ForEachSeed(kSeeds, [&](uint64_t seed) -> std::string {
         sent.clear();
         aborted = false;
         // The data's completion queues the restart; once the data is in the

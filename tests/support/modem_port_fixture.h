@@ -16,8 +16,10 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 class ModemPortFixture : public PortFixture {
 protected:
@@ -44,6 +46,11 @@ protected:
     // How the modem ends its transfers: from its DPC (as a bus driver does
     // after the hardware's interrupt) or inline, before the submission returns.
     bool completeInline = false;
+    // With holdBelowPort set as well, the filter keeps the requests it
+    // answers true for (pending) until ReleaseHeld passes them on.
+    std::function<bool(PIRP)> holdBelowPort;
+    void ReleaseHeld();
+    std::vector<PIRP> held;
 
     // ---- the application
     // CreateFile on PortLink; the handle is kept for the calls below.
@@ -62,6 +69,11 @@ protected:
     NTSTATUS Cleanup();
     // CloseHandle: cleanup, then close once the handle's requests have ended.
     NTSTATUS Close();
+    // WriteFile without waiting.
+    km::Request *Write(const std::string &bytes);
+    // DeviceIoControl without waiting; most control requests have completed
+    // when it returns.
+    km::Request *Control(ULONG code, const void *input = nullptr, ULONG inLength = 0, ULONG outLength = 0);
     // Waits for a request in an application context.
     void Wait(km::Request *request);
     // The bytes a read delivered.
@@ -86,6 +98,12 @@ protected:
         return modem_->Status().Pipes[pipe];
     }
 
+    // Runs `scenario` once per seed, each on a fresh kernel with the port
+    // brought up and opened for it; returns how often each interleaving the
+    // scenario named was seen.
+    std::map<std::string, int> ForEachSeed(int seeds, const std::function<std::string(uint64_t seed)> &scenario);
+    static std::string Describe(const std::map<std::string, int> &seen);
+
     km::Image *busImage = nullptr;
     PDEVICE_OBJECT root = nullptr;
     km::Handle *handle = nullptr;
@@ -94,6 +112,7 @@ private:
     void AttachObserver(PDEVICE_OBJECT child);
     void TearDownBus();
     std::unique_ptr<ModemClient> modem_;
+    PDEVICE_OBJECT belowPort_ = nullptr;
 };
 
 // A suite whose every test runs twice: with the modem completing its transfers

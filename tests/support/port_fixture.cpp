@@ -114,3 +114,35 @@ void PortFixture::UnderLock(const std::function<void()> &fn)
         KeReleaseSpinLock(&ext->Lock, irql);
     });
 }
+
+// The request may complete inside the first window, which frees its IRP: like
+// the I/O manager, which keeps its own reference, the cancel then has nothing
+// left to do. Once the routine is taken, the request is the cancel's.
+BOOLEAN CancelInSteps(km::Request *request, bool *routineWasSet, const std::function<void(PIRP)> &beforeRoutine)
+{
+    KIRQL irql;
+    IoAcquireCancelSpinLock(&irql);
+    PIRP irp = request->irp;
+    irp->Cancel = TRUE;
+    *routineWasSet = irp->CancelRoutine != nullptr;
+    LONG window = 0;
+    InterlockedIncrement(&window); // a switch point that does not touch the IRP
+    if (request->completed) {
+        IoReleaseCancelSpinLock(irql);
+        return FALSE;
+    }
+    // No switch point between the read and the clear: the exchange is atomic.
+    PDRIVER_CANCEL routine = irp->CancelRoutine;
+    irp->CancelRoutine = nullptr;
+    if (routine == nullptr) {
+        IoReleaseCancelSpinLock(irql);
+        return FALSE;
+    }
+    if (beforeRoutine) {
+        InterlockedIncrement(&window); // the routine may wait for a processor
+        beforeRoutine(irp);
+    }
+    irp->CancelIrql = irql;
+    routine(IoGetCurrentIrpStackLocation(irp)->DeviceObject, irp);
+    return TRUE;
+}

@@ -124,3 +124,11 @@ protected:
     // Every port added since the load, in order (some may be gone).
     std::vector<PDEVICE_OBJECT> ports;
 };
+
+// What IoCancelIrp does, step by step, with the window of a real processor
+// between setting Cancel and taking the routine (and, when beforeRoutine is
+// given, between taking the routine and calling it, where beforeRoutine sees
+// the request). Tells whether the routine was already in place when Cancel
+// was set; returns whether a routine ran.
+BOOLEAN CancelInSteps(km::Request *request, bool *routineWasSet,
+                      const std::function<void(PIRP)> &beforeRoutine = nullptr);
