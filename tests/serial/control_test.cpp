@@ -1,0 +1,244 @@
+// The serial control requests on the port, as an application's comm calls
+// send them: stored settings with their checks, the emulated modem lines,
+// wait masks, purges, statistics and the communication status.
+#include "tests/support/modem_port_fixture.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+namespace {
+
+class ControlTest : public ModemPortFixture {
+protected:
+    void SetUp() override
+    {
+        ModemPortFixture::SetUp();
+        ASSERT_EQ(STATUS_SUCCESS, Open());
+        km::RunUntilIdle();
+    }
+
+    template <class T> km::Request *Set(ULONG code, const T &input, ULONG inLength = sizeof(T))
+    {
+        return Control(code, &input, inLength);
+    }
+
+    km::Request *Get(ULONG code, ULONG outLength)
+    {
+        return Control(code, nullptr, 0, outLength);
+    }
+
+    template <class T> static T Output(const km::Request *request)
+    {
+        T value{};
+        EXPECT_EQ(sizeof(T), request->output.size());
+        std::memcpy(&value, request->output.data(), std::min(sizeof(T), request->output.size()));
+        return value;
+    }
+
+    SERIAL_STATUS CommStatus()
+    {
+        km::Request *status = Get(IOCTL_SERIAL_GET_COMMSTATUS, sizeof(SERIAL_STATUS));
+        EXPECT_EQ(STATUS_SUCCESS, status->Reported());
+        return Output<SERIAL_STATUS>(status);
+    }
+
+    ULONG BaudRate()
+    {
+        return Output<ULONG>(Get(IOCTL_SERIAL_GET_BAUD_RATE, sizeof(ULONG)));
+    }
+};
+
+// A refused value changes nothing; a short buffer reports nothing.
+TEST_F(ControlTest, BaudRateAndLineControlAreChecked)
+{
+    EXPECT_EQ(115200u, BaudRate()) << "the default of every open";
+    EXPECT_EQ(STATUS_SUCCESS, Set<ULONG>(IOCTL_SERIAL_SET_BAUD_RATE, 128000)->Reported());
+    EXPECT_EQ(128000u, BaudRate());
+    for (ULONG refused : {230400u, 110u, 56000u}) {
+        EXPECT_EQ(STATUS_INVALID_PARAMETER, Set<ULONG>(IOCTL_SERIAL_SET_BAUD_RATE, refused)->Reported());
+    }
+    EXPECT_EQ(STATUS_BUFFER_TOO_SMALL, Set<ULONG>(IOCTL_SERIAL_SET_BAUD_RATE, 9600, 3)->Reported());
+    EXPECT_EQ(128000u, BaudRate());
+
+    SERIAL_LINE_CONTROL line = {STOP_BITS_1_5, EVEN_PARITY, 8};
+    EXPECT_EQ(STATUS_SUCCESS, Set(IOCTL_SERIAL_SET_LINE_CONTROL, line)->Reported());
+    const SERIAL_LINE_CONTROL refused[] = {
+        {STOP_BIT_1, NO_PARITY, 4}, {STOP_BIT_1, NO_PARITY, 9}, {3, NO_PARITY, 8}, {STOP_BIT_1, 5, 8}};
+    for (const SERIAL_LINE_CONTROL &bad : refused) {
+        EXPECT_EQ(STATUS_INVALID_PARAMETER, Set(IOCTL_SERIAL_SET_LINE_CONTROL, bad)->Reported());
+    }
+    km::Request *get = Get(IOCTL_SERIAL_GET_LINE_CONTROL, sizeof(SERIAL_LINE_CONTROL));
+    EXPECT_EQ(3u, get->information);
+    SERIAL_LINE_CONTROL stored = Output<SERIAL_LINE_CONTROL>(get);
+    EXPECT_EQ(0, std::memcmp(&line, &stored, sizeof(line)));
+    km::Request *small = Get(IOCTL_SERIAL_GET_LINE_CONTROL, 2);
+    EXPECT_EQ(STATUS_BUFFER_TOO_SMALL, small->Reported());
+    EXPECT_EQ(0u, small->information);
+}
+
+// Handflow takes the handshake and replacement bits but keeps its limits.
+TEST_F(ControlTest, HandflowKeepsItsLimits)
+{
+    UnderLock([&] {
+        ext->HandFlow.XonLimit = 100;
+        ext->HandFlow.XoffLimit = 200;
+    });
+    SERIAL_HANDFLOW flow = {SERIAL_DTR_HANDSHAKE, SERIAL_RTS_HANDSHAKE, 1, 2};
+    EXPECT_EQ(STATUS_SUCCESS, Set(IOCTL_SERIAL_SET_HANDFLOW, flow)->Reported());
+    SERIAL_HANDFLOW stored = Output<SERIAL_HANDFLOW>(Get(IOCTL_SERIAL_GET_HANDFLOW, sizeof(SERIAL_HANDFLOW)));
+    EXPECT_EQ(static_cast<ULONG>(SERIAL_DTR_HANDSHAKE), stored.ControlHandShake);
+    EXPECT_EQ(static_cast<ULONG>(SERIAL_RTS_HANDSHAKE), stored.FlowReplace);
+    EXPECT_EQ(100, stored.XonLimit);
+    EXPECT_EQ(200, stored.XoffLimit);
+}
+
+// DTR shows as DSR; RTS as CTS and DCD.
+TEST_F(ControlTest, ModemLinesFollowDtrAndRts)
+{
+    auto lines = [&] { return Output<ULONG>(Get(IOCTL_SERIAL_GET_MODEMSTATUS, sizeof(ULONG))); };
+    EXPECT_EQ(0u, lines());
+    EXPECT_EQ(STATUS_SUCCESS, Get(IOCTL_SERIAL_SET_DTR, 0)->Reported());
+    EXPECT_EQ(STATUS_SUCCESS, Get(IOCTL_SERIAL_SET_RTS, 0)->Reported());
+    EXPECT_EQ(0xB0u, lines());
+    EXPECT_EQ(STATUS_SUCCESS, Get(IOCTL_SERIAL_CLR_RTS, 0)->Reported());
+    EXPECT_EQ(0x20u, lines());
+    EXPECT_EQ(STATUS_SUCCESS, Get(IOCTL_SERIAL_CLR_DTR, 0)->Reported());
+    EXPECT_EQ(0u, lines());
+}
+
+// A new mask ends the pending wait with no event; a mask beyond the known
+// events is refused and leaves the wait alone.
+TEST_F(ControlTest, WaitMaskLimitsAndThePendingWait)
+{
+    EXPECT_EQ(STATUS_SUCCESS, Set<ULONG>(IOCTL_SERIAL_SET_WAIT_MASK, SERIAL_EV_RXCHAR)->Reported());
+    km::Request *wait = Get(IOCTL_SERIAL_WAIT_ON_MASK, sizeof(ULONG));
+    EXPECT_FALSE(wait->completed);
+    EXPECT_EQ(STATUS_INVALID_PARAMETER, Get(IOCTL_SERIAL_WAIT_ON_MASK, sizeof(ULONG))->Reported()) << "a second wait";
+    EXPECT_EQ(STATUS_INVALID_PARAMETER, Set<ULONG>(IOCTL_SERIAL_SET_WAIT_MASK, 0x2000)->Reported());
+    EXPECT_FALSE(wait->completed);
+    EXPECT_EQ(STATUS_SUCCESS, Set<ULONG>(IOCTL_SERIAL_SET_WAIT_MASK, 0x1FFF)->Reported());
+    ASSERT_TRUE(wait->completed);
+    EXPECT_EQ(STATUS_SUCCESS, wait->status);
+    EXPECT_EQ(0u, Output<ULONG>(wait));
+    EXPECT_EQ(0x1FFFu, Output<ULONG>(Get(IOCTL_SERIAL_GET_WAIT_MASK, sizeof(ULONG))));
+    EXPECT_EQ(STATUS_BUFFER_TOO_SMALL, Get(IOCTL_SERIAL_WAIT_ON_MASK, 3)->Reported());
+}
+
+// Purge acts by its bits; it reports 4 bytes, but never more than the
+// caller's output buffer holds.
+TEST_F(ControlTest, PurgeByItsBits)
+{
+    Send("abc");
+    EXPECT_EQ(3u, CommStatus().AmountInInQueue);
+    const ULONG txClearBit = SERIAL_PURGE_TXCLEAR;
+    km::Request *txClear = Control(IOCTL_SERIAL_PURGE, &txClearBit, 4, 4);
+    EXPECT_EQ(STATUS_SUCCESS, txClear->Reported());
+    EXPECT_EQ(4u, txClear->information);
+    EXPECT_EQ(3u, CommStatus().AmountInInQueue) << "TXCLEAR does nothing";
+
+    km::Request *rxClear = Set<ULONG>(IOCTL_SERIAL_PURGE, SERIAL_PURGE_RXCLEAR);
+    EXPECT_EQ(STATUS_SUCCESS, rxClear->Reported());
+    EXPECT_EQ(4u, rxClear->information) << "no output buffer, nothing copied back";
+    EXPECT_EQ(0u, CommStatus().AmountInInQueue);
+    Send("d");
+    EXPECT_EQ(1u, CommStatus().AmountInInQueue);
+
+    km::Request *read = Read(10);
+    ASSERT_TRUE(read->completed) << "the byte was there";
+    SetReadTimeouts(0, 0, 1000);
+    read = Read(10);
+    EXPECT_FALSE(read->completed);
+    const ULONG rxAbortBit = SERIAL_PURGE_RXABORT;
+    km::Request *rxAbort = Control(IOCTL_SERIAL_PURGE, &rxAbortBit, 4, 2);
+    EXPECT_EQ(STATUS_SUCCESS, rxAbort->Reported());
+    EXPECT_EQ(0u, rxAbort->information) << "a 2-byte output buffer cannot take 4";
+    EXPECT_EQ(STATUS_CANCELLED, read->status);
+    EXPECT_EQ(STATUS_BUFFER_TOO_SMALL, Set<ULONG>(IOCTL_SERIAL_PURGE, SERIAL_PURGE_RXCLEAR, 3)->Reported());
+}
+
+// Statistics count what went each way, bytes the full ring had to drop
+// included; the overrun shows once in the communication status.
+TEST_F(ControlTest, StatisticsAndReceiveOverrun)
+{
+    Send("hello");
+    ASSERT_EQ("hello", Bytes(ReadAndWait(10)));
+    km::Request *small = Control(IOCTL_SERIAL_GET_STATS, nullptr, 0, 23);
+    EXPECT_EQ(STATUS_BUFFER_TOO_SMALL, small->Reported());
+    EXPECT_EQ(0u, small->information);
+    Write("xy");
+    km::RunUntilIdle();
+    SERIALPERF_STATS stats = Output<SERIALPERF_STATS>(Get(IOCTL_SERIAL_GET_STATS, sizeof(SERIALPERF_STATS)));
+    EXPECT_EQ(5u, stats.ReceivedCount);
+    EXPECT_EQ(2u, stats.TransmittedCount);
+    EXPECT_EQ(0u, stats.BufferOverrunErrorCount);
+
+    // 1000 bytes more than the ring holds arrive with nobody reading.
+    ASSERT_EQ(STATUS_SUCCESS, Modem().Generate(RING_CAPACITY + 1000));
+    km::RunUntilIdle();
+    SERIAL_STATUS status = CommStatus();
+    EXPECT_EQ(static_cast<ULONG>(SERIAL_ERROR_QUEUEOVERRUN), status.Errors);
+    EXPECT_EQ(static_cast<ULONG>(RING_CAPACITY), status.AmountInInQueue);
+    EXPECT_EQ(0u, CommStatus().Errors) << "reported once";
+    stats = Output<SERIALPERF_STATS>(Get(IOCTL_SERIAL_GET_STATS, sizeof(SERIALPERF_STATS)));
+    EXPECT_EQ(1000u, stats.BufferOverrunErrorCount);
+
+    EXPECT_EQ(STATUS_SUCCESS, Get(IOCTL_SERIAL_CLEAR_STATS, 0)->Reported());
+    stats = Output<SERIALPERF_STATS>(Get(IOCTL_SERIAL_GET_STATS, sizeof(SERIALPERF_STATS)));
+    SERIALPERF_STATS zero = {};
+    EXPECT_EQ(0, std::memcmp(&zero, &stats, sizeof(stats)));
+}
+
+// The codes that do nothing succeed with nothing to report; unknown codes,
+// the comm-config pair among them, are refused.
+TEST_F(ControlTest, AcceptedAndUnknownCodes)
+{
+    for (ULONG code : {IOCTL_SERIAL_GET_PROPERTIES, IOCTL_SERIAL_GET_DTRRTS, IOCTL_SERIAL_CONFIG_SIZE}) {
+        km::Request *request = Get(code, 64);
+        EXPECT_EQ(STATUS_SUCCESS, request->Reported()) << code;
+        EXPECT_EQ(0u, request->information) << code;
+    }
+    const ULONG getCommConfig = CTL_CODE(FILE_DEVICE_SERIAL_PORT, 33, METHOD_BUFFERED, FILE_ANY_ACCESS);
+    const ULONG foreign = CTL_CODE(FILE_DEVICE_UNKNOWN, 1, METHOD_BUFFERED, FILE_ANY_ACCESS);
+    for (ULONG code : {getCommConfig, foreign}) {
+        km::Request *request = Get(code, 64);
+        EXPECT_EQ(STATUS_INVALID_PARAMETER, request->Reported());
+        EXPECT_EQ(0u, request->information);
+    }
+}
+
+// On a device marked failed only the communication status is served, and it
+// tells of the failure; every other code is refused and the noted events go.
+TEST_F(ControlTest, AFailedDeviceAnswersOnlyTheStatus)
+{
+    Send("abc");
+    ASSERT_EQ(STATUS_SUCCESS,
+              Modem().Fail(MODEM_PIPE_BULK_IN, 1, STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEV_NOT_RESPONDING));
+    km::RunUntilIdle();
+    ASSERT_EQ(FAILURE_MARKER_FAILED, ext->FailureMarker);
+    SERIAL_STATUS status = CommStatus();
+    EXPECT_EQ(31u, status.Errors);
+    EXPECT_EQ(0u, status.AmountInInQueue);
+    UnderLock([&] { ext->EventHistory = SERIAL_EV_RXCHAR; });
+    km::Request *refused = Get(IOCTL_SERIAL_GET_BAUD_RATE, sizeof(ULONG));
+    EXPECT_EQ(STATUS_DELETE_PENDING, refused->Reported());
+    EXPECT_EQ(0u, refused->information);
+    EXPECT_EQ(0u, ext->EventHistory);
+}
+
+// Control requests need an open port: none after the cleanup, nor once the
+// port is closed.
+TEST_F(ControlTest, OnlyAnOpenPortAnswers)
+{
+    ASSERT_EQ(STATUS_SUCCESS, Cleanup());
+    EXPECT_EQ(STATUS_INVALID_DEVICE_REQUEST, Get(IOCTL_SERIAL_GET_BAUD_RATE, sizeof(ULONG))->Reported());
+    EXPECT_EQ(STATUS_SUCCESS, Close());
+
+    km::Request *early = km::NewRequest(fdo, IRP_MJ_DEVICE_CONTROL, IOCTL_SERIAL_GET_BAUD_RATE, nullptr, 0, 4);
+    km::Run([&] { km::Dispatch(early); });
+    EXPECT_EQ(STATUS_INVALID_DEVICE_REQUEST, early->Reported());
+    EXPECT_EQ(0, RemoveLockHolds());
+}
+
+} // namespace
