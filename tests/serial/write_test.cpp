@@ -12,16 +12,6 @@
 
 namespace {
 
-// Bytes that differ from one write to the next and along each write.
-std::string Pattern(size_t length, unsigned seed)
-{
-    std::string bytes(length, '\0');
-    for (size_t i = 0; i < length; ++i) {
-        bytes[i] = static_cast<char>((i * 7 + seed * 13 + i / 251) & 0xFF);
-    }
-    return bytes;
-}
-
 ULONG EventsOf(const km::Request *wait)
 {
     ULONG events = 0xFFFFFFFF;

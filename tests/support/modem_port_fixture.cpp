@@ -50,8 +50,15 @@ void ModemPortFixture::AttachObserver(PDEVICE_OBJECT child)
             held.push_back(irp);
             return STATUS_PENDING;
         }
-        IoSkipCurrentIrpStackLocation(irp);
-        NTSTATUS status = major == IRP_MJ_POWER ? PoCallDriver(child, irp) : IoCallDriver(child, irp);
+        NTSTATUS status;
+        if (major == IRP_MJ_POWER) {
+            PoStartNextPowerIrp(irp);
+            IoSkipCurrentIrpStackLocation(irp);
+            status = PoCallDriver(child, irp);
+        } else {
+            IoSkipCurrentIrpStackLocation(irp);
+            status = IoCallDriver(child, irp);
+        }
         if (removal) {
             IoDetachDevice(child);
             IoDeleteDevice(self);
@@ -71,9 +78,11 @@ void ModemPortFixture::ReleaseHeld()
     std::vector<PIRP> requests;
     requests.swap(held);
     km::Run([&] {
+        // The filter's location is marked pending: the child gets a copy of
+        // its own.
         for (PIRP irp : requests) {
-            IoSkipCurrentIrpStackLocation(irp);
-            if (IoGetNextIrpStackLocation(irp)->MajorFunction == IRP_MJ_POWER) {
+            IoCopyCurrentIrpStackLocationToNext(irp);
+            if (IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_POWER) {
                 PoStartNextPowerIrp(irp);
                 PoCallDriver(belowPort_, irp);
             } else {
@@ -203,6 +212,15 @@ km::Request *ModemPortFixture::Control(ULONG code, const void *input, ULONG inLe
     km::Request *request = nullptr;
     km::Run([&] { request = km::IoctlAsync(handle, code, input, inLength, outLength); }, "application");
     return Issued(request);
+}
+
+std::string ModemPortFixture::Pattern(size_t length, unsigned seed)
+{
+    std::string bytes(length, '\0');
+    for (size_t i = 0; i < length; ++i) {
+        bytes[i] = static_cast<char>((i * 7 + seed * 13 + i / 251) & 0xFF);
+    }
+    return bytes;
 }
 
 std::map<std::string, int> ModemPortFixture::ForEachSeed(int seeds,

@@ -74,6 +74,8 @@ protected:
     // DeviceIoControl without waiting; most control requests have completed
     // when it returns.
     km::Request *Control(ULONG code, const void *input = nullptr, ULONG inLength = 0, ULONG outLength = 0);
+    // Bytes that differ from one seed to the next and along each run.
+    static std::string Pattern(size_t length, unsigned seed);
     // Waits for a request in an application context.
     void Wait(km::Request *request);
     // The bytes a read delivered.

@@ -1,0 +1,360 @@
+// Power requests of the port on the simulated modem, as the power manager of
+// Windows 2000/XP sends them: each path of the machine, failures below and
+// of the device requests, sleep with the port open and closed, a vetoed sleep,
+// and a removal while a power request is in the machine.
+#include "tests/support/modem_port_fixture.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+// The device request a test asks for itself, as another power policy
+// component would, and how it ended.
+struct DeviceRequest {
+    bool called = false;
+    NTSTATUS status = STATUS_PENDING;
+};
+
+VOID NTAPI DeviceRequestDone(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID context, PIO_STATUS_BLOCK ioStatus)
+{
+    DeviceRequest *request = static_cast<DeviceRequest *>(context);
+    request->called = true;
+    request->status = ioStatus->Status;
+}
+
+using Log = std::vector<std::string>;
+
+class PowerTest : public ModemPortFixture {
+protected:
+    void SetUp() override
+    {
+        observeBelowPort = [this](PIRP irp) { Note(irp); };
+        ModemPortFixture::SetUp();
+    }
+
+    // What the port sends below itself, in order: power requests, pipe
+    // resets and bulk-in transfers. For a device request, the state the port
+    // had recorded when it sent it down.
+    void Note(PIRP irp)
+    {
+        PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+        if (stack->MajorFunction == IRP_MJ_POWER) {
+            NotePower(stack);
+        } else if (stack->MajorFunction == IRP_MJ_INTERNAL_DEVICE_CONTROL) {
+            PURB urb = static_cast<PURB>(stack->Parameters.Others.Argument1);
+            if (urb->UrbHeader.Function == URB_FUNCTION_RESET_PIPE) {
+                log.push_back("reset " + PipeName(urb->UrbPipeRequest.PipeHandle));
+            } else if (urb->UrbHeader.Function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER &&
+                       urb->UrbBulkOrInterruptTransfer.PipeHandle == ext->BulkInPipe) {
+                log.push_back("bulk-in");
+            }
+        }
+    }
+
+    void NotePower(PIO_STACK_LOCATION stack)
+    {
+        UCHAR minor = stack->MinorFunction;
+        if (minor != IRP_MN_SET_POWER && minor != IRP_MN_QUERY_POWER) {
+            log.push_back("power minor " + std::to_string(minor));
+            return;
+        }
+        std::string what = minor == IRP_MN_SET_POWER ? " set " : " query ";
+        if (stack->Parameters.Power.Type == SystemPowerState) {
+            log.push_back("system" + what + "S" + std::to_string(stack->Parameters.Power.State.SystemState - 1));
+        } else {
+            log.push_back("device" + what + "D" + std::to_string(stack->Parameters.Power.State.DeviceState - 1));
+            recordedAtSend.push_back(ext->DevicePowerState);
+        }
+    }
+
+    std::string PipeName(USBD_PIPE_HANDLE pipe) const
+    {
+        return pipe == ext->BulkInPipe ? "in" : pipe == ext->BulkOutPipe ? "out" : pipe == ext->AuxPipe ? "aux" : "?";
+    }
+
+    NTSTATUS RequestDevicePower(UCHAR minor, DEVICE_POWER_STATE state, DeviceRequest *request)
+    {
+        NTSTATUS status = STATUS_UNSUCCESSFUL;
+        km::Run([&] {
+            POWER_STATE power;
+            power.DeviceState = state;
+            status = PoRequestPowerIrp(pdo, minor, power, DeviceRequestDone, request, nullptr);
+        });
+        km::RunUntilIdle();
+        return status;
+    }
+
+    void ExpectDeviceIn(DEVICE_POWER_STATE state)
+    {
+        EXPECT_EQ(state, ext->DevicePowerState);
+        EXPECT_EQ(state, km::DevicePower(fdo)) << "as reported to the power manager";
+    }
+
+    ULONG Resets() const
+    {
+        return Pipe(MODEM_PIPE_BULK_IN).Resets + Pipe(MODEM_PIPE_BULK_OUT).Resets + Pipe(MODEM_PIPE_AUX).Resets;
+    }
+
+    Log log;
+    std::vector<DEVICE_POWER_STATE> recordedAtSend;
+};
+
+// With the port open, every sleeping state and hibernation: the device is
+// asked to D3 before the system request goes down, the reader's transfer
+// fails without marking the device failed, and on the return the system
+// request goes down first; once the device is back in D0 the three pipes are
+// reset in order and the reader starts again.
+TEST_F(PowerTest, SleepAndResumeRestartTheReaderOnceBackInD0)
+{
+    ASSERT_EQ(STATUS_SUCCESS, Open());
+    km::RunUntilIdle();
+    struct Case {
+        SYSTEM_POWER_STATE state;
+        std::string name;
+    };
+    for (const Case &c :
+         {Case{PowerSystemSleeping1, "S1"}, Case{PowerSystemSleeping3, "S3"}, Case{PowerSystemHibernate, "S4"}}) {
+        SCOPED_TRACE(c.name);
+        log.clear();
+        NTSTATUS slept = c.state == PowerSystemHibernate ? km::SystemHibernate() : km::SystemSleep(c.state);
+        ASSERT_EQ(STATUS_SUCCESS, slept);
+        EXPECT_EQ((Log{"device query D3", "system query " + c.name, "device set D3", "system set " + c.name}), log);
+        EXPECT_EQ(c.state, ext->SystemPowerState);
+        ExpectDeviceIn(PowerDeviceD3);
+        EXPECT_TRUE(ext->ResumeResetPending);
+        EXPECT_EQ(0u, Pipe(MODEM_PIPE_BULK_IN).Pending);
+        EXPECT_FALSE(ext->ReaderActive);
+
+        log.clear();
+        ASSERT_EQ(STATUS_SUCCESS, km::SystemResume());
+        km::RunUntilIdle(); // the restart runs from a work item
+        EXPECT_EQ((Log{"system set S0", "device set D0", "reset in", "reset out", "reset aux", "bulk-in"}), log);
+        EXPECT_EQ(PowerSystemWorking, ext->SystemPowerState);
+        ExpectDeviceIn(PowerDeviceD0);
+        EXPECT_FALSE(ext->ResumeResetPending);
+        EXPECT_EQ(0, ext->FailureMarker);
+        Send(c.name);
+        EXPECT_EQ(c.name, Bytes(ReadAndWait(10)));
+    }
+}
+
+// Lower drivers that complete power requests later, from another thread: the
+// machine goes on in the completion routines and callbacks, with the same
+// outcome as with lower drivers that complete at once.
+TEST_F(PowerTest, LowerDriversThatCompleteLater)
+{
+    ASSERT_EQ(STATUS_SUCCESS, Open());
+    km::RunUntilIdle();
+    holdBelowPort = [](PIRP irp) { return IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_POWER; };
+    auto inSteps = [&](const std::function<NTSTATUS()> &transition) {
+        NTSTATUS status = STATUS_PENDING;
+        km::Context *power = km::Spawn([&] { status = transition(); }, "power");
+        km::RunUntilIdle();
+        for (int step = 0; step < 10 && !km::Finished(power); ++step) {
+            EXPECT_EQ(1u, held.size()) << "one request at a time";
+            ReleaseHeld();
+            km::RunUntilIdle();
+        }
+        EXPECT_TRUE(km::Finished(power));
+        return status;
+    };
+    EXPECT_EQ(STATUS_SUCCESS, inSteps([] { return km::SystemSleep(); }));
+    ExpectDeviceIn(PowerDeviceD3);
+    EXPECT_EQ(PowerSystemSleeping3, ext->SystemPowerState);
+    log.clear();
+    EXPECT_EQ(STATUS_SUCCESS, inSteps([] { return km::SystemResume(); }));
+    EXPECT_EQ((Log{"system set S0", "device set D0", "reset in", "reset out", "reset aux", "bulk-in"}), log);
+    ExpectDeviceIn(PowerDeviceD0);
+    EXPECT_EQ(PowerSystemWorking, ext->SystemPowerState);
+    EXPECT_EQ(0, RemoveLockHolds());
+}
+
+// Another driver refuses the sleep: the working state is reaffirmed (the same
+// state, so the device request comes first), and the reader, whose transfer
+// never ended, runs on without resets.
+TEST_F(PowerTest, AVetoedSleepLeavesTheReaderRunning)
+{
+    ASSERT_EQ(STATUS_SUCCESS, Open());
+    km::RunUntilIdle();
+    ULONG transfers = Pipe(MODEM_PIPE_BULK_IN).Transfers;
+    ULONG resets = Resets();
+    km::VetoSystemQueries(root, 1);
+    log.clear();
+    EXPECT_NE(STATUS_SUCCESS, km::SystemSleep());
+    km::RunUntilIdle();
+    EXPECT_EQ((Log{"device query D3", "system query S3", "device set D0", "system set S0"}), log);
+    EXPECT_FALSE(ext->ResumeResetPending);
+    EXPECT_EQ(resets, Resets());
+    EXPECT_EQ(1u, Pipe(MODEM_PIPE_BULK_IN).Pending);
+    EXPECT_EQ(transfers, Pipe(MODEM_PIPE_BULK_IN).Transfers) << "the same transfer still pending";
+    Send("still here");
+    EXPECT_EQ("still here", Bytes(ReadAndWait(20)));
+}
+
+// With the port closed the machine runs the same, and nothing else happens.
+TEST_F(PowerTest, AClosedPortOnlyChangesPower)
+{
+    ASSERT_EQ(STATUS_SUCCESS, km::SystemSleep());
+    ASSERT_EQ(STATUS_SUCCESS, km::SystemResume());
+    EXPECT_EQ(
+        (Log{"device query D3", "system query S3", "device set D3", "system set S3", "system set S0", "device set D0"}),
+        log);
+    EXPECT_FALSE(ext->ResumeResetPending);
+    ExpectDeviceIn(PowerDeviceD0);
+}
+
+// Device requests: going down the new state is recorded before the request
+// goes down, going up only once the lower drivers have done it; a query
+// changes nothing; other minor functions go straight down.
+TEST_F(PowerTest, DeviceRequestsUpAndDown)
+{
+    struct Step {
+        UCHAR minor;
+        DEVICE_POWER_STATE state;
+        bool failBelow;
+        NTSTATUS status;
+        DEVICE_POWER_STATE after;
+    };
+    const Step steps[] = {
+        {IRP_MN_QUERY_POWER, PowerDeviceD3, false, STATUS_SUCCESS, PowerDeviceD0},
+        {IRP_MN_SET_POWER, PowerDeviceD3, false, STATUS_SUCCESS, PowerDeviceD3},
+        {IRP_MN_QUERY_POWER, PowerDeviceD0, false, STATUS_SUCCESS, PowerDeviceD3},
+        {IRP_MN_SET_POWER, PowerDeviceD0, true, STATUS_UNSUCCESSFUL, PowerDeviceD3},
+        {IRP_MN_SET_POWER, PowerDeviceD0, false, STATUS_SUCCESS, PowerDeviceD0},
+    };
+    for (const Step &step : steps) {
+        SCOPED_TRACE(log.size());
+        if (step.failBelow) {
+            ASSERT_EQ(STATUS_SUCCESS, Modem().FailPower(1, STATUS_UNSUCCESSFUL, IRP_MN_SET_POWER));
+        }
+        DeviceRequest request;
+        EXPECT_EQ(STATUS_PENDING, RequestDevicePower(step.minor, step.state, &request));
+        EXPECT_EQ(step.status, request.status);
+        ExpectDeviceIn(step.after);
+    }
+    EXPECT_EQ((Log{"device query D3", "device set D3", "device query D0", "device set D0", "device set D0"}), log);
+    EXPECT_EQ(
+        (std::vector<DEVICE_POWER_STATE>{PowerDeviceD0, PowerDeviceD3, PowerDeviceD3, PowerDeviceD3, PowerDeviceD3}),
+        recordedAtSend);
+    EXPECT_EQ(PowerSystemWorking, ext->SystemPowerState);
+
+    log.clear();
+    DeviceRequest wake;
+    RequestDevicePower(IRP_MN_WAIT_WAKE, PowerDeviceD0, &wake);
+    EXPECT_TRUE(wake.called);
+    EXPECT_EQ((Log{"power minor 0"}), log);
+    EXPECT_EQ(0, RemoveLockHolds());
+}
+
+// The capabilities may offer a lighter state for a sleep; the port asks for
+// D3 all the same.
+TEST_F(PowerTest, TheDeviceSleepsInD3WhateverItsCapabilitiesSay)
+{
+    const ULONG states[7] = {PowerDeviceUnspecified, PowerDeviceD0, PowerDeviceD1, PowerDeviceD2,
+                             PowerDeviceD2,          PowerDeviceD3, PowerDeviceD3};
+    ASSERT_EQ(STATUS_SUCCESS, Modem().SetDeviceStates(states));
+    ASSERT_EQ(STATUS_SUCCESS, km::SendPnp(pdo, IRP_MN_QUERY_CAPABILITIES));
+    ASSERT_EQ(PowerDeviceD1, ext->DeviceCapabilities.DeviceState[PowerSystemSleeping1]);
+    ASSERT_EQ(STATUS_SUCCESS, km::SystemSleep(PowerSystemSleeping1));
+    EXPECT_EQ((Log{"device query D3", "system query S1", "device set D3", "system set S1"}), log);
+    ASSERT_EQ(STATUS_SUCCESS, km::SystemResume());
+}
+
+// A device request that fails going down fails the system request, which is
+// never passed down; a system request that the lower drivers fail going up
+// asks for no device request and changes no state. (The power manager goes on
+// with the transition either way: set-power requests cannot veto.)
+TEST_F(PowerTest, FailuresBelowThePort)
+{
+    ASSERT_EQ(STATUS_SUCCESS, Modem().FailPower(1, STATUS_UNSUCCESSFUL, IRP_MN_SET_POWER));
+    km::SystemSleep();
+    EXPECT_EQ((Log{"device query D3", "system query S3", "device set D3"}), log);
+    EXPECT_EQ(PowerSystemWorking, ext->SystemPowerState);
+    ASSERT_EQ(STATUS_SUCCESS, km::SystemResume());
+    ExpectDeviceIn(PowerDeviceD0);
+
+    ASSERT_EQ(STATUS_SUCCESS, km::SystemSleep());
+    ASSERT_EQ(STATUS_SUCCESS, Modem().FailPower(1, STATUS_UNSUCCESSFUL, IRP_MN_SET_POWER));
+    log.clear();
+    km::SystemResume();
+    EXPECT_EQ((Log{"system set S0"}), log);
+    EXPECT_EQ(PowerSystemSleeping3, ext->SystemPowerState);
+    ExpectDeviceIn(PowerDeviceD3);
+    ASSERT_EQ(STATUS_SUCCESS, km::SystemSleep());
+    ASSERT_EQ(STATUS_SUCCESS, km::SystemResume());
+    ExpectDeviceIn(PowerDeviceD0);
+    EXPECT_EQ(0, RemoveLockHolds());
+}
+
+// Without a device request, going down the system request fails with the
+// power manager's status and a veto follows; going up it finishes with the
+// lower drivers' status and the device stays where it was.
+TEST_F(PowerTest, WithoutADeviceRequest)
+{
+    km::FailCall("PoRequestPowerIrp", 1, STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, km::SystemSleep());
+    EXPECT_EQ((Log{"device set D0", "system set S0"}), log) << "only the reaffirmed working state";
+
+    ASSERT_EQ(STATUS_SUCCESS, km::SystemSleep());
+    km::FailCall("PoRequestPowerIrp", 1, STATUS_INSUFFICIENT_RESOURCES);
+    log.clear();
+    EXPECT_EQ(STATUS_SUCCESS, km::SystemResume());
+    EXPECT_EQ((Log{"system set S0"}), log);
+    EXPECT_EQ(PowerSystemWorking, ext->SystemPowerState);
+    ExpectDeviceIn(PowerDeviceD3);
+    EXPECT_EQ(0, RemoveLockHolds());
+}
+
+// Writes that fail while the system sleeps are counted but not judged: the
+// port is usable again once the system is back.
+TEST_F(PowerTest, WritesWhileAsleepDoNotFailTheDevice)
+{
+    ASSERT_EQ(STATUS_SUCCESS, Open());
+    km::RunUntilIdle();
+    ASSERT_EQ(STATUS_SUCCESS, km::SystemSleep());
+    std::vector<km::Request *> writes;
+    for (int i = 0; i < 25; ++i) {
+        writes.push_back(Write("z"));
+    }
+    km::RunUntilIdle();
+    for (km::Request *write : writes) {
+        EXPECT_EQ(STATUS_DEVICE_NOT_READY, write->status);
+    }
+    EXPECT_EQ(0, ext->FailureMarker);
+    ASSERT_EQ(STATUS_SUCCESS, km::SystemResume());
+    km::Request *write = Write("awake");
+    km::RunUntilIdle();
+    EXPECT_EQ(STATUS_SUCCESS, write->status);
+    EXPECT_EQ("awake", Modem().Captured());
+}
+
+// A removal waits until a power request in the machine has been finished.
+TEST_F(PowerTest, RemovalWaitsForAPowerRequestInTheMachine)
+{
+    holdBelowPort = [](PIRP irp) {
+        PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+        return stack->MajorFunction == IRP_MJ_POWER && stack->MinorFunction == IRP_MN_SET_POWER;
+    };
+    DeviceRequest down;
+    EXPECT_EQ(STATUS_PENDING, RequestDevicePower(IRP_MN_SET_POWER, PowerDeviceD3, &down));
+    ASSERT_EQ(1u, held.size());
+    EXPECT_FALSE(down.called);
+    EXPECT_EQ(1, RemoveLockHolds()) << "the machine's hold";
+
+    holdBelowPort = nullptr;
+    NTSTATUS removed = STATUS_PENDING;
+    km::Context *removal = km::Spawn([&] { removed = km::RemoveDevice(pdo); }, "removal");
+    km::RunUntilIdle();
+    EXPECT_FALSE(km::Finished(removal)) << "the removal did not wait";
+    ReleaseHeld();
+    km::RunUntilIdle();
+    EXPECT_TRUE(km::Finished(removal));
+    EXPECT_EQ(STATUS_SUCCESS, removed);
+    EXPECT_TRUE(down.called);
+    EXPECT_FALSE(km::DeviceExists(fdo));
+}
+
+} // namespace
