@@ -105,17 +105,24 @@ NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     return CompleteRequest(Irp, status);
 }
 
-NTSTATUS NTAPI DispatchCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+// The end of the handle's use of the port, by cleanup, and again by close for
+// a system that sends no cleanup (Wine 8 does not): from now on the reader is
+// not restarted, reads and writes are refused, and the query handlers accept
+// again; what is queued is cancelled.
+static VOID EndPortUse(PDEVICE_OBJECT DeviceObject)
 {
     PDEVICE_EXTENSION extension = GetExtension(DeviceObject);
     KIRQL irql;
     KeAcquireSpinLock(&extension->Lock, &irql);
-    // From now on the reader is not restarted, reads are refused, and the
-    // query handlers accept again.
     extension->PortOpen = FALSE;
     CancelReadTimer(extension);
     KeReleaseSpinLock(&extension->Lock, irql);
     CancelAllQueues(DeviceObject);
+}
+
+NTSTATUS NTAPI DispatchCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    EndPortUse(DeviceObject);
     return CompleteWithSerialBoost(Irp, STATUS_SUCCESS);
 }
 
@@ -151,6 +158,10 @@ NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         return CompleteRequest(Irp, STATUS_INVALID_DEVICE_REQUEST);
     }
     ExReleaseFastMutex(&extension->CloseMutex);
+    // Without it, the abort below would fail the reader's transfer while the
+    // port still counts as open, and its restart would reach the bus after the
+    // abort and never end.
+    EndPortUse(DeviceObject);
     // A stopped device's pipe handles may be stale: then only the wait.
     if (PipesUsable(extension->PnpState)) {
         StopPipes(DeviceObject);

@@ -188,6 +188,23 @@ TEST_P(OpenCloseTest, CloseWaitsForThePendingTransferAndItsRestart)
     EXPECT_EQ(0, ext->FailureMarker) << "but never judged";
 }
 
+// A close that no cleanup preceded (Wine 8 sends none) ends the port's use as
+// cleanup would before it aborts the pipes: the waiting read is cancelled and
+// the aborted transfer is not restarted behind the abort.
+TEST_P(OpenCloseTest, CloseWithoutCleanupEndsThePortsUseItself)
+{
+    ASSERT_EQ(STATUS_SUCCESS, Open());
+    km::RunUntilIdle();
+    km::Request *read = Read(10);
+    km::Request *close = km::NewRequest(fdo, IRP_MJ_CLOSE);
+    km::Run([&] { km::Dispatch(close); }, "application");
+    EXPECT_EQ(STATUS_SUCCESS, close->status);
+    EXPECT_EQ(STATUS_CANCELLED, read->status);
+    EXPECT_FALSE(ext->PortOpen);
+    EXPECT_EQ(0u, Pipe(MODEM_PIPE_BULK_IN).Pending);
+    EXPECT_EQ(1, ext->OutstandingIo);
+}
+
 // Data that arrives between cleanup and close is dropped, and the loop ends.
 TEST_P(OpenCloseTest, TransferBetweenCleanupAndCloseDropsItsData)
 {
