@@ -5,14 +5,14 @@ enable_language(RC)
 if(CMAKE_SYSTEM_PROCESSOR STREQUAL "x86_64")
   set(TARGET_ARCH amd64)
   # x64 has no stdcall decoration.
-  set(KERNEL_ENTRY DriverEntry)
+  set(KERNEL_ENTRY_FORMAT "@NAME@")
   # mingw's __faststorefence is an SSE builtin that -mgeneral-regs-only
   # refuses; wdm.h never calls it. Unwind data (.pdata/.xdata) stays in: x64
   # Windows needs it to unwind kernel stacks.
   set(KERNEL_ARCH_FLAGS -D__INTRINSIC_DEFINED___faststorefence)
 else()
   set(TARGET_ARCH i386)
-  set(KERNEL_ENTRY _DriverEntry@8)
+  set(KERNEL_ENTRY_FORMAT "_@NAME@@8")
   set(KERNEL_ARCH_FLAGS -fno-asynchronous-unwind-tables)
 endif()
 find_package(Python3 REQUIRED COMPONENTS Interpreter)
@@ -21,11 +21,16 @@ set(SYSTEM_PYTHON /usr/bin/python3)
 
 set(WARNINGS -Wall -Wextra -Werror)
 
-# add_kernel_image(<target> OUTPUT <name> SOURCES <files...> [RESOURCES <rc...>])
-# Builds <name>.sys: native subsystem, entry DriverEntry, imports from
+# add_kernel_image(<target> OUTPUT <name> [ENTRY <routine>] SOURCES <files...> [RESOURCES <rc...>])
+# Builds <name>.sys: native subsystem, entry DriverEntry (or <routine>, an
+# NTAPI routine taking the driver object and the registry path), imports from
 # ntoskrnl.exe and HAL.dll only, no C or C++ runtime.
 function(add_kernel_image target)
-  cmake_parse_arguments(K "" "OUTPUT" "SOURCES;RESOURCES" ${ARGN})
+  cmake_parse_arguments(K "" "OUTPUT;ENTRY" "SOURCES;RESOURCES" ${ARGN})
+  if(NOT K_ENTRY)
+    set(K_ENTRY DriverEntry)
+  endif()
+  string(REPLACE "@NAME@" ${K_ENTRY} entry ${KERNEL_ENTRY_FORMAT})
   add_executable(${target} ${K_SOURCES} ${K_RESOURCES})
   set_target_properties(${target} PROPERTIES OUTPUT_NAME ${K_OUTPUT} SUFFIX ".sys")
   target_include_directories(${target} PRIVATE ${PROJECT_SOURCE_DIR})
@@ -36,7 +41,7 @@ function(add_kernel_image target)
       # (KeSaveFloatingPointState): make any floating point a compile error.
       -mgeneral-regs-only>)
   target_link_options(${target} PRIVATE -nostdlib -shared -Wl,--subsystem,native
-    -Wl,--entry,${KERNEL_ENTRY} -Wl,--dynamicbase -Wl,--image-base,0x10000
+    -Wl,--entry,${entry} -Wl,--dynamicbase -Wl,--image-base,0x10000
     # ld would otherwise export every global routine of a -shared image; a
     # driver exports nothing.
     -Wl,--exclude-all-symbols)

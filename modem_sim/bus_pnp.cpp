@@ -19,18 +19,23 @@ static NTSTATUS NTAPI SignalOnCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, 
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
-// Sends the request down and waits for it; the request is ours again after.
-static NTSTATUS ForwardAndWait(PBUS_EXTENSION Bus, PIRP Irp)
+NTSTATUS SimCallAndWait(PDEVICE_OBJECT Lower, PIRP Irp)
 {
     KEVENT done;
     KeInitializeEvent(&done, NotificationEvent, FALSE);
-    IoCopyCurrentIrpStackLocationToNext(Irp);
     IoSetCompletionRoutine(Irp, SignalOnCompletion, &done, TRUE, TRUE, TRUE);
-    NTSTATUS status = IoCallDriver(Bus->LowerDevice, Irp);
+    NTSTATUS status = IoCallDriver(Lower, Irp);
     if (status == STATUS_PENDING) {
         KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
     }
     return Irp->IoStatus.Status;
+}
+
+// Sends the request down and waits for it; the request is ours again after.
+static NTSTATUS ForwardAndWait(PBUS_EXTENSION Bus, PIRP Irp)
+{
+    IoCopyCurrentIrpStackLocationToNext(Irp);
+    return SimCallAndWait(Bus->LowerDevice, Irp);
 }
 
 // Whether the modem is on the bus; its child, if it was unplugged since the
@@ -126,6 +131,7 @@ static void DeleteChildren(PBUS_EXTENSION Bus)
 static NTSTATUS RemoveBus(PBUS_EXTENSION Bus, PIRP Irp)
 {
     DeleteChildren(Bus);
+    SimDeleteControlDevice(Bus);
     SimBus = nullptr;
     Irp->IoStatus.Status = STATUS_SUCCESS;
     NTSTATUS status = SimBusPassDown(Bus, Irp);

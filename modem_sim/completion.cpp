@@ -8,14 +8,20 @@
 
 extern "C" {
 
-// Lock held.
+// Lock held. The timer is never set while its DPC runs (the DPC completes
+// what arrives meanwhile itself), and it is cancelled before it is set again:
+// Wine 8's KeSetTimer on a timer whose callback has not ended waits for that
+// callback while holding the lock that the callback's end needs, so setting it
+// again from its own DPC, or while its callback finishes, never returns there.
+// KeCancelTimer waits without that lock.
 static void ArmCompletionLocked(PMODEM Modem)
 {
-    if (Modem->CompletionArmed) {
+    if (Modem->CompletionArmed || Modem->CompletionRunning) {
         return;
     }
     Modem->CompletionArmed = TRUE;
     KeClearEvent(&Modem->CompletionIdle);
+    KeCancelTimer(&Modem->CompletionTimer);
     LARGE_INTEGER due;
     due.QuadPart = 0; // already due: the DPC is queued at once
     KeSetTimer(&Modem->CompletionTimer, due, &Modem->CompletionDpc);
@@ -67,23 +73,25 @@ VOID NTAPI SimCompletionDpc(PKDPC Dpc, PVOID Context, PVOID Argument1, PVOID Arg
     LIST_ENTRY done;
     InitializeListHead(&done);
     KIRQL irql = SimLock(modem);
-    while (!IsListEmpty(&modem->Completed)) {
-        InsertTailList(&done, RemoveHeadList(&modem->Completed));
-    }
     modem->CompletionArmed = FALSE;
     modem->CompletionRunning = TRUE;
-    SimUnlock(modem, irql);
-    while (!IsListEmpty(&done)) {
-        PIRP irp = CONTAINING_RECORD(RemoveHeadList(&done), IRP, Tail.Overlay.ListEntry);
-        IoCompleteRequest(irp, IO_NO_INCREMENT);
+    // What completing these brings (a piece that follows a piece) is
+    // completed here too, before the DPC ends.
+    while (!IsListEmpty(&modem->Completed)) {
+        while (!IsListEmpty(&modem->Completed)) {
+            InsertTailList(&done, RemoveHeadList(&modem->Completed));
+        }
+        SimUnlock(modem, irql);
+        while (!IsListEmpty(&done)) {
+            PIRP irp = CONTAINING_RECORD(RemoveHeadList(&done), IRP, Tail.Overlay.ListEntry);
+            IoCompleteRequest(irp, IO_NO_INCREMENT);
+        }
+        irql = SimLock(modem);
     }
     // Under the lock, so that a drain that sees the modem idle cannot free
     // it while this DPC still touches it.
-    irql = SimLock(modem);
     modem->CompletionRunning = FALSE;
-    if (!modem->CompletionArmed) {
-        KeSetEvent(&modem->CompletionIdle, IO_NO_INCREMENT, FALSE);
-    }
+    KeSetEvent(&modem->CompletionIdle, IO_NO_INCREMENT, FALSE);
     SimUnlock(modem, irql);
 }
 

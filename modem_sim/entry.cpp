@@ -66,12 +66,16 @@ static NTSTATUS NTAPI DispatchInternalControl(PDEVICE_OBJECT DeviceObject, PIRP 
     }
 }
 
-// Everything else: the bus passes it to the root device below; the child,
-// which has nothing below it, answers system control with the status it
-// carries and refuses the rest.
+// Everything else: the control device serves its own requests; the bus
+// passes the rest to the root device below; the child, which has nothing
+// below it, answers system control with the status it carries and refuses
+// the rest.
 static NTSTATUS NTAPI DispatchOther(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     ULONG signature = SignatureOf(DeviceObject);
+    if (signature == SIM_CONTROL_SIGNATURE) {
+        return SimControlDispatch(Irp);
+    }
     if (signature == SIM_BUS_SIGNATURE) {
         return SimBusPassDown((PBUS_EXTENSION)DeviceObject->DeviceExtension, Irp);
     }
@@ -100,8 +104,14 @@ static NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Pdo)
     for (ULONG i = 0; i < SIM_MAX_MODEMS; i++) {
         SimInitializeModem(bus, &bus->Modems[i], i);
     }
+    status = SimCreateControlDevice(bus);
+    if (!NT_SUCCESS(status)) {
+        IoDeleteDevice(fdo);
+        return status;
+    }
     bus->LowerDevice = IoAttachDeviceToDeviceStack(fdo, Pdo);
     if (bus->LowerDevice == nullptr) {
+        SimDeleteControlDevice(bus);
         IoDeleteDevice(fdo);
         return STATUS_NO_SUCH_DEVICE;
     }

@@ -6,9 +6,22 @@
 //
 // Every record starts with the index of the modem it addresses (0 for the
 // first and, for now, only one).
+//
+// The control device: Win32 programs open MODEM_CONTROL_WIN32_PATH and send
+// MODEM_CONTROL_IOCTL(code) with DeviceIoControl; the input record goes in
+// the input buffer, the output record (or bytes) comes back in the output
+// buffer, and the byte count returned is the output's. A partial
+// MODEM_CONTROL_QUEUE_BYTES fails with ERROR_MORE_DATA (STATUS_BUFFER_OVERFLOW).
 #pragma once
 
 #include <stdint.h>
+
+#define MODEM_CONTROL_DEVICE_NAME L"\\Device\\ZqModemControl"
+#define MODEM_CONTROL_LINK_NAME L"\\DosDevices\\ZqModemControl"
+#define MODEM_CONTROL_WIN32_PATH L"\\\\.\\ZqModemControl"
+
+// FILE_DEVICE_UNKNOWN, function 0x800 + code, METHOD_BUFFERED, FILE_ANY_ACCESS.
+#define MODEM_CONTROL_IOCTL(code) (0x00220000UL | ((0x800UL + (code)) << 2))
 
 // Bytes the modem holds toward the host (generated ones aside), and bytes
 // from the host it keeps until they are read.

@@ -20,8 +20,9 @@
 #define SIM_TICK_100NS 100000
 #define SIM_TICKS_PER_SECOND 100
 
-#define SIM_BUS_SIGNATURE 0x53554242UL   // 'BBUS'
-#define SIM_CHILD_SIGNATURE 0x444C4843UL // 'CHLD'
+#define SIM_BUS_SIGNATURE 0x53554242UL     // 'BBUS'
+#define SIM_CHILD_SIGNATURE 0x444C4843UL   // 'CHLD'
+#define SIM_CONTROL_SIGNATURE 0x4C525443UL // 'CTRL'
 
 struct _MODEM;
 
@@ -120,6 +121,7 @@ typedef struct _BUS_EXTENSION {
     PDEVICE_OBJECT Self;
     PDEVICE_OBJECT LowerDevice;
     PDEVICE_OBJECT Pdo;
+    PDEVICE_OBJECT Control; // the named control device (control_device.cpp)
     MODEM Modems[SIM_MAX_MODEMS];
 } BUS_EXTENSION, *PBUS_EXTENSION;
 
@@ -143,6 +145,9 @@ extern PBUS_EXTENSION SimBus;
 // bus_pnp.cpp
 NTSTATUS SimBusPnp(PBUS_EXTENSION Bus, PIRP Irp);
 NTSTATUS SimBusPassDown(PBUS_EXTENSION Bus, PIRP Irp);
+// Sends the request, its next stack location set up, to Lower and waits for
+// it (PASSIVE_LEVEL); the request is the caller's again afterwards.
+NTSTATUS SimCallAndWait(PDEVICE_OBJECT Lower, PIRP Irp);
 
 // child_pnp.cpp, child_ids.cpp
 PDEVICE_OBJECT SimCreateChild(PBUS_EXTENSION Bus, PMODEM Modem);
@@ -188,6 +193,11 @@ void SimResetModem(PMODEM Modem);
 void SimArmTimerLocked(PMODEM Modem);
 VOID NTAPI SimRateDpc(PKDPC Dpc, PVOID Context, PVOID Argument1, PVOID Argument2);
 void SimStopTimer(PMODEM Modem);
+
+// control_device.cpp
+NTSTATUS SimCreateControlDevice(PBUS_EXTENSION Bus);
+void SimDeleteControlDevice(PBUS_EXTENSION Bus);
+NTSTATUS SimControlDispatch(PIRP Irp);
 
 // plug.cpp
 void SimUnplug(PMODEM Modem);

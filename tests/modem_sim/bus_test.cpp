@@ -1,6 +1,6 @@
 // The bus as the PnP and power managers see it: enumeration, the child's IDs
 // and capabilities, start with its pipe handles, removal, unplug and replug,
-// power requests.
+// power requests; and its control device as Win32 programs use it.
 #include "tests/modem_sim/sim_fixture.h"
 
 #include <gtest/gtest.h>
@@ -232,6 +232,52 @@ TEST_F(BusTest, PowerRequestsSucceedFailOnDemandAndLowPowerEndsTransfers)
     EXPECT_EQ((ULONG)PowerDeviceD3, modem_->Status().DevicePowerState);
     EXPECT_EQ(STATUS_SUCCESS, SendPower(IRP_MN_SET_POWER, DevicePowerState, d0)) << "only the next one fails";
     EXPECT_EQ((ULONG)PowerDeviceD0, modem_->Status().DevicePowerState);
+}
+
+TEST_F(BusTest, ControlDeviceCarriesModemControlAndGoesWithTheBus)
+{
+    ASSERT_NE(nullptr, StartChild());
+    km::Handle *control = nullptr;
+    ASSERT_EQ(STATUS_SUCCESS, km::Open(MODEM_CONTROL_LINK_NAME, &control));
+
+    const char queued[] = "\0\0\0\0abc"; // MODEM_SELECT for modem 0, then the bytes
+    km::Request *queue = km::IoctlAsync(control, MODEM_CONTROL_IOCTL(MODEM_CONTROL_QUEUE_BYTES), queued, 7, 0);
+    EXPECT_EQ(STATUS_SUCCESS, queue->status);
+    EXPECT_EQ(0u, queue->information) << "the count of bytes taken is no output";
+    EXPECT_EQ("abc", Submit(MODEM_PIPE_BULK_IN, 16)->Bytes());
+
+    Submit(MODEM_PIPE_BULK_OUT, 2, "hi");
+    MODEM_SELECT select = {0};
+    km::Request *captured =
+        km::IoctlAsync(control, MODEM_CONTROL_IOCTL(MODEM_CONTROL_READ_CAPTURED), &select, sizeof(select), 16);
+    EXPECT_EQ(STATUS_SUCCESS, captured->status);
+    EXPECT_EQ(std::string("hi"), std::string(captured->output.begin(), captured->output.end()));
+
+    km::Request *status = km::IoctlAsync(control, MODEM_CONTROL_IOCTL(MODEM_CONTROL_GET_STATUS), &select,
+                                         sizeof(select), sizeof(MODEM_STATUS));
+    ASSERT_EQ(STATUS_SUCCESS, status->status);
+    ASSERT_EQ(sizeof(MODEM_STATUS), status->output.size());
+    EXPECT_EQ(2u, reinterpret_cast<const MODEM_STATUS *>(status->output.data())->CapturedTotal);
+    EXPECT_EQ(
+        STATUS_BUFFER_TOO_SMALL,
+        km::IoctlAsync(control, MODEM_CONTROL_IOCTL(MODEM_CONTROL_GET_STATUS), &select, sizeof(select), 8)->status);
+
+    const ULONG foreign[] = {MODEM_CONTROL_IOCTL(0),
+                             MODEM_CONTROL_IOCTL(MODEM_CONTROL_RESET) | 1 /* METHOD_IN_DIRECT */,
+                             0x001B0050 /* IOCTL_SERIAL_GET_BAUD_RATE */};
+    for (ULONG code : foreign) {
+        EXPECT_EQ(STATUS_INVALID_DEVICE_REQUEST, km::IoctlAsync(control, code, &select, sizeof(select), 4)->status)
+            << std::hex << code;
+    }
+    EXPECT_EQ(STATUS_INVALID_PARAMETER,
+              km::IoctlAsync(control, MODEM_CONTROL_IOCTL(0x7FF), &select, sizeof(select), 0)->status)
+        << "an unknown code of ours is the modem's to refuse";
+    EXPECT_EQ(STATUS_SUCCESS, km::Close(control));
+
+    EXPECT_EQ(std::u16string(MODEM_CONTROL_DEVICE_NAME, MODEM_CONTROL_DEVICE_NAME + 22),
+              km::LinkTarget(MODEM_CONTROL_LINK_NAME));
+    TearDownBus();
+    EXPECT_TRUE(km::LinkTarget(MODEM_CONTROL_LINK_NAME).empty()) << "the link goes with the bus";
 }
 
 } // namespace
