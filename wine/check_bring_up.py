@@ -1,20 +1,24 @@
 #!/usr/bin/python3
 """Judges a Wine log of the driver bring-up (channels +debugstr, +plugplay,
 +loaddll, +ntoskrnl and +relay, optionally +timestamp) together with what
-port_probe.exe printed in the same session.
+port_probe.exe (and, with --suite, the conformance suite after it) printed in
+the same session.
 
-    check_bring_up.py <log> <probe-output> <zqmodemsim.sys> <zqevdodiag.sys>
+    check_bring_up.py <log> <session-output> <zqmodemsim.sys> <zqevdodiag.sys> <port-name> [--suite]
 
 Walks the steps in order: the bus driver loaded, its root device added, the
 child enumerated, the port driver loaded on it, its LOADED banner printed, its
 AddDevice returned STATUS_SUCCESS; then, from the probe, the port started: the
-COM7 link leads to the port's device object, "SERIALCOMM" holds COM7 under that
-device's name, the COM-port interface of the child is enabled; and the probe's
-open of the port reached the port's IRP_MJ_CREATE routine. AddDevice results are
-attributed by address: the routine must lie inside the image that +loaddll
+port's link leads to the port's device object, "SERIALCOMM" holds the port's
+name under that device's name, the COM-port interface of the child is enabled;
+and the probe's open of the port reached the port's IRP_MJ_CREATE routine.
+With --suite, also: the port's create routine refused a second open with
+STATUS_ACCESS_DENIED (Wine drops that status, so its trace is the only place
+it shows), and the suite's last line says no test failed. AddDevice results
+are attributed by address: the routine must lie inside the image that +loaddll
 reports, whose size comes from the .sys file itself. Exit 0 when every step
 happened; otherwise names the first missing step and prints the relevant part
-of the log and the probe's output.
+of the log and the session's output.
 """
 import os
 import re
@@ -38,7 +42,10 @@ IRP_MJ_PNP = 27
 DBG_PRINT = re.compile(r'^[0-9a-f]+:[0-9a-f]+: (?P<text>.*)$')
 STARS = '*' * 79
 BANNER = re.compile(r'^VAREDOD\(Ver 1\.0\)  Time: \d\d:\d\d:\d\d  Date: [A-Z][a-z]{2} [ 0-3]\d \d{4} LOADED ?$')
-# What Wine 8 needs for a step, when that step is missing.
+STATUS_ACCESS_DENIED = 0xC0000022
+SUITE_RESULT = re.compile(r'^(?P<passed>\d+) passed, (?P<failed>\d+) failed$')
+SUITE_FAILURE = re.compile(r'^FAIL (?P<test>\S+)')
+# What Wine 8 needs for a step, when that step is missing ({port}: the port's name).
 HINTS = {
     'bus driver zqmodemsim.sys loaded': 'was the bus installed (install.log) and does the image load (err: lines)?',
     'child ZQMODEM\\DIAG\\0000 enumerated':
@@ -46,18 +53,19 @@ HINTS = {
         'and installs a child only when BusQueryCompatibleIDs succeeds (an empty list will do).',
     'port driver zqevdodiag.sys loaded on the child':
         'is the port INF in C:\\windows\\inf with a model for ZQMODEM\\DIAG (look for "install_device_driver")?',
-    'port link \\DosDevices\\COM7 leads to the port':
-        'the link is made at IRP_MN_START_DEVICE; did the start fail (PortName in the INF\'s .HW section)?',
+    'port link \\DosDevices\\{port} leads to the port':
+        'the link is made at IRP_MN_START_DEVICE; did the start fail (PortName from the staged INF\'s .HW section)?',
     'COM-port interface of ZQMODEM\\DIAG\\0000 enabled':
         'AddDevice registers GUID_DEVINTERFACE_COMPORT and the start enables it (IoSetDeviceInterfaceState).',
-    'open of \\\\.\\COM7 reached the port\'s IRP_MJ_CREATE routine':
+    'open of \\\\.\\{port} reached the port\'s IRP_MJ_CREATE routine':
         'with +ntoskrnl and +relay Wine logs the dispatch table ("- MajorFunction[0] = ...") and every '
         '"Ret  driver dispatch" line; is relay tracing limited rather than off (RelayInclude)?',
+    'second open of \\\\.\\{port} refused by the port\'s create routine':
+        'the suite\'s exclusive_open test makes it; did that test run, and did the I/O shim pass the create down?',
 }
 EXCERPT = re.compile(r'zq|ZQ|err:|debugstr|AddDevice|install_device_driver|enumerate_new_device|dispatch_create|'
                      r'IoOpenDeviceRegistryKey|IoCreateUnprotectedSymbolicLink|IoSetDeviceInterfaceState')
 DEVICE_NAME = re.compile(r'^\\Device\\ZQEVDODIAG\d+$')
-PORT_NAME = 'COM7'
 CHILD_INSTANCE = 'ZQMODEM\\DIAG\\0000'
 PROBE_DOS = re.compile(r'^port_probe: QueryDosDevice (?P<port>\S+): (?P<result>.*)$')
 PROBE_VALUE = re.compile(r'^port_probe: SERIALCOMM value "(?P<name>[^"]*)": (?P<type>\S+) "(?P<data>[^"]*)" '
@@ -152,9 +160,10 @@ class Log:
 
 
 class Probe:
-    """What port_probe.exe printed (and what ran before it in the same session)."""
+    """What port_probe.exe printed for the port (and what else ran in the same session)."""
 
-    def __init__(self, path):
+    def __init__(self, path, port='COM7'):
+        self.port = port.upper()
         with open(path, errors='replace') as f:
             self.raw = [line.rstrip('\r') for line in f.read().splitlines()]
 
@@ -175,7 +184,7 @@ class Probe:
         return next((m for m in self.find(PROBE_INTERFACE) if m['instance'].upper() == instance), None)
 
     def open_result(self):
-        m = next(iter(self.find(PROBE_OPEN)), None)
+        m = next((m for m in self.find(PROBE_OPEN) if m['path'].upper().endswith('\\' + self.port)), None)
         return m['result'] if m else None
 
     def not_run(self):
@@ -183,21 +192,36 @@ class Probe:
         return f' (port_probe did not report it; its session printed: {" | ".join(self.raw) or "nothing"})'
 
 
-def judge_port(log, probe, driver, port_lo, port_hi, step):
+def judge_suite(log, probe, create, step):
+    """The conformance suite's two verdicts: the refusal that only Wine's trace shows, and its own result."""
+    refusals = [m for m, status in log.dispatch_results(create) if status == STATUS_ACCESS_DENIED]
+    if not step(f'second open of \\\\.\\{probe.port} refused by the port\'s create routine',
+                refusals[0] if refusals else None, ' (STATUS_ACCESS_DENIED)' if refusals else
+                ' (no create returned STATUS_ACCESS_DENIED)'):
+        return
+    results = probe.find(SUITE_RESULT)
+    failed = [m['test'] for m in probe.find(SUITE_FAILURE)]
+    ok = results and int(results[-1]['failed']) == 0 and int(results[-1]['passed']) > 0
+    detail = f': {results[-1].string}' if results else ' (it printed no result; did it run to the end?)'
+    step('conformance suite passed', probe if ok else None, detail + (f' ({", ".join(failed)})' if failed else ''))
+
+
+def judge_port(log, probe, driver, port_lo, port_hi, step, suite):
     """The steps that only a started port can pass, from the probe's view and the port's dispatch calls."""
-    device, said = probe.link_target(PORT_NAME)
+    port = probe.port
+    device, said = probe.link_target(port)
     detail = f' -> {device}' if device else (f' (QueryDosDevice: {said})' if said else probe.not_run())
     pnp = log.dispatch_routine(driver, IRP_MJ_PNP)
     if not device and pnp is not None:
         # The start is one of these; a failed start shows as an error status.
         statuses = ', '.join(f'{status:#x}' for _, status in log.dispatch_results(pnp))
         detail += f'; the port\'s IRP_MJ_PNP routine returned: {statuses or "nothing"}'
-    if not step(f'port link \\DosDevices\\{PORT_NAME} leads to the port', device, detail):
+    if not step(f'port link \\DosDevices\\{port} leads to the port', device, detail):
         return
     m = probe.value(device)
-    ok = m if m and m['type'] == 'REG_SZ' and m['data'] == PORT_NAME else None
+    ok = m if m and m['type'] == 'REG_SZ' and m['data'] == port else None
     detail = f' ({m["type"]} "{m["data"]}", {m["size"]} bytes)' if m else ' (no such value)'
-    if not step(f'SERIALCOMM value {device} holds {PORT_NAME}', ok, detail):
+    if not step(f'SERIALCOMM value {device} holds {port}', ok, detail):
         return
     m = probe.interface(CHILD_INSTANCE)
     detail = f': {m["path"]}' if m and m['state'] == 'active' else \
@@ -210,7 +234,7 @@ def judge_port(log, probe, driver, port_lo, port_hi, step):
     # Only the port's dispatch routine shows that it got there and what it said.
     routine = log.dispatch_routine(driver, IRP_MJ_CREATE)
     if routine is None or not port_lo <= routine < port_hi:
-        step(f'open of \\\\.\\{PORT_NAME} reached the port\'s IRP_MJ_CREATE routine', None,
+        step(f'open of \\\\.\\{port} reached the port\'s IRP_MJ_CREATE routine', None,
              ' (no MajorFunction[0] of the port in the log)' if routine is None else
              f' (MajorFunction[0] {routine:08X} lies outside the port\'s image)')
         return
@@ -218,11 +242,12 @@ def judge_port(log, probe, driver, port_lo, port_hi, step):
     opened = probe.open_result()
     detail = f': {len(results)} time(s), last returned {results[-1][1]:#010x}; CreateFile said: {opened}' if results \
         else f' (CreateFile said: {opened})' if opened else probe.not_run()
-    step(f'open of \\\\.\\{PORT_NAME} reached the port\'s IRP_MJ_CREATE routine', results[-1][0] if results else None,
-         detail)
+    if step(f'open of \\\\.\\{port} reached the port\'s IRP_MJ_CREATE routine', results[0][0] if results else None,
+            detail) and suite:
+        judge_suite(log, probe, routine, step)
 
 
-def judge(log, probe, bus_sys, port_sys):
+def judge(log, probe, bus_sys, port_sys, suite=False):
     steps = []
 
     def step(name, match, detail=''):
@@ -249,17 +274,19 @@ def judge(log, probe, bus_sys, port_sys):
     m, status = log.add_device_result(port_lo, port_hi)
     if step('port AddDevice returned STATUS_SUCCESS', m if status == 0 else None,
             f' (it returned {status:#010x})' if m and status else ''):
-        judge_port(log, probe, os.path.splitext(os.path.basename(port_sys))[0].lower(), port_lo, port_hi, step)
+        judge_port(log, probe, os.path.splitext(os.path.basename(port_sys))[0].lower(), port_lo, port_hi, step,
+                   suite)
     return steps
 
 
 def main():
-    if len(sys.argv) != 5:
+    args = [a for a in sys.argv[1:] if a != '--suite']
+    if len(args) != 5:
         sys.stderr.write(__doc__)
         return 2
-    log = Log(sys.argv[1])
-    probe = Probe(sys.argv[2])
-    steps = judge(log, probe, sys.argv[3], sys.argv[4])
+    log = Log(args[0])
+    probe = Probe(args[1], args[4])
+    steps = judge(log, probe, args[2], args[3], '--suite' in sys.argv[1:])
     for name, ok, detail in steps:
         print(f'{"ok  " if ok else "FAIL"} {name}{detail}')
     if all(ok for _, ok, _ in steps):
@@ -268,12 +295,13 @@ def main():
             print(f'  {m["tid"]}{log.at(m)}: {text}')
         return 0
     name, _, detail = steps[-1]
-    print(f'\nWine bring-up failed: step "{name}" did not happen{detail}.')
-    if name in HINTS:
-        print(f'Hint: {HINTS[name]}')
-    print(f'Relevant lines of {sys.argv[1]}:')
+    print(f'\nWine test failed: step "{name}" did not happen{detail}.')
+    hint = next((h for key, h in HINTS.items() if key.format(port=probe.port) == name), None)
+    if hint:
+        print(f'Hint: {hint}')
+    print(f'Relevant lines of {args[0]}:')
     print('\n'.join('  ' + line for line in log.excerpt()))
-    print(f'What the programs in the session printed ({sys.argv[2]}):')
+    print(f'What the programs in the session printed ({args[1]}):')
     print('\n'.join('  ' + line for line in probe.raw))
     return 1
 

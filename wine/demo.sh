@@ -1,68 +1,57 @@
 #!/usr/bin/env bash
-# Demo in Wine: a fresh prefix of the images' architecture (32-bit for i386
-# images, 64-bit for x64 ones) with the simulated modem and the port driver
-# installed. Once COM7 is up, runs a client (a Win32 program) in the same
-# session. Without a client it runs port_probe.exe, then judges the Wine log:
-# each bring-up step with its time, the drivers' debug output (the banners), and
-# what an application sees of the port. With a client it prints the drivers'
-# debug output and what the client printed.
+# The demo in Wine, for the images of one target build: a fresh prefix of
+# their architecture (32-bit for i386 images, 64-bit for x64 ones) with the
+# simulated modem bus installed and the port INF staged; once the port is up,
+# demo_client.exe puts the modem in echo mode and talks to the port. Prints
+# each step, the driver's debug output (its LOADED banner) and what the client
+# printed. When a step fails it says which; for a port that never came up, the
+# bring-up judge names the step of the bring-up that was missing.
 #
-#   wine/demo.sh <target-build-dir> [client.exe [args...]]
-#
-# ZQMODEMSIM_SYS and ZQEVDODIAG_SYS override where the images are looked for.
+#   wine/demo.sh <target-build-dir>
 set -uo pipefail
 
-if [ $# -lt 1 ]; then
-    sed -n '2,12p' "$0" >&2
+if [ $# -ne 1 ]; then
+    sed -n '2,10p' "$0" >&2
     exit 2
 fi
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/.." && pwd)
 build=$(realpath "$1")
-shift
 # shellcheck source=harness.sh
 source "$here/harness.sh"
+exec 2>&1
 
-bus_sys=${ZQMODEMSIM_SYS:-$build/modem_sim/zqmodemsim.sys}
-port_sys=${ZQEVDODIAG_SYS:-$build/driver/zqevdodiag.sys}
-client=()
-extra=()
-if [ $# -gt 0 ]; then
-    extra=("$1")
-    client=("$(basename "$1")" "${@:2}")
-else
-    client=(port_probe.exe)
-fi
+failed()
+{
+    echo "demo: FAILED: $*"
+    exit 1
+}
 
-wh_init "$build/wine/demo" "$(wh_image_arch "$port_sys")" || exit 1
+bus_sys=$build/modem_sim/zqmodemsim.sys
+port_sys=$build/driver/zqevdodiag.sys
+programs=$build/wine/programs
+arch=$(wh_image_arch "$port_sys") || failed "reading the architecture of $port_sys (build the targets first)"
+wh_init "$build/wine/demo" "$arch" || failed "preparing $build/wine/demo"
 trap wh_stop_server EXIT
 wh_stage "$WH_WORK_DIR/stage" "$bus_sys" "$root/modem_sim/zqmodemsim.inf" "$port_sys" "$root/driver/zqevdodiag.inf" \
-    "$build/wine/programs/install_modem.exe" "$build/wine/programs/wait_for_device.exe" \
-    "$build/wine/programs/port_probe.exe" "${extra[@]}" || exit 1
-wh_bring_up "$WH_WORK_DIR/stage" || exit 1
+    "$programs/install_modem.exe" "$programs/wait_for_device.exe" "$programs/demo_client.exe" ||
+    failed "staging the images and programs"
+wh_create_prefix || failed "creating the Wine prefix"
+wh_install_modem "$WH_WORK_DIR/stage" || failed "installing the simulated modem bus and staging the port INF"
 
 log="$WH_WORK_DIR/demo.log"
-wh_run_with_port "$log" 120 "${client[@]}"
+wh_run_with_port "$log" 180 demo_client.exe "$WH_PORT_NAME"
 rc=$?
 wh_stop_server
-
-if [ ${#extra[@]} -eq 0 ]; then
-    echo "---- bring-up in Wine, from the Wine log and port_probe.exe ----"
-    /usr/bin/python3 "$here/check_bring_up.py" "$log" "$log.out" "$WH_STAGE_DIR/$(basename "$bus_sys")" \
-        "$WH_STAGE_DIR/$(basename "$port_sys")"
-    judged=$?
-    echo "---- what a Win32 program sees (port_probe.exe) ----"
-    tr -d '\r' <"$log.out"
-    if [ $rc -eq 0 ] && [ $judged -ne 0 ]; then
-        rc=$judged
-    fi
-else
-    echo "---- driver debug output ----"
-    wh_dbg_prints "$log"
-    echo "---- ${client[0]} ----"
-    tr -d '\r' <"$log.out"
+if grep -q '^wait_for_device: not opened' "$log.out"; then
+    echo "demo: the port $WH_PORT_NAME did not come up; the bring-up in Wine's log:"
+    /usr/bin/python3 "$here/check_bring_up.py" "$log" "$log.out" "$WH_STAGE_DIR/zqmodemsim.sys" \
+        "$WH_STAGE_DIR/zqevdodiag.sys" "$WH_PORT_NAME" | sed 's/^/  /'
+    failed "bringing up the port (Wine log: $log)"
 fi
-if [ $rc -ne 0 ]; then
-    echo "demo: the bring-up, the wait for COM7 or ${client[0]} failed (exit code $rc); Wine log: $log" >&2
-fi
-exit $rc
+wh_log "the port $WH_PORT_NAME came up and the client ran ($(wh_elapsed)s)"
+echo "---- driver debug output ----"
+wh_dbg_prints "$log"
+echo "---- demo_client.exe $WH_PORT_NAME ----"
+tr -d '\r' <"$log.out" | grep -v '^wait_for_device:'
+[ $rc -eq 0 ] || failed "demo_client.exe (exit code $rc; Wine log: $log)"

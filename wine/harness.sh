@@ -11,7 +11,11 @@
 #   wh_bring_up <stage-dir>            # fresh prefix, bus + port INF installed
 #   wh_start_logged <log> <exe> [args] # next Wine start: drivers load, stderr to <log>
 #   wh_wait_for_log <log> <regex> <seconds>
-#   wh_run_with_port <log> <seconds> <exe> [args]  # runs a stage program once COM7 is up
+#   wh_run_with_port <log> <seconds> <exe> [args]  # runs a stage program once the port is up
+#
+# The port's name is chosen at the install, as the Ports class installer of
+# Windows would choose it (install_modem.exe); wh_bring_up leaves it in
+# WH_PORT_NAME (e.g. COM2).
 #
 # <stage-dir> holds zqmodemsim.sys, zqmodemsim.inf, zqevdodiag.sys,
 # zqevdodiag.inf and install_modem.exe (wh_stage fills it). Wine records where
@@ -173,7 +177,8 @@ wh_stage()
 # channels and stderr that the caller chooses.
 wh_install_modem()
 {
-    local stage=$1
+    WH_STAGE_DIR=$(realpath "$1")
+    local stage=$WH_STAGE_DIR
     local log="$WH_WORK_DIR/install.log"
     if ! (cd "$stage" && WINEDEBUG=fixme-all timeout "$WH_COMMAND_TIMEOUT" \
             "$WH_WINE" install_modem.exe zqmodemsim.inf zqevdodiag.inf) >"$log" 2>&1; then
@@ -183,13 +188,17 @@ wh_install_modem()
         return 1
     fi
     wh_settle_server
-    wh_log "modem bus and port INF installed ($(wh_elapsed)s)"
+    WH_PORT_NAME=$(sed -n 's/^install_modem: port name \(COM[0-9]*\).*$/\1/p' "$log")
+    if [ -z "$WH_PORT_NAME" ]; then
+        wh_log "install_modem named no port; see $log"
+        return 1
+    fi
+    wh_log "modem bus and port INF installed, the port named $WH_PORT_NAME ($(wh_elapsed)s)"
 }
 
 wh_bring_up()
 {
-    WH_STAGE_DIR=$(realpath "$1")
-    wh_create_prefix && wh_install_modem "$WH_STAGE_DIR"
+    wh_create_prefix && wh_install_modem "$1"
 }
 
 # Starts <exe> [args] in the background in a fresh server, with the driver
@@ -228,18 +237,20 @@ wh_wait_for_quiet_log()
     done
 }
 
-# wh_run_with_port <log> <seconds> <exe> [args...]: starts a fresh server with
-# the driver channels on, waits (inside the prefix) until \\.\COM7 opens, then
-# runs <exe> from the stage in the same session, so the drivers stay loaded
-# while it runs. Its stdout goes to <log>.out, every process's stderr to <log>.
-# Returns the exit code of <exe>, or 1 when COM7 never opened (<exe> not run).
+# wh_run_with_port <log> <seconds> <exe> [args...] [-- <exe> [args...]]...:
+# starts a fresh server with the driver channels on, waits (inside the prefix)
+# until the port opens, then runs the programs from the stage one after the
+# other in the same session, so the drivers stay loaded while they run. Their
+# stdout goes to <log>.out, every process's stderr to <log>. Returns the first
+# non-zero exit code of a program, or 1 when the port never opened (nothing
+# run).
 wh_run_with_port()
 {
     local log=$1 limit=$2
     shift 2
     wh_stop_server
     (cd "$WH_STAGE_DIR" && WINEDEBUG="$WH_DRIVER_DEBUG" timeout "$limit" \
-        "$WH_WINE" wait_for_device.exe '\\.\COM7' 30000 "$@") >"$log.out" 2>"$log"
+        "$WH_WINE" wait_for_device.exe "\\\\.\\$WH_PORT_NAME" 30000 "$@") >"$log.out" 2>"$log"
 }
 
 # The driver's DbgPrint lines in <log>, without Wine's prefix.

@@ -77,6 +77,8 @@ LINK = 'port link \\DosDevices\\COM7 leads to the port'
 VALUE = 'SERIALCOMM value \\Device\\ZQEVDODIAG1 holds COM7'
 INTERFACE = 'COM-port interface of ZQMODEM\\DIAG\\0000 enabled'
 OPEN = "open of \\\\.\\COM7 reached the port's IRP_MJ_CREATE routine"
+REFUSED = "second open of \\\\.\\COM7 refused by the port's create routine"
+SUITE = 'conformance suite passed'
 
 
 class JudgeTest(unittest.TestCase):
@@ -97,10 +99,10 @@ class JudgeTest(unittest.TestCase):
             f.write('\r\n'.join(lines) + '\n' if name.endswith('.out') else '\n'.join(lines) + '\n')
         return path
 
-    def judge(self, lines, probe=None):
+    def judge(self, lines, probe=None, suite=False):
         log = check_bring_up.Log(self.write('drivers.log', lines))
         probe = check_bring_up.Probe(self.write('drivers.log.out', good_probe() if probe is None else probe))
-        return check_bring_up.judge(log, probe, self.bus, self.port)
+        return check_bring_up.judge(log, probe, self.bus, self.port, suite)
 
     def verdict(self, lines, probe=None):
         steps = self.judge(lines, probe)
@@ -187,6 +189,29 @@ class JudgeTest(unittest.TestCase):
         # The port's table must point into the port's image.
         lines = [line.replace(f'{CREATE:08X}', f'{OTHER_BASE:08X}') for line in good_log()]
         self.assertIn("outside the port's image", self.detail(lines, None, OPEN))
+
+
+    def test_suite_needs_the_refusal_in_wines_trace_and_no_failed_test(self):
+        refused = good_log(create_status='00000000') + dispatch_call('0078', CREATE, 'c0000022')
+        passed = good_probe() + ['conformance: port COM7, seed 1', 'ok   exclusive_open (5 ms)', '12 passed, 0 failed']
+        steps = self.judge(refused, passed, suite=True)
+        self.assertEqual([name for name, ok, _ in steps if not ok], [])
+        self.assertEqual(steps[-1][0], 'conformance suite passed')
+        # CreateFile succeeded both times; only the create routine's return shows the refusal.
+        self.assertEqual(self.verdict_of(good_log(create_status='00000000'), passed), [REFUSED])
+        failed = passed[:-1] + ['FAIL echo (10 ms)', 'FAIL megabyte_each_way (20 ms)', '10 passed, 2 failed']
+        self.assertEqual(self.verdict_of(refused, failed), [SUITE])
+        self.assertIn('(echo, megabyte_each_way)', self.detail_of(refused, failed, SUITE))
+        # A suite that stopped (a hang, a crash) printed no result line.
+        self.assertEqual(self.verdict_of(refused, passed[:-1]), [SUITE])
+        # Without --suite the refusal and the result are not asked for.
+        self.assertEqual(self.verdict(good_log(create_status='00000000'), good_probe()), (11, []))
+
+    def verdict_of(self, lines, probe):
+        return [name for name, ok, _ in self.judge(lines, probe, suite=True) if not ok]
+
+    def detail_of(self, lines, probe, name):
+        return next(detail for step, _, detail in self.judge(lines, probe, suite=True) if step == name)
 
 
 if __name__ == '__main__':

@@ -8,10 +8,11 @@
 // smoke test can read them. Exit code 0 once every probe has run, whatever it
 // found; 2 on a usage error.
 #include <windows.h>
-#include <setupapi.h>
-#include <winioctl.h>
+
+#include "wine/programs/com_port_interfaces.h"
 
 #include <cstdio>
+#include <vector>
 
 namespace {
 
@@ -116,56 +117,23 @@ void ProbeSerialComm()
     RegCloseKey(key);
 }
 
-void PrintInterface(HDEVINFO set, SP_DEVICE_INTERFACE_DATA *iface)
-{
-    union {
-        SP_DEVICE_INTERFACE_DETAIL_DATA_W detail;
-        BYTE bytes[1024];
-    } buffer;
-    buffer.detail.cbSize = sizeof(buffer.detail);
-    SP_DEVINFO_DATA device = {};
-    device.cbSize = sizeof(device);
-    std::printf("port_probe: COM-port interface ");
-    if (!SetupDiGetDeviceInterfaceDetailW(set, iface, &buffer.detail, sizeof(buffer), nullptr, &device)) {
-        PutError(GetLastError());
-        return;
-    }
-    PutWide(buffer.detail.DevicePath);
-    std::printf(": %s, device ", (iface->Flags & SPINT_ACTIVE) ? "active" : "not active");
-    wchar_t instance[256];
-    if (SetupDiGetDeviceInstanceIdW(set, &device, instance, ARRAYSIZE(instance), nullptr))
-        PutWide(instance);
-    else
-        std::printf("(instance ID unknown, error %lu)", GetLastError());
-    std::printf("\n");
-}
-
 void ProbeInterfaces()
 {
-    HDEVINFO set =
-        SetupDiGetClassDevsW(&GUID_DEVINTERFACE_COMPORT, nullptr, nullptr, DIGCF_DEVICEINTERFACE | DIGCF_PRESENT);
-    if (set == INVALID_HANDLE_VALUE) {
-        std::printf("port_probe: SetupDiGetClassDevs(GUID_DEVINTERFACE_COMPORT): ");
+    std::vector<ComPortInterface> found;
+    if (!ListComPortInterfaces(&found)) {
+        std::printf("port_probe: listing the COM-port interfaces: ");
         PutError(GetLastError());
         return;
     }
-    DWORD index = 0;
-    for (;; ++index) {
-        SP_DEVICE_INTERFACE_DATA iface = {};
-        iface.cbSize = sizeof(iface);
-        if (!SetupDiEnumDeviceInterfaces(set, nullptr, &GUID_DEVINTERFACE_COMPORT, index, &iface)) {
-            DWORD error = GetLastError();
-            if (error != ERROR_NO_MORE_ITEMS) {
-                std::printf("port_probe: SetupDiEnumDeviceInterfaces %lu: ", index);
-                PutError(error);
-            }
-            break;
-        }
-        PrintInterface(set, &iface);
+    for (const ComPortInterface &iface : found) {
+        std::printf("port_probe: COM-port interface ");
+        PutWide(iface.path.c_str());
+        std::printf(": %s, device ", iface.active ? "active" : "not active");
+        PutWide(iface.instance.c_str());
+        std::printf("\n");
     }
-    if (index == 0)
+    if (found.empty())
         std::printf("port_probe: no present COM-port interface\n");
-    SetupDiDestroyDeviceInfoList(set);
 }
 
 // Opens the port as a terminal program would; once open, asks for the line

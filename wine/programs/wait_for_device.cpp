@@ -1,15 +1,15 @@
-// Waits until a device path can be opened, e.g. \\.\COM7 once the port driver
-// has started, or until the time limit runs out; then, if a program is given,
-// runs it and waits for it.
+// Waits until a device path can be opened, e.g. \\.\COM2 once the port driver
+// has started, or until the time limit runs out; then runs the programs given,
+// one after the other, each waiting for the one before.
 //
-//   wait_for_device <path> <milliseconds> [program [args...]]
+//   wait_for_device <path> <milliseconds> [program [args...] [-- program [args...]]...]
 //
 // Exit code: when the path did not open within the limit, 1; otherwise 0, or
-// the program's own exit code (3 when it could not be started). The last error
-// of the open is printed either way. While it waits it also keeps a user
-// process alive, so that Wine's driver processes keep running. (Wine 8's cmd
-// runs the second command of "a && b" even when a fails, so the chaining is
-// done here.)
+// the first non-zero exit code of a program (3 when one could not be started;
+// the programs after it still run). The last error of the open is printed
+// either way. While it waits it also keeps a user process alive, so that Wine's
+// driver processes keep running. (Wine 8's cmd runs the second command of
+// "a && b" even when a fails, so the chaining is done here.)
 #include <windows.h>
 
 #include <cstdio>
@@ -79,6 +79,24 @@ int RunProgram(int argc, wchar_t **argv)
     return static_cast<int>(code);
 }
 
+// Programs separated by "--"; each runs even when the one before failed.
+int RunPrograms(int argc, wchar_t **argv)
+{
+    int rc = 0;
+    for (int first = 0; first < argc;) {
+        int end = first;
+        while (end < argc && std::wcscmp(argv[end], L"--") != 0)
+            ++end;
+        if (end > first) {
+            int code = RunProgram(end - first, argv + first);
+            if (rc == 0)
+                rc = code;
+        }
+        first = end + 1;
+    }
+    return rc;
+}
+
 } // namespace
 
 int wmain(int argc, wchar_t **argv)
@@ -95,7 +113,7 @@ int wmain(int argc, wchar_t **argv)
         if (h != INVALID_HANDLE_VALUE) {
             CloseHandle(h);
             std::printf("wait_for_device: opened after %lu ms\n", GetTickCount() - start);
-            return argc > 3 ? RunProgram(argc - 3, argv + 3) : 0;
+            return RunPrograms(argc - 3, argv + 3);
         }
         error = GetLastError();
         if (GetTickCount() - start >= limit)
