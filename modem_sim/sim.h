@@ -8,7 +8,7 @@
 // extension, so that it outlives the child across an unplug and replug.
 #pragma once
 
-#include "driver/platform/kernel.h"
+#include "platform/kernel.h"
 #include "modem_sim/modem_control.h"
 
 #include <stddef.h>

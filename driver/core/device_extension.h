@@ -3,7 +3,7 @@
 // function device object, allocated zeroed from non-paged pool with it.
 #pragma once
 
-#include "driver/platform/kernel.h"
+#include "platform/kernel.h"
 
 // Receive ring capacity. Deliberately not a power of two.
 #define RING_CAPACITY 1024000

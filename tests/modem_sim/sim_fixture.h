@@ -3,7 +3,7 @@
 // it) and plays the function driver, sending URBs to it.
 #pragma once
 
-#include "driver/platform/kernel.h"
+#include "platform/kernel.h"
 #include "tests/modem_sim/modem_client.h"
 #include "tests/support/kernel_test.h"
 

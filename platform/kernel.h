@@ -1,4 +1,5 @@
-// The one header through which driver code sees the kernel.
+// The one header through which kernel code sees the kernel: the port driver
+// and the simulated modem's bus driver alike.
 //
 // The target build compiles against the mingw-w64 DDK headers; the host build
 // compiles the same sources against the kernel model, which declares the same
