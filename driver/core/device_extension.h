@@ -98,6 +98,9 @@ struct DeviceExtension {
     // The transfer context of the request being sent (write.cpp), until it
     // is completed. Under Lock.
     PVOID WriteContext;
+    // A bulk-out piece failed on a halted pipe, which is to be reset before
+    // the next piece goes. Under Lock.
+    BOOLEAN WritePipeHalted;
     // Serial errors not yet reported by IOCTL_SERIAL_GET_COMMSTATUS
     // (SERIAL_ERROR_QUEUEOVERRUN when received bytes did not fit). Under Lock.
     ULONG CommErrors;

@@ -114,6 +114,15 @@ VOID StopPipes(PDEVICE_OBJECT DeviceObject)
     WaitForIdle(DeviceObject);
 }
 
+// Whether a transfer failed on a halted endpoint, which fails everything sent
+// to it until the pipe is reset. A transfer ended by an abort or a cancel
+// carries a status of the same class, but the endpoint is not halted.
+BOOLEAN FailedOnHaltedPipe(PURB Urb)
+{
+    USBD_STATUS status = Urb->UrbHeader.Status;
+    return USBD_HALTED(status) && status != USBD_STATUS_CANCELED;
+}
+
 // The pipe handles are valid only while the lower drivers hold the device
 // started; after a stop or a removal they may be stale.
 BOOLEAN PipesUsable(LONG PnpState)

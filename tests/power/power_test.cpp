@@ -98,7 +98,61 @@ protected:
         return Pipe(MODEM_PIPE_BULK_IN).Resets + Pipe(MODEM_PIPE_BULK_OUT).Resets + Pipe(MODEM_PIPE_AUX).Resets;
     }
 
+    static bool IsDevicePower(PIRP irp, UCHAR minor, DEVICE_POWER_STATE state)
+    {
+        PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+        return stack->MajorFunction == IRP_MJ_POWER && stack->MinorFunction == minor &&
+               stack->Parameters.Power.Type == DevicePowerState && stack->Parameters.Power.State.DeviceState == state;
+    }
+
+    // A filter above the port, as an upper filter driver would be, that keeps
+    // the final status of each system set-power request for the working state:
+    // what the power manager hears. The test takes it away (Detach) before the
+    // port goes.
+    void AttachAbove()
+    {
+        PDEVICE_OBJECT port = fdo;
+        auto forward = [this, port](PDEVICE_OBJECT, PIRP irp) -> NTSTATUS {
+            PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+            if (stack->MajorFunction != IRP_MJ_POWER) {
+                IoSkipCurrentIrpStackLocation(irp);
+                return IoCallDriver(port, irp);
+            }
+            PoStartNextPowerIrp(irp);
+            IoCopyCurrentIrpStackLocationToNext(irp);
+            if (stack->MinorFunction == IRP_MN_SET_POWER && stack->Parameters.Power.Type == SystemPowerState &&
+                stack->Parameters.Power.State.SystemState == PowerSystemWorking) {
+                IoSetCompletionRoutine(irp, KeepWorkingStateStatus, this, TRUE, TRUE, TRUE);
+            }
+            return PoCallDriver(port, irp);
+        };
+        km::Run([&] {
+            above = km::CreateFakeDevice(km::CreateFakeDriver(L"Above"), 0, forward);
+            ASSERT_EQ(port, IoAttachDeviceToDeviceStack(above, port));
+            above->Flags |= port->Flags & (DO_POWER_PAGABLE | DO_BUFFERED_IO);
+        });
+    }
+
+    void DetachAbove()
+    {
+        km::Run([&] {
+            IoDetachDevice(fdo);
+            IoDeleteDevice(above);
+        });
+    }
+
+    static NTSTATUS NTAPI KeepWorkingStateStatus(PDEVICE_OBJECT, PIRP irp, PVOID context)
+    {
+        static_cast<PowerTest *>(context)->workingState.push_back(irp->IoStatus.Status);
+        if (irp->PendingReturned) {
+            IoMarkIrpPending(irp);
+        }
+        return STATUS_SUCCESS;
+    }
+
     Log log;
+    PDEVICE_OBJECT above = nullptr;
+    std::vector<NTSTATUS> workingState;
     std::vector<DEVICE_POWER_STATE> recordedAtSend;
 };
 
@@ -192,6 +246,89 @@ TEST_F(PowerTest, AVetoedSleepLeavesTheReaderRunning)
     EXPECT_EQ(transfers, Pipe(MODEM_PIPE_BULK_IN).Transfers) << "the same transfer still pending";
     Send("still here");
     EXPECT_EQ("still here", Bytes(ReadAndWait(20)));
+}
+
+// An open overlaps a sleep: its first pipe reset is held on the bus while the
+// system sleeps and resumes, or a sleep is vetoed and the working state
+// reaffirmed. Meanwhile the power path starts the reader of the port being
+// opened; the open, going on, must not start a second transfer on the
+// reader's one URB.
+TEST_F(PowerTest, AnOpenOverlappingASleepStartsOneReader)
+{
+    for (bool vetoed : {false, true}) {
+        SCOPED_TRACE(vetoed ? "a vetoed sleep" : "a sleep");
+        int resets = 0;
+        holdBelowPort = [&](PIRP irp) {
+            PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+            return stack->MajorFunction == IRP_MJ_INTERNAL_DEVICE_CONTROL &&
+                   static_cast<PURB>(stack->Parameters.Others.Argument1)->UrbHeader.Function ==
+                       URB_FUNCTION_RESET_PIPE &&
+                   resets++ == 0;
+        };
+        NTSTATUS opened = STATUS_PENDING;
+        km::Context *opening = km::Spawn([&] { opened = Open(); }, "application");
+        km::RunUntilIdle();
+        ASSERT_EQ(1u, held.size());
+        if (vetoed) {
+            km::VetoSystemQueries(root, 1);
+            EXPECT_NE(STATUS_SUCCESS, km::SystemSleep());
+        } else {
+            ASSERT_EQ(STATUS_SUCCESS, km::SystemSleep());
+            ASSERT_EQ(STATUS_SUCCESS, km::SystemResume());
+        }
+        km::RunUntilIdle();
+        ASSERT_EQ(1u, Pipe(MODEM_PIPE_BULK_IN).Pending) << "the power path did not start the reader";
+        holdBelowPort = nullptr;
+        ReleaseHeld();
+        km::RunUntilIdle();
+        ASSERT_TRUE(km::Finished(opening));
+        EXPECT_EQ(STATUS_SUCCESS, opened);
+        EXPECT_EQ(1u, Pipe(MODEM_PIPE_BULK_IN).Pending) << "a second transfer on the reader's URB";
+        Send("once");
+        EXPECT_EQ("once", Bytes(ReadAndWait(10)));
+        EXPECT_EQ(STATUS_SUCCESS, Close());
+    }
+}
+
+// A removal begins after a power request's dispatch took its remove-lock hold
+// and before the machine takes its own: the request must not enter the
+// machine, which would run on without a hold while the removal deletes the
+// device. It ends with STATUS_DELETE_PENDING (and PoStartNextPowerIrp), so a
+// sleep query ending so vetoes the sleep, and the reaffirmed working state is
+// refused at the dispatch's own hold. The test holds Lock, which the dispatch
+// of a sleep takes in between, and begins the removal as
+// IoReleaseRemoveLockAndWait does, by marking the remove lock. Then a request
+// without memory for its context is failed too.
+TEST_F(PowerTest, RequestsRefusedDuringARemovalOrWithoutMemory)
+{
+    NTSTATUS slept = STATUS_PENDING;
+    bool raced = false;
+    int deviceRequests = km::CallCount("PoRequestPowerIrp");
+    km::Run([&] {
+        LONG holds = ext->RemoveLock.Common.IoCount;
+        KIRQL irql;
+        KeAcquireSpinLock(&ext->Lock, &irql);
+        km::Spawn([&] { slept = km::SystemSleep(); }, "power manager");
+        LONG spin = 0;
+        for (int i = 0; i < 10000 && ext->RemoveLock.Common.IoCount == holds; ++i) {
+            InterlockedIncrement(&spin);
+        }
+        raced = ext->RemoveLock.Common.IoCount != holds;
+        ext->RemoveLock.Common.Removed = TRUE;
+        KeReleaseSpinLock(&ext->Lock, irql);
+    });
+    km::RunUntilIdle();
+    ASSERT_TRUE(raced) << "the dispatch never took its hold";
+    EXPECT_EQ(STATUS_DELETE_PENDING, slept);
+    EXPECT_EQ(deviceRequests, km::CallCount("PoRequestPowerIrp")) << "a refused request entered the machine";
+    EXPECT_EQ(Log{}, log);
+    EXPECT_EQ(0, RemoveLockHolds());
+    ext->RemoveLock.Common.Removed = FALSE;
+
+    km::FailCall("ExAllocatePool", 1);
+    EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, km::SystemSleep());
+    EXPECT_EQ((Log{"device set D0", "system set S0"}), log) << "only the reaffirmed working state";
+    EXPECT_EQ(0, RemoveLockHolds());
 }
 
 // With the port closed the machine runs the same, and nothing else happens.
@@ -290,21 +427,65 @@ TEST_F(PowerTest, FailuresBelowThePort)
 }
 
 // Without a device request, going down the system request fails with the
-// power manager's status and a veto follows; going up it finishes with the
-// lower drivers' status and the device stays where it was.
-TEST_F(PowerTest, WithoutADeviceRequest)
+// power manager's status and a veto follows.
+TEST_F(PowerTest, WithoutADeviceRequestGoingDown)
 {
     km::FailCall("PoRequestPowerIrp", 1, STATUS_INSUFFICIENT_RESOURCES);
     EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, km::SystemSleep());
     EXPECT_EQ((Log{"device set D0", "system set S0"}), log) << "only the reaffirmed working state";
+    EXPECT_EQ(0, RemoveLockHolds());
+}
 
-    ASSERT_EQ(STATUS_SUCCESS, km::SystemSleep());
-    km::FailCall("PoRequestPowerIrp", 1, STATUS_INSUFFICIENT_RESOURCES);
-    log.clear();
-    EXPECT_EQ(STATUS_SUCCESS, km::SystemResume());
-    EXPECT_EQ((Log{"system set S0"}), log);
-    EXPECT_EQ(PowerSystemWorking, ext->SystemPowerState);
-    ExpectDeviceIn(PowerDeviceD3);
+// Going up, the device cannot be brought back to D0: no device request can be
+// had, or the device request fails. The system request still finishes with
+// the lower drivers' status, since the system is working again; the device
+// stays in D3 and is treated as failed, so that the read waiting on the open
+// port ends rather than wait for a port that will never be powered, and the
+// reader is not restarted.
+TEST_F(PowerTest, ADeviceNotPoweredAgainIsFailed)
+{
+    AttachAbove();
+    for (bool noRequest : {true, false}) {
+        SCOPED_TRACE(noRequest ? "no device request" : "the device request fails");
+        ASSERT_EQ(STATUS_SUCCESS, Open());
+        km::Request *read = Read(10);
+        ASSERT_EQ(STATUS_SUCCESS, km::SystemSleep());
+        workingState.clear();
+        log.clear();
+        if (noRequest) {
+            km::FailCall("PoRequestPowerIrp", 1, STATUS_INSUFFICIENT_RESOURCES);
+        } else {
+            holdBelowPort = [](PIRP irp) { return IsDevicePower(irp, IRP_MN_SET_POWER, PowerDeviceD0); };
+        }
+        km::Context *resume = km::Spawn([] { km::SystemResume(); }, "power manager");
+        km::RunUntilIdle();
+        holdBelowPort = nullptr;
+        for (PIRP irp : held) {
+            km::Run([&] {
+                PoStartNextPowerIrp(irp);
+                irp->IoStatus.Status = STATUS_UNSUCCESSFUL;
+                IoCompleteRequest(irp, IO_NO_INCREMENT);
+            });
+        }
+        held.clear();
+        km::RunUntilIdle();
+        ASSERT_TRUE(km::Finished(resume));
+        EXPECT_EQ((std::vector<NTSTATUS>{STATUS_SUCCESS}), workingState);
+        EXPECT_EQ(PowerSystemWorking, ext->SystemPowerState);
+        ExpectDeviceIn(PowerDeviceD3);
+        EXPECT_EQ(FAILURE_MARKER_FAILED, ext->FailureMarker);
+        EXPECT_EQ(STATUS_DELETE_PENDING, read->status);
+        for (const std::string &line : log) {
+            EXPECT_TRUE(line.rfind("reset", 0) != 0 && line != "bulk-in") << line << ": the reader was restarted";
+        }
+        EXPECT_EQ(STATUS_SUCCESS, Close());
+        // As a device object made anew would be.
+        ext->FailureMarker = 0;
+        ASSERT_EQ(STATUS_SUCCESS, km::SystemSleep());
+        ASSERT_EQ(STATUS_SUCCESS, km::SystemResume());
+        ExpectDeviceIn(PowerDeviceD0);
+    }
+    DetachAbove();
     EXPECT_EQ(0, RemoveLockHolds());
 }
 

@@ -32,6 +32,7 @@ protected:
         RunSeeds(seeds, [&](uint64_t) {
             LoadPortDriver();
             AddPort();
+            ext->PortOpen = TRUE;
             ext->WaitMask = SERIAL_EV_RXCHAR;
             km::Request *wait = NewWait();
             ++seen[scenario(wait)];

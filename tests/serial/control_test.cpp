@@ -94,18 +94,47 @@ TEST_F(ControlTest, HandflowKeepsItsLimits)
     EXPECT_EQ(200, stored.XoffLimit);
 }
 
-// DTR shows as DSR; RTS as CTS and DCD.
-TEST_F(ControlTest, ModemLinesFollowDtrAndRts)
+// DTR shows as DSR; RTS as CTS and DCD. A line that changes raises its event
+// when the mask asks for it, as a standard port's lines do: a pending wait
+// hears of it at once, a later one from the history.
+TEST_F(ControlTest, ModemLinesFollowDtrAndRtsAndRaiseTheirEvents)
 {
     auto lines = [&] { return Output<ULONG>(Get(IOCTL_SERIAL_GET_MODEMSTATUS, sizeof(ULONG))); };
+    const ULONG mask = SERIAL_EV_CTS | SERIAL_EV_DSR | SERIAL_EV_RLSD;
+    EXPECT_EQ(STATUS_SUCCESS, Set<ULONG>(IOCTL_SERIAL_SET_WAIT_MASK, mask)->Reported());
+    struct Step {
+        ULONG code;
+        ULONG lines;
+        ULONG events;
+    };
+    const Step steps[] = {
+        {IOCTL_SERIAL_SET_DTR, 0x20, SERIAL_EV_DSR},
+        {IOCTL_SERIAL_SET_RTS, 0xB0, SERIAL_EV_CTS | SERIAL_EV_RLSD},
+        {IOCTL_SERIAL_SET_RTS, 0xB0, 0},
+        {IOCTL_SERIAL_CLR_RTS, 0x20, SERIAL_EV_CTS | SERIAL_EV_RLSD},
+        {IOCTL_SERIAL_CLR_DTR, 0, SERIAL_EV_DSR},
+    };
     EXPECT_EQ(0u, lines());
-    EXPECT_EQ(STATUS_SUCCESS, Get(IOCTL_SERIAL_SET_DTR, 0)->Reported());
+    for (size_t i = 0; i < sizeof(steps) / sizeof(steps[0]); ++i) {
+        SCOPED_TRACE(i);
+        // Every other step with the wait already pending.
+        km::Request *wait = i % 2 != 0 ? Get(IOCTL_SERIAL_WAIT_ON_MASK, sizeof(ULONG)) : nullptr;
+        EXPECT_EQ(STATUS_SUCCESS, Get(steps[i].code, 0)->Reported());
+        EXPECT_EQ(steps[i].lines, lines());
+        if (wait == nullptr) {
+            wait = Get(IOCTL_SERIAL_WAIT_ON_MASK, sizeof(ULONG));
+        }
+        if (steps[i].events == 0) {
+            EXPECT_FALSE(wait->completed) << "an event without a change";
+            EXPECT_EQ(STATUS_SUCCESS, Set<ULONG>(IOCTL_SERIAL_SET_WAIT_MASK, mask)->Reported());
+        } else {
+            ASSERT_TRUE(wait->completed);
+            EXPECT_EQ(steps[i].events, Output<ULONG>(wait));
+        }
+    }
+    EXPECT_EQ(STATUS_SUCCESS, Set<ULONG>(IOCTL_SERIAL_SET_WAIT_MASK, SERIAL_EV_DSR)->Reported());
     EXPECT_EQ(STATUS_SUCCESS, Get(IOCTL_SERIAL_SET_RTS, 0)->Reported());
-    EXPECT_EQ(0xB0u, lines());
-    EXPECT_EQ(STATUS_SUCCESS, Get(IOCTL_SERIAL_CLR_RTS, 0)->Reported());
-    EXPECT_EQ(0x20u, lines());
-    EXPECT_EQ(STATUS_SUCCESS, Get(IOCTL_SERIAL_CLR_DTR, 0)->Reported());
-    EXPECT_EQ(0u, lines());
+    EXPECT_EQ(0u, ext->EventHistory) << "an event the mask does not ask for";
 }
 
 // A new mask ends the pending wait with no event; a mask beyond the known
@@ -228,9 +257,33 @@ TEST_F(ControlTest, AFailedDeviceAnswersOnlyTheStatus)
 }
 
 // Control requests need an open port: none after the cleanup, nor once the
-// port is closed.
+// port is closed. A wait-on-mask request admitted on the open port just before
+// the cleanup, and queued after it, is refused there too: the cleanup that
+// would have cancelled it has run, and it would wait for ever, holding the
+// handle's close back. The test plays the dispatcher's two halves on each side
+// of the cleanup.
 TEST_F(ControlTest, OnlyAnOpenPortAnswers)
 {
+    km::Request *wait = km::NewRequest(fdo, IRP_MJ_DEVICE_CONTROL, IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, 4);
+    EXPECT_EQ(STATUS_SUCCESS, Set<ULONG>(IOCTL_SERIAL_SET_WAIT_MASK, SERIAL_EV_RXCHAR)->Reported());
+    km::Run([&] { ASSERT_EQ(STATUS_SUCCESS, port.AcquireRemoveLock(ext, wait->irp)); });
+    ASSERT_TRUE(ext->PortOpen) << "admitted on the open port";
+    ASSERT_EQ(STATUS_SUCCESS, Cleanup());
+    NTSTATUS queued = STATUS_PENDING;
+    km::Run([&] { queued = port.WaitOnMask(ext, wait->irp); });
+    if (queued == STATUS_PENDING) {
+        ADD_FAILURE() << "queued after the cleanup, with nothing left to end it";
+        Cancel(wait);
+    } else {
+        EXPECT_EQ(STATUS_CANCELLED, queued);
+        km::Run([&] {
+            port.CompleteRequest(wait->irp, queued);
+            port.ReleaseRemoveLock(ext, wait->irp);
+        });
+    }
+    EXPECT_EQ(STATUS_SUCCESS, Close());
+    ASSERT_EQ(STATUS_SUCCESS, Open());
+
     ASSERT_EQ(STATUS_SUCCESS, Cleanup());
     EXPECT_EQ(STATUS_INVALID_DEVICE_REQUEST, Get(IOCTL_SERIAL_GET_BAUD_RATE, sizeof(ULONG))->Reported());
     EXPECT_EQ(STATUS_SUCCESS, Close());

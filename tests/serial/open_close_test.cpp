@@ -58,6 +58,47 @@ TEST_P(OpenCloseTest, OneOpenerOnAStartedUsableDevice)
     ASSERT_EQ(STATUS_SUCCESS, Open()) << "free again";
 }
 
+// A second opener reaches the port while the first closes its handle. The
+// port is taken in one step, so that the refused opener never shows: the
+// close must never take it for a second handle and refuse, which would leave
+// the port taken for good. Either the opener is refused before the close, or
+// it finds the port free after it.
+TEST_P(OpenCloseTest, ARefusedOpenerNeverDisturbsAClose)
+{
+    TakeAllDown();
+    auto seen = ForEachSeed(60, [&](uint64_t seed) -> std::string {
+        NTSTATUS closed = STATUS_PENDING;
+        NTSTATUS created = STATUS_PENDING;
+        km::Spawn([&] { closed = Close(); }, "application");
+        km::Spawn(
+            [&, seed] {
+                LONG steps = 0;
+                for (uint64_t i = 0; i < seed * 5 % 200; ++i) {
+                    InterlockedIncrement(&steps);
+                }
+                km::Request *create = km::NewRequest(fdo, IRP_MJ_CREATE);
+                km::Dispatch(create);
+                created = create->status;
+            },
+            "second opener");
+        km::RunUntilIdle();
+
+        EXPECT_EQ(STATUS_SUCCESS, closed);
+        if (created == STATUS_SUCCESS) {
+            // It has the port now: its own close gives it back.
+            km::Request *close = km::NewRequest(fdo, IRP_MJ_CLOSE);
+            km::Run([&] { km::Dispatch(close); });
+            EXPECT_EQ(STATUS_SUCCESS, close->status);
+        } else {
+            EXPECT_EQ(STATUS_ACCESS_DENIED, created);
+        }
+        EXPECT_EQ(0, ext->OpenCount);
+        EXPECT_EQ(STATUS_SUCCESS, Open()) << "the port stayed taken";
+        return created == STATUS_SUCCESS ? "admitted after the close" : "refused before the close";
+    });
+    EXPECT_EQ(2u, seen.size()) << Describe(seen);
+}
+
 // The second pipe's reset cannot even be sent: the open fails there, the
 // third pipe is left alone, no reader runs, and no open port is left behind.
 TEST_P(OpenCloseTest, PipeResetFailureFailsTheOpenAndLeavesNoOpenPort)
@@ -184,8 +225,7 @@ TEST_P(OpenCloseTest, CloseWaitsForThePendingTransferAndItsRestart)
     EXPECT_EQ(1u, Pipe(MODEM_PIPE_BULK_OUT).Aborts);
     EXPECT_EQ(0u, Pipe(MODEM_PIPE_AUX).Aborts);
     EXPECT_EQ(1, ext->OutstandingIo);
-    EXPECT_EQ(1, ext->ReadErrorCount) << "the aborted transfer is counted";
-    EXPECT_EQ(0, ext->FailureMarker) << "but never judged";
+    EXPECT_EQ(0, ext->ReadErrorCount) << "the aborted transfer was counted as a failure";
 }
 
 // A close that no cleanup preceded (Wine 8 sends none) ends the port's use as

@@ -115,13 +115,19 @@ void PortFixture::UnderLock(const std::function<void()> &fn)
     });
 }
 
-// The request may complete inside the first window, which frees its IRP: like
-// the I/O manager, which keeps its own reference, the cancel then has nothing
+// The I/O manager cancels only a request it still holds, and keeps its own
+// reference while it does: a request that has completed, before the cancel or
+// inside its first window, has freed its IRP here, and the cancel has nothing
 // left to do. Once the routine is taken, the request is the cancel's.
 BOOLEAN CancelInSteps(km::Request *request, bool *routineWasSet, const std::function<void(PIRP)> &beforeRoutine)
 {
+    *routineWasSet = false;
     KIRQL irql;
     IoAcquireCancelSpinLock(&irql);
+    if (request->completed) {
+        IoReleaseCancelSpinLock(irql);
+        return FALSE;
+    }
     PIRP irp = request->irp;
     irp->Cancel = TRUE;
     *routineWasSet = irp->CancelRoutine != nullptr;
