@@ -134,6 +134,8 @@ TEST_P(OpenCloseTest, DefaultsAtEveryOpenKeepTheTimeoutsAndOtherSettings)
         ext->Timeouts = {50, 2, 300, 4, 500};
         ext->ModemStatus = 0x30;
         ext->PerfStats.ReceivedCount = 77;
+        ext->CommErrors = SERIAL_ERROR_QUEUEOVERRUN;
+        ext->EventHistory = SERIAL_EV_RXCHAR;
     });
     ASSERT_EQ(STATUS_SUCCESS, Close());
     ASSERT_EQ(STATUS_SUCCESS, Open());
@@ -148,6 +150,8 @@ TEST_P(OpenCloseTest, DefaultsAtEveryOpenKeepTheTimeoutsAndOtherSettings)
     EXPECT_EQ(0, ext->Chars.XonChar);
     EXPECT_EQ(0, ext->Chars.XoffChar);
     EXPECT_EQ(0, ext->ModemStatus);
+    EXPECT_EQ(0u, ext->CommErrors);
+    EXPECT_EQ(0u, ext->EventHistory);
 
     EXPECT_EQ(111, ext->HandFlow.XonLimit);
     EXPECT_EQ(222, ext->HandFlow.XoffLimit);
@@ -185,7 +189,13 @@ TEST_P(OpenCloseTest, ReaderStopsQuietlyWithoutAnIrpOrAWorkItem)
     km::FailCall("IoAllocateWorkItem", 1);
     Send("once");
     EXPECT_EQ(0u, Pipe(MODEM_PIPE_BULK_IN).Pending) << "restarted without a work item";
+    EXPECT_FALSE(ext->ReaderActive);
     EXPECT_EQ("once", Bytes(ReadAndWait(10)));
+    // The return from a sleep starts the loop that ended.
+    ASSERT_EQ(STATUS_SUCCESS, km::SystemSleep());
+    ASSERT_EQ(STATUS_SUCCESS, km::SystemResume());
+    km::RunUntilIdle();
+    EXPECT_EQ(1u, Pipe(MODEM_PIPE_BULK_IN).Pending) << "not restarted by the resume";
     EXPECT_EQ(STATUS_SUCCESS, Close());
     EXPECT_EQ(1, ext->OutstandingIo);
 }

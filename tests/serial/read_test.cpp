@@ -94,7 +94,9 @@ TEST_P(ReadTest, TotalTimeoutsAsTheTimeoutsSay)
             ExpectEnded(read, STATUS_SUCCESS, "");
             break;
         case Wait::Forever:
-            km::AdvanceMs(24LL * 3600 * 1000);
+            // Longer than the 49.7 days of a MAXULONG constant taken as a number.
+            EXPECT_EQ(ReadTimerIdle, ext->ReadTimerState) << "a timer for a read that waits for ever";
+            km::AdvanceMs(50LL * 24 * 3600 * 1000);
             EXPECT_FALSE(read->completed);
             EXPECT_TRUE(Cancel(read));
             EXPECT_EQ(STATUS_CANCELLED, read->status);
@@ -137,9 +139,18 @@ TEST_P(ReadTest, ASecondReadLeavesTheWaitingReadItsTimer)
 }
 
 // A cancelled read ends with nothing (its byte count is written, not left as
-// it was), and its timer goes with it: no count is left behind for close.
+// it was), and its timer goes with it: no count is left behind for close. A
+// read already cancelled when it is queued is answered STATUS_PENDING, as it
+// was marked pending, and ends cancelled.
 TEST_P(ReadTest, ACancelledReadEndsWithoutDataAndTakesItsTimer)
 {
+    km::Request *early = km::NewRequest(fdo, IRP_MJ_READ, 0, nullptr, 0, 10);
+    early->irp->Cancel = TRUE;
+    km::Run([&] { km::Dispatch(early); });
+    EXPECT_EQ(STATUS_PENDING, early->returned);
+    ExpectEnded(early, STATUS_CANCELLED, "");
+    EXPECT_TRUE(IsListEmpty(&ext->ReadQueue));
+
     SetReadTimeouts(0, 0, 500);
     km::Request *read = Read(10);
     ASSERT_FALSE(read->completed);

@@ -104,6 +104,75 @@ TEST_P(ReaderRaceTest, RestartRacingCleanupAndClose)
     EXPECT_EQ(1, seen.count("restart found the port closed")) << Describe(seen);
 }
 
+// The restart held (the test holds StateLock, which it takes next, on a
+// machine of three processors) just after it found the port open and before
+// it submits, while the application closes the port. The close's abort must
+// wait for that submission: an abort before it would leave the transfer
+// pending for ever, and the close waiting for it.
+class ReaderAbortRaceTest : public ReaderRaceTest {
+protected:
+    km::Options BootOptions() const override
+    {
+        km::Options options = ReaderRaceTest::BootOptions();
+        options.processors = 3;
+        return options;
+    }
+};
+
+TEST_P(ReaderAbortRaceTest, AbortWaitsForARestartThatFoundThePortOpen)
+{
+    std::vector<Submission> sent;
+    bool aborted = false;
+    observeBelowPort = [&](PIRP irp) {
+        PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+        if (stack->MajorFunction != IRP_MJ_INTERNAL_DEVICE_CONTROL) {
+            return;
+        }
+        PURB urb = static_cast<PURB>(stack->Parameters.Others.Argument1);
+        if (urb->UrbHeader.Function == URB_FUNCTION_ABORT_PIPE && urb->UrbPipeRequest.PipeHandle == ext->BulkInPipe) {
+            aborted = true;
+        } else if (urb->UrbHeader.Function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) {
+            sent.push_back({ext->PortOpen != FALSE, aborted});
+        }
+    };
+    OpenOnce();
+    bool restartHeld = false;
+    bool cleanedUp = false;
+    bool abortedWhileHeld = false;
+    km::Context *closing = nullptr;
+    km::Run([&] {
+        KIRQL irql;
+        KeAcquireSpinLock(&ext->StateLock, &irql);
+        ModemClient modem = Modem().Direct();
+        km::Spawn([&] { modem.Queue("x"); }, "modem");
+        LONG spin = 0;
+        for (int i = 0; i < 10000 && ext->ReaderMutex.Owner == nullptr; ++i) {
+            InterlockedIncrement(&spin);
+        }
+        restartHeld = ext->ReaderMutex.Owner != nullptr;
+        closing = km::Spawn([&] { Close(); }, "application");
+        for (int i = 0; i < 10000 && !aborted; ++i) {
+            InterlockedIncrement(&spin);
+        }
+        cleanedUp = !ext->PortOpen;
+        abortedWhileHeld = aborted;
+        KeReleaseSpinLock(&ext->StateLock, irql);
+    });
+    km::RunUntilIdle();
+    ASSERT_TRUE(restartHeld) << "no restart came";
+    EXPECT_TRUE(cleanedUp) << "the close did not run while the restart was held";
+    EXPECT_FALSE(abortedWhileHeld) << "the abort did not wait for the restart's submission";
+    EXPECT_TRUE(km::Finished(closing));
+    EXPECT_EQ(0u, Pipe(MODEM_PIPE_BULK_IN).Pending);
+    ASSERT_FALSE(sent.empty());
+    EXPECT_FALSE(sent.back().portOpen) << "the held restart submitted before the cleanup";
+    for (const Submission &s : sent) {
+        EXPECT_FALSE(s.afterAbort) << "a transfer reached the bus after the abort";
+    }
+}
+
+INSTANTIATE_COMPLETION_MODES(ReaderAbortRaceTest);
+
 // A read timed at 0 ms expires as it is queued; while the DPC owed for that
 // expiry is held back (its processor busy elsewhere), the read is cancelled
 // and the next read is queued with a timer of its own. The owed DPC must not
@@ -129,15 +198,35 @@ TEST_P(ReaderRaceTest, AnExpiryOwedToAnEndedReadDoesNotEndTheNext)
     EXPECT_EQ(2, ext->OutstandingIo) << "the base count and the pending transfer";
 
     // With no read to time in the meantime, the owed DPC only gives the
-    // timer's count back.
+    // timer's count back: a read that waits without a timer stays.
     km::Request *third = ReadWithItsExpiryOwed();
     EXPECT_TRUE(Cancel(third));
+    EXPECT_EQ(ReadTimerStale, ext->ReadTimerState);
+    EXPECT_EQ(3, ext->OutstandingIo);
+    SetReadTimeouts(0, 0, 0);
+    km::Request *untimed = Read(10);
+    km::HoldDpcs(false);
+    km::RunUntilIdle();
+    EXPECT_EQ(ReadTimerIdle, ext->ReadTimerState);
+    EXPECT_FALSE(untimed->completed) << "ended by a stale expiry";
+    EXPECT_TRUE(Cancel(untimed));
+    EXPECT_EQ(2, ext->OutstandingIo);
+
+    // The read whose timer waits for the owed DPC is cancelled too: that DPC
+    // still gives back the timer's one count, and close does not wait for ever.
+    km::Request *fourth = ReadWithItsExpiryOwed();
+    EXPECT_TRUE(Cancel(fourth));
+    SetReadTimeouts(0, 0, 1000);
+    km::Request *deferred = Read(10);
+    EXPECT_EQ(ReadTimerDeferred, ext->ReadTimerState);
+    EXPECT_TRUE(Cancel(deferred));
     EXPECT_EQ(ReadTimerStale, ext->ReadTimerState);
     EXPECT_EQ(3, ext->OutstandingIo);
     km::HoldDpcs(false);
     km::RunUntilIdle();
     EXPECT_EQ(ReadTimerIdle, ext->ReadTimerState);
     EXPECT_EQ(2, ext->OutstandingIo);
+    EXPECT_EQ(STATUS_SUCCESS, Close());
 }
 
 // Close (like removal) waits for a DPC owed for the read timer: Windows 2000

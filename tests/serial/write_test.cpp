@@ -202,20 +202,40 @@ TEST_F(WriteTest, TransmitEmptyIsAnEventWhenTheMaskAsks)
 
 // Cleanup does not touch the write on the bus: when its piece finishes, the
 // write ends successfully with the bytes sent so far, and no further piece
-// goes. All of its length leaves the output-queue count.
+// goes. All of its length leaves the output-queue count. The piece here ends
+// between the cleanup's closing of the port and its cancelling of the queue
+// (the test holds the cancel spin lock, which the cancelling takes first): the
+// queued write behind it must not start, and is cancelled. (The modem ends
+// the piece inline: its DPC would wait for a processor the test keeps busy.)
 TEST_F(WriteTest, CleanupStopsALongWriteAfterThePieceOnTheBus)
 {
+    ASSERT_EQ(STATUS_SUCCESS, Modem().CompleteInline(true));
     StallAfter(1);
     km::Request *write = Write(Pattern(10000, 2));
+    km::Request *queued = Write("queued");
     km::RunUntilIdle();
     ASSERT_EQ(2u, pieces.size());
-    ASSERT_EQ(STATUS_SUCCESS, Cleanup());
-    EXPECT_FALSE(write->completed);
-    ASSERT_EQ(STATUS_SUCCESS, Modem().Unstall(MODEM_PIPE_BULK_OUT));
+    bool endedBetween = false;
+    km::Run([&] {
+        KIRQL irql;
+        IoAcquireCancelSpinLock(&irql);
+        km::Spawn([&] { Cleanup(); }, "application");
+        LONG spin = 0;
+        while (ext->PortOpen) {
+            InterlockedIncrement(&spin);
+        }
+        Modem().Direct().Unstall(MODEM_PIPE_BULK_OUT);
+        for (int i = 0; i < 10000 && !write->completed; ++i) {
+            InterlockedIncrement(&spin);
+        }
+        endedBetween = write->completed && !queued->completed;
+        IoReleaseCancelSpinLock(irql);
+    });
     km::RunUntilIdle();
-    ASSERT_TRUE(write->completed);
+    ASSERT_TRUE(endedBetween) << "the piece did not end inside the cleanup";
     EXPECT_EQ(STATUS_SUCCESS, write->status);
     EXPECT_EQ(8192u, write->information);
+    EXPECT_EQ(STATUS_CANCELLED, queued->status);
     EXPECT_EQ(2u, pieces.size());
     EXPECT_EQ(0u, ext->PendingWriteBytes);
     EXPECT_EQ(8192u, ext->PerfStats.TransmittedCount);
@@ -263,6 +283,14 @@ TEST_F(WriteTest, CancelledQueuedWritesLeaveTheQueue)
     ASSERT_NE(nullptr, purged);
     EXPECT_EQ(STATUS_SUCCESS, purged->status);
     EXPECT_EQ(STATUS_CANCELLED, c->status);
+    EXPECT_EQ(10u, OutputQueue());
+    // One already cancelled when it arrives is answered STATUS_PENDING, as it
+    // was marked pending, and ends cancelled.
+    km::Request *early = km::NewRequest(fdo, IRP_MJ_WRITE, 0, "early", 5, 0);
+    early->irp->Cancel = TRUE;
+    km::Run([&] { km::Dispatch(early); });
+    EXPECT_EQ(STATUS_PENDING, early->returned);
+    EXPECT_EQ(STATUS_CANCELLED, early->status);
     EXPECT_EQ(10u, OutputQueue());
     EXPECT_FALSE(sending->completed);
     ASSERT_EQ(STATUS_SUCCESS, Modem().Unstall(MODEM_PIPE_BULK_OUT));
