@@ -6,6 +6,7 @@
 
 #include <cstring>
 #include <vector>
+#include <string>
 
 namespace {
 
@@ -13,6 +14,7 @@ class ReaderTest : public ModemPortCompletionTest {
 protected:
     void SetUp() override
     {
+        observeBelowPort = [this](PIRP irp) { Note(irp); };
         ModemPortCompletionTest::SetUp();
         ASSERT_EQ(STATUS_SUCCESS, Open());
         km::RunUntilIdle();
@@ -49,6 +51,24 @@ protected:
     {
         return ext->FailureMarker == FAILURE_MARKER_FAILED;
     }
+
+    // The transfers and pipe resets the port sends down, in order.
+    void Note(PIRP irp)
+    {
+        PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+        if (stack->MajorFunction != IRP_MJ_INTERNAL_DEVICE_CONTROL) {
+            return;
+        }
+        PURB urb = static_cast<PURB>(stack->Parameters.Others.Argument1);
+        bool in = urb->UrbPipeRequest.PipeHandle == ext->BulkInPipe;
+        if (urb->UrbHeader.Function == URB_FUNCTION_RESET_PIPE) {
+            below.push_back(in ? "reset in" : "reset out");
+        } else if (urb->UrbHeader.Function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) {
+            below.push_back(in ? "bulk-in" : "bulk-out");
+        }
+    }
+
+    std::vector<std::string> below;
 };
 
 // Events are noted only for bytes left in the ring once the waiting read has
@@ -161,6 +181,41 @@ TEST_P(ReaderTest, AFailedDeviceStrandsNothing)
     EXPECT_FALSE(ext->WriteActive);
     EXPECT_EQ(0u, ext->PendingWriteBytes);
     EXPECT_EQ(0, RemoveLockHolds());
+}
+
+// A transfer that fails on a halted endpoint has its pipe reset before the
+// next one goes: retried without the reset, every transfer would fail at once
+// until the failure rule gave the device up. The reader resets before its
+// restart, the writes before the next piece. Other failures are retried as
+// they are, and a halt that persists still ends in the failure rule.
+TEST_P(ReaderTest, AHaltedPipeIsResetBeforeTheNextTransfer)
+{
+    using Log = std::vector<std::string>;
+    struct Case {
+        USBD_STATUS usbd;
+        Log in, out;
+    };
+    const Case cases[] = {
+        {USBD_STATUS_STALL_PID, {"reset in", "bulk-in"}, {"reset out", "bulk-out"}},
+        {USBD_STATUS_INVALID_PARAMETER, {"bulk-in"}, {"bulk-out"}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(testing::Message() << std::hex << c.usbd);
+        below.clear();
+        FailTransfers(1, STATUS_UNSUCCESSFUL, c.usbd);
+        EXPECT_EQ(c.in, below);
+        ASSERT_EQ(STATUS_SUCCESS, Modem().Fail(MODEM_PIPE_BULK_OUT, 1, STATUS_UNSUCCESSFUL, c.usbd));
+        km::Request *failed = Write("a");
+        km::RunUntilIdle();
+        EXPECT_EQ(STATUS_UNSUCCESSFUL, failed->status);
+        below.clear();
+        Write("b");
+        km::RunUntilIdle();
+        EXPECT_EQ(c.out, below);
+    }
+    EXPECT_EQ(4, ext->ReadErrorCount);
+    FailTransfers(17, STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID);
+    EXPECT_TRUE(Failed());
 }
 
 // Other failures are retried; the count since the open is cumulative, so the
