@@ -286,12 +286,24 @@ TEST_P(OpenCloseTest, CloseOfAnUnusableButPresentDeviceStopsThePipes)
 }
 
 // A surprise removal while the port is open, with a bus that ends its
-// transfers only when it receives a request: the handler aborts the pipes
-// before it waits. The close after it is a plain success and sends nothing.
+// transfers only when it receives a request: the handler ends what is queued
+// (a waiting read, a queued write, a pending wait) and aborts the pipes before
+// it waits, which ends the write on the bus too. The close after it is a
+// plain success and sends nothing.
 TEST_P(OpenCloseTest, SurpriseRemovalWhileOpenAbortsThePendingTransfer)
 {
     ASSERT_EQ(STATUS_SUCCESS, Open());
+    const ULONG mask = SERIAL_EV_RXCHAR;
+    ASSERT_EQ(STATUS_SUCCESS, Control(IOCTL_SERIAL_SET_WAIT_MASK, &mask, sizeof(mask))->status);
+    ASSERT_EQ(STATUS_SUCCESS, Modem().Stall(MODEM_PIPE_BULK_OUT));
+    km::Request *requests[] = {Read(10), Write("sending"), Write("queued"),
+                               Control(IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, sizeof(ULONG))};
     EXPECT_EQ(STATUS_SUCCESS, km::SurpriseRemoveDevice(pdo));
+    for (km::Request *request : requests) {
+        EXPECT_EQ(STATUS_CANCELLED, request->status);
+        EXPECT_EQ(0u, request->information);
+    }
+    EXPECT_EQ(0, RemoveLockHolds());
     EXPECT_EQ(SurpriseRemoved, ext->PnpState);
     EXPECT_EQ(0u, Pipe(MODEM_PIPE_BULK_IN).Pending);
     EXPECT_EQ(1u, Pipe(MODEM_PIPE_BULK_IN).Aborts);

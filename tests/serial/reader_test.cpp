@@ -102,10 +102,9 @@ TEST_P(ReaderTest, ReceiveEventsAsTheMaskAsks)
     EXPECT_EQ(static_cast<ULONG>(SERIAL_EV_RXCHAR), events);
     EXPECT_EQ(static_cast<ULONG>(SERIAL_EV_RXCHAR), ext->EventHistory);
     EXPECT_EQ(0, RemoveLockHolds());
-}
 
-TEST_P(ReaderTest, Rx80FullFrom820000BytesInTheRing)
-{
+    // SERIAL_EV_RX80FULL from 820000 bytes in the ring.
+    EXPECT_EQ("d", Bytes(Read(10)));
     SetEvents(SERIAL_EV_RX80FULL, 0);
     ASSERT_EQ(STATUS_SUCCESS, Modem().Generate(819999));
     km::RunUntilIdle();
@@ -117,9 +116,14 @@ TEST_P(ReaderTest, Rx80FullFrom820000BytesInTheRing)
 }
 
 // The device did not answer, is gone, or the transfer failed on the bus: the
-// first such failure marks the device failed and ends the loop. Reads and
-// later opens are refused until the device object is made anew.
-TEST_P(ReaderTest, FatalFailuresMarkTheDeviceFailedAtOnce)
+// first such failure marks the device failed and ends the loop. A device
+// marked failed while it is still present strands nothing: the waiting read
+// (the default timeouts would let it wait for ever), the queued write and the
+// pending wait end at once with STATUS_DELETE_PENDING, and the write on the
+// bus ends so when its piece returns, with the bytes it moved and no further
+// piece; the queue is idle again. Reads, with the noted events, and later
+// opens are refused until the device object is made anew.
+TEST_P(ReaderTest, FatalFailuresMarkTheDeviceFailedAndStrandNothing)
 {
     struct {
         NTSTATUS status;
@@ -131,12 +135,33 @@ TEST_P(ReaderTest, FatalFailuresMarkTheDeviceFailedAtOnce)
     };
     for (const auto &failure : fatal) {
         SCOPED_TRACE(testing::Message() << std::hex << failure.status << " " << failure.usbd);
+        km::Request *read = Read(10);
+        SetEvents(SERIAL_EV_RXCHAR, 0);
+        km::Request *wait = WaitOnMask();
+        ASSERT_EQ(STATUS_SUCCESS, Modem().Stall(MODEM_PIPE_BULK_OUT));
+        km::Request *sending = Write(Pattern(10000, 1));
+        km::Request *queued = Write("queued");
+        km::RunUntilIdle();
         FailTransfers(1, failure.status, failure.usbd);
         EXPECT_TRUE(Failed());
         EXPECT_EQ(1, ext->ReadErrorCount);
         EXPECT_EQ(0u, Pipe(MODEM_PIPE_BULK_IN).Pending) << "the loop goes on";
-        // Reads are refused and the noted events forgotten.
-        UnderLock([&] { ext->EventHistory = SERIAL_EV_RXCHAR; });
+        for (km::Request *ended : {read, queued, wait}) {
+            EXPECT_EQ(STATUS_DELETE_PENDING, ended->status);
+            EXPECT_EQ(0u, ended->information);
+        }
+        EXPECT_FALSE(sending->completed);
+        ULONG captured = Modem().Status().CapturedTotal;
+        ASSERT_EQ(STATUS_SUCCESS, Modem().Unstall(MODEM_PIPE_BULK_OUT));
+        km::RunUntilIdle();
+        EXPECT_EQ(STATUS_DELETE_PENDING, sending->status);
+        EXPECT_EQ(4096u, sending->information);
+        EXPECT_EQ(captured + 4096, Modem().Status().CapturedTotal) << "a piece went after the failure";
+        EXPECT_FALSE(ext->WriteActive);
+        EXPECT_EQ(0u, ext->PendingWriteBytes);
+        EXPECT_EQ(0, RemoveLockHolds());
+
+        SetEvents(SERIAL_EV_RXCHAR, SERIAL_EV_RXCHAR);
         EXPECT_EQ(STATUS_DELETE_PENDING, Read(10)->status);
         EXPECT_EQ(0u, ext->EventHistory);
         EXPECT_EQ(STATUS_SUCCESS, Close());
@@ -148,46 +173,13 @@ TEST_P(ReaderTest, FatalFailuresMarkTheDeviceFailedAtOnce)
     }
 }
 
-// A device marked failed while it is still present strands nothing: the
-// waiting read (the default timeouts would let it wait for ever), the queued
-// write and the pending wait end at once with STATUS_DELETE_PENDING, and the
-// write on the bus ends so when its piece returns, with the bytes it moved and
-// no further piece. The queue is idle again.
-TEST_P(ReaderTest, AFailedDeviceStrandsNothing)
-{
-    km::Request *read = Read(10);
-    SetEvents(SERIAL_EV_RXCHAR, 0);
-    km::Request *wait = WaitOnMask();
-    ASSERT_EQ(STATUS_SUCCESS, Modem().Stall(MODEM_PIPE_BULK_OUT));
-    km::Request *sending = Write(Pattern(10000, 1));
-    km::Request *queued = Write("queued");
-    km::RunUntilIdle();
-    ASSERT_FALSE(sending->completed);
-
-    FailTransfers(1, STATUS_DEVICE_NOT_CONNECTED);
-    ASSERT_TRUE(Failed());
-    for (km::Request *ended : {read, queued, wait}) {
-        EXPECT_TRUE(ended->completed);
-        EXPECT_EQ(STATUS_DELETE_PENDING, ended->status);
-        EXPECT_EQ(0u, ended->information);
-    }
-    EXPECT_FALSE(sending->completed);
-    ASSERT_EQ(STATUS_SUCCESS, Modem().Unstall(MODEM_PIPE_BULK_OUT));
-    km::RunUntilIdle();
-    ASSERT_TRUE(sending->completed);
-    EXPECT_EQ(STATUS_DELETE_PENDING, sending->status);
-    EXPECT_EQ(4096u, sending->information);
-    EXPECT_EQ(4096u, Modem().Status().CapturedTotal) << "a piece went after the failure";
-    EXPECT_FALSE(ext->WriteActive);
-    EXPECT_EQ(0u, ext->PendingWriteBytes);
-    EXPECT_EQ(0, RemoveLockHolds());
-}
-
 // A transfer that fails on a halted endpoint has its pipe reset before the
 // next one goes: retried without the reset, every transfer would fail at once
 // until the failure rule gave the device up. The reader resets before its
 // restart, the writes before the next piece. Other failures are retried as
-// they are, and a halt that persists still ends in the failure rule.
+// they are. Failed reads and writes count toward the failure rule together,
+// cumulatively since the open, good transfers between them or not: a halt that
+// persists ends there, at the 21st, and the port refuses what comes after.
 TEST_P(ReaderTest, AHaltedPipeIsResetBeforeTheNextTransfer)
 {
     using Log = std::vector<std::string>;
@@ -214,24 +206,24 @@ TEST_P(ReaderTest, AHaltedPipeIsResetBeforeTheNextTransfer)
         EXPECT_EQ(c.out, below);
     }
     EXPECT_EQ(4, ext->ReadErrorCount);
-    FailTransfers(17, STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID);
-    EXPECT_TRUE(Failed());
-}
-
-// Other failures are retried; the count since the open is cumulative, so the
-// 21st failure is fatal even with good transfers between.
-TEST_P(ReaderTest, TheTwentyFirstFailureSinceTheOpenIsFatal)
-{
-    FailTransfers(10, STATUS_UNSUCCESSFUL);
     Send("x");
-    FailTransfers(10, STATUS_UNSUCCESSFUL);
+    FailTransfers(16, STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID);
     EXPECT_EQ(20, ext->ReadErrorCount);
     EXPECT_FALSE(Failed());
     EXPECT_EQ(1u, Pipe(MODEM_PIPE_BULK_IN).Pending);
     EXPECT_EQ("x", Bytes(ReadAndWait(10)));
-    FailTransfers(1, STATUS_UNSUCCESSFUL);
+    km::Request *read = Read(1);
+    ASSERT_EQ(STATUS_SUCCESS, Modem().Fail(MODEM_PIPE_BULK_OUT, 1, STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID));
+    km::Request *last = Write("x");
+    km::RunUntilIdle();
+    EXPECT_EQ(STATUS_UNSUCCESSFUL, last->status);
     EXPECT_TRUE(Failed());
-    EXPECT_EQ(0u, Pipe(MODEM_PIPE_BULK_IN).Pending);
+    EXPECT_EQ(STATUS_DELETE_PENDING, read->status) << "the read waits on a failed device";
+    SetEvents(SERIAL_EV_RXCHAR, SERIAL_EV_RXCHAR);
+    km::Request *refused = Write("y");
+    EXPECT_EQ(STATUS_DELETE_PENDING, refused->Reported());
+    EXPECT_EQ(0u, refused->information);
+    EXPECT_EQ(0u, ext->EventHistory);
 }
 
 // Failures a working device does not have are neither counted toward the
