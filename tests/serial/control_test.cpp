@@ -253,28 +253,31 @@ TEST_F(ControlTest, PurgeByItsBits)
 TEST_F(ControlTest, AReceivePurgeRacingATransfer)
 {
     TakeAllDown();
-    auto seen = ForEachSeed(60, [&](uint64_t seed) -> std::string {
-        Send("0123456789");
-        EXPECT_EQ("0123", Bytes(Read(4))) << "the ring does not start at its beginning";
-        ModemClient modem = Modem().Direct();
-        km::Spawn([&] { modem.Queue("abc"); }, "modem");
-        km::Spawn(
-            [&, seed] {
-                LONG steps = 0;
-                for (uint64_t i = 0; i < seed % 10; ++i) {
-                    InterlockedIncrement(&steps);
-                }
-                const ULONG rxClear = SERIAL_PURGE_RXCLEAR;
-                km::IoctlAsync(handle, IOCTL_SERIAL_PURGE, &rxClear, sizeof(rxClear), 0);
-            },
-            "application");
-        km::RunUntilIdle();
-        ULONG count = static_cast<ULONG>(ext->RingCount);
-        std::string left = Bytes(Read(100));
-        EXPECT_EQ(count, left.size());
-        EXPECT_TRUE(left.empty() || left == "abc") << left;
-        return left.empty() ? "purged after the transfer" : "purged before the transfer";
-    });
+    auto seen = ForEachSeed(
+        200,
+        [&](uint64_t seed) -> std::string {
+            Send("0123456789");
+            EXPECT_EQ("0123", Bytes(Read(4))) << "the ring does not start at its beginning";
+            ModemClient modem = Modem().Direct();
+            km::Spawn([&] { modem.Queue("abc"); }, "modem");
+            km::Spawn(
+                [&, seed] {
+                    LONG steps = 0;
+                    for (uint64_t i = 0; i < seed % 10; ++i) {
+                        InterlockedIncrement(&steps);
+                    }
+                    const ULONG rxClear = SERIAL_PURGE_RXCLEAR;
+                    km::IoctlAsync(handle, IOCTL_SERIAL_PURGE, &rxClear, sizeof(rxClear), 0);
+                },
+                "application");
+            km::RunUntilIdle();
+            ULONG count = static_cast<ULONG>(ext->RingCount);
+            std::string left = Bytes(Read(100));
+            EXPECT_EQ(count, left.size());
+            EXPECT_TRUE(left.empty() || left == "abc") << left;
+            return left.empty() ? "purged after the transfer" : "purged before the transfer";
+        },
+        2);
     EXPECT_EQ(2u, seen.size()) << Describe(seen);
 }
 

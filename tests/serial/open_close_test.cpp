@@ -66,36 +66,39 @@ TEST_P(OpenCloseTest, OneOpenerOnAStartedUsableDevice)
 TEST_P(OpenCloseTest, ARefusedOpenerNeverDisturbsAClose)
 {
     TakeAllDown();
-    auto seen = ForEachSeed(60, [&](uint64_t seed) -> std::string {
-        NTSTATUS closed = STATUS_PENDING;
-        NTSTATUS created = STATUS_PENDING;
-        km::Spawn([&] { closed = Close(); }, "application");
-        km::Spawn(
-            [&, seed] {
-                LONG steps = 0;
-                for (uint64_t i = 0; i < seed * 5 % 200; ++i) {
-                    InterlockedIncrement(&steps);
-                }
-                km::Request *create = km::NewRequest(fdo, IRP_MJ_CREATE);
-                km::Dispatch(create);
-                created = create->status;
-            },
-            "second opener");
-        km::RunUntilIdle();
+    auto seen = ForEachSeed(
+        200,
+        [&](uint64_t seed) -> std::string {
+            NTSTATUS closed = STATUS_PENDING;
+            NTSTATUS created = STATUS_PENDING;
+            km::Spawn([&] { closed = Close(); }, "application");
+            km::Spawn(
+                [&, seed] {
+                    LONG steps = 0;
+                    for (uint64_t i = 0; i < seed * 5 % 200; ++i) {
+                        InterlockedIncrement(&steps);
+                    }
+                    km::Request *create = km::NewRequest(fdo, IRP_MJ_CREATE);
+                    km::Dispatch(create);
+                    created = create->status;
+                },
+                "second opener");
+            km::RunUntilIdle();
 
-        EXPECT_EQ(STATUS_SUCCESS, closed);
-        if (created == STATUS_SUCCESS) {
-            // It has the port now: its own close gives it back.
-            km::Request *close = km::NewRequest(fdo, IRP_MJ_CLOSE);
-            km::Run([&] { km::Dispatch(close); });
-            EXPECT_EQ(STATUS_SUCCESS, close->status);
-        } else {
-            EXPECT_EQ(STATUS_ACCESS_DENIED, created);
-        }
-        EXPECT_EQ(0, ext->OpenCount);
-        EXPECT_EQ(STATUS_SUCCESS, Open()) << "the port stayed taken";
-        return created == STATUS_SUCCESS ? "admitted after the close" : "refused before the close";
-    });
+            EXPECT_EQ(STATUS_SUCCESS, closed);
+            if (created == STATUS_SUCCESS) {
+                // It has the port now: its own close gives it back.
+                km::Request *close = km::NewRequest(fdo, IRP_MJ_CLOSE);
+                km::Run([&] { km::Dispatch(close); });
+                EXPECT_EQ(STATUS_SUCCESS, close->status);
+            } else {
+                EXPECT_EQ(STATUS_ACCESS_DENIED, created);
+            }
+            EXPECT_EQ(0, ext->OpenCount);
+            EXPECT_EQ(STATUS_SUCCESS, Open()) << "the port stayed taken";
+            return created == STATUS_SUCCESS ? "admitted after the close" : "refused before the close";
+        },
+        2);
     EXPECT_EQ(2u, seen.size()) << Describe(seen);
 }
 

@@ -320,51 +320,54 @@ TEST_F(WriteTest, CancelledQueuedWritesLeaveTheQueue)
 TEST_F(WriteTest, CancelRacingTheStartOfTheSameWrite)
 {
     TakeAllDown();
-    auto seen = ForEachSeed(60, [&](uint64_t seed) -> std::string {
-        EXPECT_EQ(STATUS_SUCCESS, Modem().Stall(MODEM_PIPE_BULK_OUT));
-        km::Request *first = Write("a");
-        km::Request *second = Write("b");
-        bool routineWasSet = false;
-        bool offTheQueue = false;
-        BOOLEAN cancelRan = FALSE;
-        // The cancel comes once the first write has completed, when the
-        // driver goes on to take the second off the queue, after a number of
-        // switch points that the seed chooses, so that it meets the start
-        // anywhere in its run.
-        int delay = static_cast<int>(seed % 12);
-        km::Spawn([&] { Modem().Direct().Unstall(MODEM_PIPE_BULK_OUT); }, "modem");
-        km::Spawn(
-            [&] {
-                LONG spin = 0;
-                for (int i = 0; i < 1000 && !first->completed; ++i) {
-                    InterlockedIncrement(&spin);
-                }
-                for (int i = 0; i < delay; ++i) {
-                    InterlockedIncrement(&spin);
-                }
-                cancelRan = CancelInSteps(second, &routineWasSet, [&](PIRP irp) {
-                    PLIST_ENTRY entry = &irp->Tail.Overlay.ListEntry;
-                    offTheQueue = entry->Flink == entry;
-                });
-            },
-            "cancel");
-        km::RunUntilIdle();
+    auto seen = ForEachSeed(
+        200,
+        [&](uint64_t seed) -> std::string {
+            EXPECT_EQ(STATUS_SUCCESS, Modem().Stall(MODEM_PIPE_BULK_OUT));
+            km::Request *first = Write("a");
+            km::Request *second = Write("b");
+            bool routineWasSet = false;
+            bool offTheQueue = false;
+            BOOLEAN cancelRan = FALSE;
+            // The cancel comes once the first write has completed, when the
+            // driver goes on to take the second off the queue, after a number of
+            // switch points that the seed chooses, so that it meets the start
+            // anywhere in its run.
+            int delay = static_cast<int>(seed % 12);
+            km::Spawn([&] { Modem().Direct().Unstall(MODEM_PIPE_BULK_OUT); }, "modem");
+            km::Spawn(
+                [&] {
+                    LONG spin = 0;
+                    for (int i = 0; i < 1000 && !first->completed; ++i) {
+                        InterlockedIncrement(&spin);
+                    }
+                    for (int i = 0; i < delay; ++i) {
+                        InterlockedIncrement(&spin);
+                    }
+                    cancelRan = CancelInSteps(second, &routineWasSet, [&](PIRP irp) {
+                        PLIST_ENTRY entry = &irp->Tail.Overlay.ListEntry;
+                        offTheQueue = entry->Flink == entry;
+                    });
+                },
+                "cancel");
+            km::RunUntilIdle();
 
-        EXPECT_EQ(1, first->completions);
-        EXPECT_EQ(1, second->completions);
-        EXPECT_EQ(STATUS_SUCCESS, first->status);
-        EXPECT_EQ(0u, ext->PendingWriteBytes);
-        EXPECT_EQ(0, RemoveLockHolds());
-        if (cancelRan) {
-            EXPECT_EQ(STATUS_CANCELLED, second->status);
-            EXPECT_EQ(0u, second->information);
-            EXPECT_EQ("a", Modem().Captured());
-            return offTheQueue ? "taken off the queue, then lost to the cancel" : "cancelled on the queue";
-        }
-        // Started first: the bus sent it, or refused it as cancelled.
-        EXPECT_TRUE(second->status == STATUS_SUCCESS || second->status == STATUS_CANCELLED) << second->status;
-        return "started before the cancel";
-    });
+            EXPECT_EQ(1, first->completions);
+            EXPECT_EQ(1, second->completions);
+            EXPECT_EQ(STATUS_SUCCESS, first->status);
+            EXPECT_EQ(0u, ext->PendingWriteBytes);
+            EXPECT_EQ(0, RemoveLockHolds());
+            if (cancelRan) {
+                EXPECT_EQ(STATUS_CANCELLED, second->status);
+                EXPECT_EQ(0u, second->information);
+                EXPECT_EQ("a", Modem().Captured());
+                return offTheQueue ? "taken off the queue, then lost to the cancel" : "cancelled on the queue";
+            }
+            // Started first: the bus sent it, or refused it as cancelled.
+            EXPECT_TRUE(second->status == STATUS_SUCCESS || second->status == STATUS_CANCELLED) << second->status;
+            return "started before the cancel";
+        },
+        3);
     EXPECT_EQ(3u, seen.size()) << Describe(seen);
 }
 
