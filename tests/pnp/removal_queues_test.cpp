@@ -1,6 +1,5 @@
 // Removal waits for every request still inside the driver before the device
-// goes. (That surprise removal ends what the port holds is shown on the
-// simulated modem, in the open and close tests.)
+// goes. (The open and close tests show that surprise removal ends the queues.)
 #include "tests/pnp/pnp_fixture.h"
 
 namespace pnp_test {

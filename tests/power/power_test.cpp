@@ -247,11 +247,10 @@ TEST_F(PowerTest, AVetoedSleepLeavesTheReaderRunning)
     EXPECT_EQ("still here", Bytes(ReadAndWait(20)));
 }
 
-// An open overlaps a sleep: its first pipe reset is held on the bus while the
-// system sleeps and resumes, or a sleep is vetoed and the working state
-// reaffirmed. Meanwhile the power path starts the reader of the port being
-// opened; the open, going on, must not start a second transfer on the
-// reader's one URB.
+// An open's first pipe reset is held on the bus while the system sleeps and
+// resumes (or a sleep is vetoed and the working state reaffirmed), and the
+// power path starts the reader meanwhile: the open, going on, must not start
+// a second transfer on the reader's one URB.
 TEST_F(PowerTest, AnOpenOverlappingASleepStartsOneReader)
 {
     for (bool vetoed : {false, true}) {
@@ -289,15 +288,13 @@ TEST_F(PowerTest, AnOpenOverlappingASleepStartsOneReader)
     }
 }
 
-// A removal begins after a power request's dispatch took its remove-lock hold
-// and before the machine takes its own: the request must not enter the
-// machine, which would run on without a hold while the removal deletes the
-// device. It ends with STATUS_DELETE_PENDING (and PoStartNextPowerIrp), so a
-// sleep query ending so vetoes the sleep, and the reaffirmed working state is
-// refused at the dispatch's own hold. The test holds Lock, which the dispatch
-// of a sleep takes in between, and begins the removal as
-// IoReleaseRemoveLockAndWait does, by marking the remove lock. Then a request
-// without memory for its context is failed too.
+// A removal begins (the remove lock marked, as IoReleaseRemoveLockAndWait
+// does first) between a sleep query's dispatch hold and the machine's, while
+// the test holds Lock, which the dispatch takes in between. The request must
+// not enter the machine, which would run on without a hold while the removal
+// deletes the device: it ends with STATUS_DELETE_PENDING (after
+// PoStartNextPowerIrp), as does the reaffirmed working state, refused at the
+// dispatch's hold. So does a request without memory for its context.
 TEST_F(PowerTest, RequestsRefusedDuringARemovalOrWithoutMemory)
 {
     NTSTATUS slept = STATUS_PENDING;

@@ -1,6 +1,6 @@
 // Wait-on-mask: answered at once from the event history, queued until an event
-// is reported, refused while another waits, and cancelled before or after it
-// is queued. Every path must leave the remove lock as it found it.
+// is reported, and cancelled before or after it is queued. Every path must
+// leave the remove lock as it found it.
 #include "tests/ring_wait/ring_wait_fixture.h"
 
 #include <gtest/gtest.h>

@@ -125,12 +125,8 @@ TEST_F(ControlTest, SizesAtTheirLimitAndSettingsWhole)
     for (const Sized &c : codes) {
         const void *input = c.input != nullptr ? c.input : zeros;
         SCOPED_TRACE(testing::Message() << "function " << ((c.code >> 2) & 0xFFF));
-        ULONG in = c.in, out = c.out;
-        if (c.in != 0) {
-            in = c.in - 1;
-        } else {
-            out = c.out - 1;
-        }
+        ULONG in = c.in != 0 ? c.in - 1 : 0;
+        ULONG out = c.in != 0 ? c.out : c.out - 1;
         km::Request *small = Control(c.code, input, in, out);
         EXPECT_EQ(STATUS_BUFFER_TOO_SMALL, small->Reported());
         EXPECT_EQ(0u, small->information);
@@ -351,12 +347,10 @@ TEST_F(ControlTest, AFailedDeviceAnswersOnlyTheStatus)
     EXPECT_EQ(0u, ext->EventHistory);
 }
 
-// Control requests need an open port: none after the cleanup, nor once the
-// port is closed. A wait-on-mask request admitted on the open port just before
-// the cleanup, and queued after it, is refused there too: the cleanup that
-// would have cancelled it has run, and it would wait for ever, holding the
-// handle's close back. The test plays the dispatcher's two halves on each side
-// of the cleanup.
+// Control requests need an open port: none after the cleanup, nor once it is
+// closed. A wait admitted just before the cleanup (the test plays the
+// dispatcher's halves on each side of it) is refused as it is queued: the
+// cleanup that would have ended it has run, and the close would never come.
 TEST_F(ControlTest, OnlyAnOpenPortAnswers)
 {
     km::Request *wait = km::NewRequest(fdo, IRP_MJ_DEVICE_CONTROL, IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, 4);

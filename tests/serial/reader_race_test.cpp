@@ -12,8 +12,7 @@ namespace {
 
 class ReaderRaceTest : public ModemPortCompletionTest {
 protected:
-    // Each test brings the port up itself (OpenOnce), once it has chosen what
-    // to watch below the port.
+    // Each test brings the port up itself (OpenOnce), its observer set.
     void SetUp() override
     {
         completeInline = GetParam();
@@ -37,11 +36,10 @@ protected:
     }
 };
 
-// The restart held (the test holds StateLock, which it takes next, on a
-// machine of three processors) just after it found the port open and before
-// it submits, while the application closes the port. The close's abort must
-// wait for that submission: an abort before it would leave the transfer
-// pending for ever, and the close waiting for it.
+// The restart is held just after it found the port open, before it submits
+// (the test holds StateLock, which it takes next; three processors), while
+// the port closes. The abort must wait for that submission, or the transfer
+// would stay pending for ever and the close wait for it.
 class ReaderAbortRaceTest : public ReaderRaceTest {
 protected:
     km::Options BootOptions() const override

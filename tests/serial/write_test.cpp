@@ -213,12 +213,11 @@ TEST_F(WriteTest, TransmitEmptyIsAnEventWhenTheMaskAsks)
 }
 
 // Cleanup does not touch the write on the bus: when its piece finishes, the
-// write ends successfully with the bytes sent so far, and no further piece
-// goes. All of its length leaves the output-queue count. The piece here ends
-// between the cleanup's closing of the port and its cancelling of the queue
-// (the test holds the cancel spin lock, which the cancelling takes first): the
-// queued write behind it must not start, and is cancelled. (The modem ends
-// the piece inline: its DPC would wait for a processor the test keeps busy.)
+// write ends successfully with the bytes sent so far, no further piece goes,
+// and all of its length leaves the output-queue count. The piece ends between
+// the cleanup's closing of the port and its cancelling of the queue (the test
+// holds the cancel spin lock, taken first there; the modem completes inline):
+// the queued write behind it must not start, and is cancelled.
 TEST_F(WriteTest, CleanupStopsALongWriteAfterThePieceOnTheBus)
 {
     ASSERT_EQ(STATUS_SUCCESS, Modem().CompleteInline(true));
