@@ -297,7 +297,7 @@ TEST_P(OpenCloseTest, SurpriseRemovalWhileOpenAbortsThePendingTransfer)
     ASSERT_EQ(STATUS_SUCCESS, Open());
     const ULONG mask = SERIAL_EV_RXCHAR;
     ASSERT_EQ(STATUS_SUCCESS, Control(IOCTL_SERIAL_SET_WAIT_MASK, &mask, sizeof(mask))->status);
-    ASSERT_EQ(STATUS_SUCCESS, Modem().Stall(MODEM_PIPE_BULK_OUT));
+    ASSERT_EQ(STATUS_SUCCESS, Modem().Nak(MODEM_PIPE_BULK_OUT));
     km::Request *requests[] = {Read(10), Write("sending"), Write("queued"),
                                Control(IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, sizeof(ULONG))};
     EXPECT_EQ(STATUS_SUCCESS, km::SurpriseRemoveDevice(pdo));
