@@ -307,17 +307,18 @@ static VOID NoteFailedPiece(PDEVICE_EXTENSION Extension, PURB Urb, NTSTATUS Stat
 // the first byte not yet sent, so that what a short piece did not carry goes
 // in the next one. A piece that moved nothing ends the request, so that a bus
 // that takes nothing cannot keep it going for ever; so does a device that
-// failed meanwhile.
+// failed meanwhile. A bus that refuses a piece may leave its length as it was
+// sent: a failed piece that claims all of it is taken to have moved nothing.
 static BOOLEAN PrepareNextPiece(PDEVICE_EXTENSION Extension, PIRP Irp, WriteTransferContext *Context)
 {
+    BOOLEAN good = NT_SUCCESS(Irp->IoStatus.Status) && Context->Urb.UrbHeader.Status == USBD_STATUS_SUCCESS;
     ULONG moved = Context->Urb.UrbBulkOrInterruptTransfer.TransferBufferLength;
-    if (moved > Context->PieceLength) {
-        moved = Context->PieceLength;
+    if (moved > Context->PieceLength || (!good && moved == Context->PieceLength)) {
+        moved = good ? Context->PieceLength : 0;
     }
     Context->BytesDone += moved;
     Context->NextData += moved;
     Context->BytesLeft -= moved;
-    BOOLEAN good = NT_SUCCESS(Irp->IoStatus.Status) && Context->Urb.UrbHeader.Status == USBD_STATUS_SUCCESS;
     if (!good || moved == 0 || Context->BytesLeft == 0 || !Extension->PortOpen || IsDeviceFailed(Extension)) {
         return FALSE;
     }

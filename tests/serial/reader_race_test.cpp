@@ -102,6 +102,39 @@ TEST_P(ReaderAbortRaceTest, AbortWaitsForARestartThatFoundThePortOpen)
     EXPECT_FALSE(sentAfterAbort) << "a transfer reached the bus after the abort";
 }
 
+// The handle is closed (after its cleanup) while a surprise removal is between
+// its change of state and its drain (the test holds the cancel spin lock, which
+// the drain takes first): the close of a device that is gone stops nothing, and
+// the drain must still abort the reader's transfer, or wait for it for ever.
+TEST_P(ReaderAbortRaceTest, ADrainAfterACloseOfTheGoneDeviceAbortsTheTransfer)
+{
+    OpenOnce();
+    ASSERT_EQ(STATUS_SUCCESS, Cleanup());
+    bool closedBetween = false;
+    km::Context *removal = nullptr;
+    km::Run([&] {
+        KIRQL irql;
+        IoAcquireCancelSpinLock(&irql);
+        removal = km::Spawn([&] { km::SurpriseRemoveDevice(pdo); }, "pnp");
+        LONG spin = 0;
+        for (int i = 0; i < 10000 && ext->PnpState != SurpriseRemoved; ++i) {
+            InterlockedIncrement(&spin);
+        }
+        // The close returns once the PnP manager is done; the port is closed
+        // as soon as its close routine has run.
+        km::Spawn([&] { Close(); }, "application");
+        for (int i = 0; i < 10000 && ext->OpenCount != 0; ++i) {
+            InterlockedIncrement(&spin);
+        }
+        closedBetween = ext->OpenCount == 0 && !km::Finished(removal);
+        IoReleaseCancelSpinLock(irql);
+    });
+    km::RunUntilIdle();
+    ASSERT_TRUE(closedBetween) << "the close did not land inside the removal";
+    EXPECT_TRUE(km::Finished(removal)) << "the drain waits for the transfer the close left";
+    EXPECT_EQ(0u, Pipe(MODEM_PIPE_BULK_IN).Pending);
+}
+
 INSTANTIATE_COMPLETION_MODES(ReaderAbortRaceTest);
 
 // A read timed at 0 ms expires as it is queued; while the DPC owed for that

@@ -406,6 +406,22 @@ TEST_F(WriteTest, AFailedPieceEndsTheWrite)
     EXPECT_EQ("next", Modem().Captured());
 }
 
+// A bus that refuses a piece (the modem unplugged as the piece reaches it) may
+// leave its length as it was sent: the refused piece is not reported as sent.
+TEST_F(WriteTest, ARefusedPieceIsNotReportedAsSent)
+{
+    ASSERT_EQ(STATUS_SUCCESS, Modem().CompleteInline(true));
+    onPiece = [this](const Piece &) {
+        if (pieces.size() == 2) {
+            Modem().Direct().Unplug();
+        }
+    };
+    km::Request *write = WriteAll(Pattern(10000, 7));
+    EXPECT_EQ(STATUS_DEVICE_NOT_CONNECTED, write->status);
+    EXPECT_EQ(4096u, write->information);
+    EXPECT_EQ(4096u, Modem().Status().CapturedTotal);
+}
+
 // Without memory for a write's context, that write alone fails; the queue goes
 // on with the next one, or is found empty.
 TEST_F(WriteTest, AWriteWithoutMemoryFailsAlone)
