@@ -11,8 +11,7 @@
 
 namespace {
 
-// The device request a test asks for itself, as another power policy
-// component would, and how it ended.
+// A device request the test asks for itself, and how it ended.
 struct DeviceRequest {
     bool called = false;
     NTSTATUS status = STATUS_PENDING;
@@ -98,16 +97,9 @@ protected:
         return Pipe(MODEM_PIPE_BULK_IN).Resets + Pipe(MODEM_PIPE_BULK_OUT).Resets + Pipe(MODEM_PIPE_AUX).Resets;
     }
 
-    static bool IsDevicePower(PIRP irp, UCHAR minor, DEVICE_POWER_STATE state)
-    {
-        PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-        return stack->MajorFunction == IRP_MJ_POWER && stack->MinorFunction == minor &&
-               stack->Parameters.Power.Type == DevicePowerState && stack->Parameters.Power.State.DeviceState == state;
-    }
-
     // A filter above the port, as an upper filter would be, keeping the final
     // status of each system set-power request for the working state (what the
-    // power manager hears). DetachAbove takes it away before the port goes.
+    // power manager hears). The test takes it away before the port goes.
     void AttachAbove()
     {
         PDEVICE_OBJECT port = fdo;
@@ -129,14 +121,6 @@ protected:
             above = km::CreateFakeDevice(km::CreateFakeDriver(L"Above"), 0, forward);
             ASSERT_EQ(port, IoAttachDeviceToDeviceStack(above, port));
             above->Flags |= port->Flags & (DO_POWER_PAGABLE | DO_BUFFERED_IO);
-        });
-    }
-
-    void DetachAbove()
-    {
-        km::Run([&] {
-            IoDetachDevice(fdo);
-            IoDeleteDevice(above);
         });
     }
 
@@ -305,11 +289,7 @@ TEST_F(PowerTest, RequestsRefusedDuringARemovalOrWithoutMemory)
         KIRQL irql;
         KeAcquireSpinLock(&ext->Lock, &irql);
         km::Spawn([&] { slept = km::SystemSleep(); }, "power manager");
-        LONG spin = 0;
-        for (int i = 0; i < 10000 && ext->RemoveLock.Common.IoCount == holds; ++i) {
-            InterlockedIncrement(&spin);
-        }
-        raced = ext->RemoveLock.Common.IoCount != holds;
+        raced = SpinUntil([&] { return ext->RemoveLock.Common.IoCount != holds; });
         ext->RemoveLock.Common.Removed = TRUE;
         KeReleaseSpinLock(&ext->Lock, irql);
     });
@@ -435,7 +415,10 @@ TEST_F(PowerTest, ADeviceNotPoweredAgainIsFailed)
         if (noRequest) {
             km::FailCall("PoRequestPowerIrp", 1, STATUS_INSUFFICIENT_RESOURCES);
         } else {
-            holdBelowPort = [](PIRP irp) { return IsDevicePower(irp, IRP_MN_SET_POWER, PowerDeviceD0); };
+            holdBelowPort = [](PIRP irp) {
+                PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+                return stack->MajorFunction == IRP_MJ_POWER && stack->Parameters.Power.Type == DevicePowerState;
+            };
         }
         km::Context *resume = km::Spawn([] { km::SystemResume(); }, "power manager");
         km::RunUntilIdle();
@@ -468,7 +451,10 @@ TEST_F(PowerTest, ADeviceNotPoweredAgainIsFailed)
                   log);
         ExpectDeviceIn(PowerDeviceD0);
     }
-    DetachAbove();
+    km::Run([&] {
+        IoDetachDevice(fdo);
+        IoDeleteDevice(above);
+    });
     EXPECT_EQ(0, RemoveLockHolds());
 }
 

@@ -258,10 +258,7 @@ TEST_F(ControlTest, AReceivePurgeRacingATransfer)
             km::Spawn([&] { modem.Queue("abc"); }, "modem");
             km::Spawn(
                 [&, seed] {
-                    LONG steps = 0;
-                    for (uint64_t i = 0; i < seed % 10; ++i) {
-                        InterlockedIncrement(&steps);
-                    }
+                    PassSwitchPoints(seed % 10);
                     const ULONG rxClear = SERIAL_PURGE_RXCLEAR;
                     km::IoctlAsync(handle, IOCTL_SERIAL_PURGE, &rxClear, sizeof(rxClear), 0);
                 },

@@ -73,10 +73,7 @@ TEST_P(OpenCloseTest, ARefusedOpenerNeverDisturbsAClose)
             km::Spawn([&] { closed = Close(); }, "application");
             km::Spawn(
                 [&, seed] {
-                    LONG steps = 0;
-                    for (uint64_t i = 0; i < seed * 5 % 200; ++i) {
-                        InterlockedIncrement(&steps);
-                    }
+                    PassSwitchPoints(seed * 5 % 200);
                     km::Request *create = km::NewRequest(fdo, IRP_MJ_CREATE);
                     km::Dispatch(create);
                     created = create->status;

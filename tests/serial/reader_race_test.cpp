@@ -79,15 +79,9 @@ TEST_P(ReaderAbortRaceTest, AbortWaitsForARestartThatFoundThePortOpen)
         KeAcquireSpinLock(&ext->StateLock, &irql);
         ModemClient modem = Modem().Direct();
         km::Spawn([&] { modem.Queue("x"); }, "modem");
-        LONG spin = 0;
-        for (int i = 0; i < 10000 && ext->ReaderMutex.Owner == nullptr; ++i) {
-            InterlockedIncrement(&spin);
-        }
-        restartHeld = ext->ReaderMutex.Owner != nullptr;
+        restartHeld = SpinUntil([&] { return ext->ReaderMutex.Owner != nullptr; });
         closing = km::Spawn([&] { Close(); }, "application");
-        for (int i = 0; i < 10000 && !aborted; ++i) {
-            InterlockedIncrement(&spin);
-        }
+        SpinUntil([&] { return aborted; });
         cleanedUp = !ext->PortOpen;
         abortedWhileHeld = aborted;
         KeReleaseSpinLock(&ext->StateLock, irql);
@@ -116,17 +110,11 @@ TEST_P(ReaderAbortRaceTest, ADrainAfterACloseOfTheGoneDeviceAbortsTheTransfer)
         KIRQL irql;
         IoAcquireCancelSpinLock(&irql);
         removal = km::Spawn([&] { km::SurpriseRemoveDevice(pdo); }, "pnp");
-        LONG spin = 0;
-        for (int i = 0; i < 10000 && ext->PnpState != SurpriseRemoved; ++i) {
-            InterlockedIncrement(&spin);
-        }
+        SpinUntil([&] { return ext->PnpState == SurpriseRemoved; });
         // The close returns once the PnP manager is done; the port is closed
         // as soon as its close routine has run.
         km::Spawn([&] { Close(); }, "application");
-        for (int i = 0; i < 10000 && ext->OpenCount != 0; ++i) {
-            InterlockedIncrement(&spin);
-        }
-        closedBetween = ext->OpenCount == 0 && !km::Finished(removal);
+        closedBetween = SpinUntil([&] { return ext->OpenCount == 0; }) && !km::Finished(removal);
         IoReleaseCancelSpinLock(irql);
     });
     km::RunUntilIdle();

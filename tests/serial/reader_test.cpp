@@ -182,10 +182,9 @@ TEST_P(ReaderTest, FatalFailuresMarkTheDeviceFailedAndStrandNothing)
 // persists ends there, at the 21st, and the port refuses what comes after.
 TEST_P(ReaderTest, AHaltedPipeIsResetBeforeTheNextTransfer)
 {
-    using Log = std::vector<std::string>;
     struct Case {
         bool stall; // else a failure that does not halt the pipe
-        Log in, out;
+        std::vector<std::string> in, out;
     };
     const Case cases[] = {
         {true, {"reset in", "bulk-in"}, {"reset out", "bulk-out"}},

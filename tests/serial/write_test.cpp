@@ -231,15 +231,9 @@ TEST_F(WriteTest, CleanupStopsALongWriteAfterThePieceOnTheBus)
         KIRQL irql;
         IoAcquireCancelSpinLock(&irql);
         km::Spawn([&] { Cleanup(); }, "application");
-        LONG spin = 0;
-        while (ext->PortOpen) {
-            InterlockedIncrement(&spin);
-        }
+        SpinUntil([&] { return !ext->PortOpen; });
         Modem().Direct().Ack(MODEM_PIPE_BULK_OUT);
-        for (int i = 0; i < 10000 && !write->completed; ++i) {
-            InterlockedIncrement(&spin);
-        }
-        endedBetween = write->completed && !queued->completed;
+        endedBetween = SpinUntil([&] { return write->completed; }) && !queued->completed;
         IoReleaseCancelSpinLock(irql);
     });
     km::RunUntilIdle();
@@ -332,17 +326,11 @@ TEST_F(WriteTest, CancelRacingTheStartOfTheSameWrite)
             // driver goes on to take the second off the queue, after a number of
             // switch points that the seed chooses, so that it meets the start
             // anywhere in its run.
-            int delay = static_cast<int>(seed % 12);
             km::Spawn([&] { Modem().Direct().Ack(MODEM_PIPE_BULK_OUT); }, "modem");
             km::Spawn(
                 [&] {
-                    LONG spin = 0;
-                    for (int i = 0; i < 1000 && !first->completed; ++i) {
-                        InterlockedIncrement(&spin);
-                    }
-                    for (int i = 0; i < delay; ++i) {
-                        InterlockedIncrement(&spin);
-                    }
+                    SpinUntil([&] { return first->completed; });
+                    PassSwitchPoints(seed % 12);
                     cancelRan = CancelInSteps(second, &routineWasSet, [&](PIRP irp) {
                         PLIST_ENTRY entry = &irp->Tail.Overlay.ListEntry;
                         offTheQueue = entry->Flink == entry;

@@ -115,6 +115,23 @@ void PortFixture::UnderLock(const std::function<void()> &fn)
     });
 }
 
+void PassSwitchPoints(uint64_t count)
+{
+    LONG spin = 0;
+    for (uint64_t i = 0; i < count; ++i) {
+        InterlockedIncrement(&spin);
+    }
+}
+
+bool SpinUntil(const std::function<bool()> &done)
+{
+    LONG spin = 0;
+    for (int i = 0; i < 10000 && !done(); ++i) {
+        InterlockedIncrement(&spin);
+    }
+    return done();
+}
+
 // The I/O manager cancels only a request it still holds, and keeps its own
 // reference while it does: a request that has completed, before the cancel or
 // inside its first window, has freed its IRP here, and the cancel has nothing
