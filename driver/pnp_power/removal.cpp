@@ -88,6 +88,7 @@ NTSTATUS HandleRemove(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     RemovePortNamesOnce(extension, previous != SurpriseRemoved);
     FreeDeviceName(extension);
     FreeInterfaceName(extension);
+    IoFreeIrp(extension->AbortIrp);
 
     Irp->IoStatus.Status = STATUS_SUCCESS;
     NTSTATUS status = PassDown(DeviceObject, Irp);

@@ -99,6 +99,7 @@ void PortFixture::DeletePort(PDEVICE_OBJECT port)
             if (extension->DeviceName.Buffer != nullptr) {
                 ExFreePool(extension->DeviceName.Buffer);
             }
+            IoFreeIrp(extension->AbortIrp);
             IoDetachDevice(extension->LowerDevice);
             IoDeleteDevice(port);
         },
