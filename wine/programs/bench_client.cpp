@@ -448,13 +448,13 @@ int wmain(int argc, wchar_t **argv)
                                                        : "wait for their length (total timeout 3 s)",
                 options.repeat);
 
-    // The rates of the runs that moved every byte, and of those that lost
-    // some (of the bytes that arrived, up to the last one).
+    // The rates of the intact runs, and of the others (of the bytes that
+    // arrived, up to the last one).
     struct Row {
         const char *kind;
         unsigned mib;
         std::vector<double> intact[2];
-        std::vector<double> lossy[2];
+        std::vector<double> other[2];
     };
     std::vector<Row> rows;
     for (unsigned mib : options.receive)
@@ -469,7 +469,7 @@ int wmain(int argc, wchar_t **argv)
                 Run run = std::strcmp(row.kind, "echo") == 0 ? Echo(ports[p], length, options.request)
                                                              : Receive(ports[p], length, options.request);
                 PrintRun(row.kind, row.mib, ports[p], run);
-                (Intact(run, length) ? row.intact[p] : row.lossy[p]).push_back(Rate(run));
+                (Intact(run, length) ? row.intact[p] : row.other[p]).push_back(Rate(run));
                 ok = ok && !Broken(run, length);
             }
         }
@@ -478,7 +478,7 @@ int wmain(int argc, wchar_t **argv)
         for (const Port &port : ports)
             ok = ReportIntact(port, options.intact, options.request) && ok;
 
-    // A port with no intact run shows the median of its lossy ones, starred.
+    // A port with no intact run shows the median of its other runs, starred.
     std::printf("bench: MiB/s, the median of the runs that moved every byte\n");
     std::printf("bench: %-16s", "");
     for (const Port &port : ports)
@@ -491,20 +491,20 @@ int wmain(int argc, wchar_t **argv)
         bool star = false;
         for (size_t p = 0; p < ports.size(); ++p) {
             const bool none = row.intact[p].empty();
-            median[p] = Median(none ? row.lossy[p] : row.intact[p]);
+            median[p] = Median(none ? row.other[p] : row.intact[p]);
             star = star || none;
             std::printf(" %7.1f%s", median[p], none ? "*" : " ");
         }
         if (ports.size() == 2)
             std::printf("  %7.2f%s", median[1] > 0 ? median[0] / median[1] : 0.0, star ? "*" : " ");
         for (size_t p = 0; p < ports.size(); ++p)
-            if (!row.lossy[p].empty())
-                std::printf("  %s: %zu of %d runs lost bytes", ports[p].label, row.lossy[p].size(), options.repeat);
+            if (!row.other[p].empty())
+                std::printf("  %s: %zu of %d runs not intact", ports[p].label, row.other[p].size(), options.repeat);
         std::printf("\n");
         starred = starred || star;
     }
     if (starred)
-        std::printf("bench: *: every run lost bytes; the rate of the bytes that arrived\n");
+        std::printf("bench: *: no run was intact (bytes lost or changed); the rate of the bytes that arrived\n");
     for (Port &port : ports)
         CloseHandle(port.handle);
     return ok ? 0 : 1;
