@@ -17,7 +17,7 @@ QEMU_I386 := /usr/bin/qemu-i386-static
 # first use in a recipe, so after `deps` has installed what the probe needs.
 I386_EMULATOR = $(eval I386_EMULATOR := $(shell bash scripts/runs-i386.sh >/dev/null || echo $(QEMU_I386)))$(I386_EMULATOR)
 
-.PHONY: all deps hosts targets host32 host64 asan target32 target64 test demo seeds valgrind lint format clean
+.PHONY: all deps hosts targets host32 host64 asan target32 target64 test demo wine-bench seeds valgrind lint format clean
 
 all: hosts targets
 hosts: host32 host64 asan
@@ -54,6 +54,18 @@ test: all
 
 demo: targets
 	@bash scripts/demo.sh $(TARGET32) $(TARGET64)
+
+# The port against Wine's serial port on a pseudo-terminal, whose far end is
+# pty_peer, a Linux program. WINE_BENCH_ARGS go to the client, e.g.
+# "--repeat 9" or "--receive 16 --echo 0 --intact 0".
+PTY_PEER := build/tools/pty_peer
+WINE_BENCH_ARGS ?=
+$(PTY_PEER): tools/pty_peer/pty_peer.cpp
+	@mkdir -p $(dir $@)
+	$(CXX) -std=c++17 -O2 -Wall -Wextra -Werror -o $@ $<
+
+wine-bench: targets $(PTY_PEER)
+	@bash scripts/wine-bench.sh $(TARGET32) $(TARGET64) $(PTY_PEER) $(WINE_BENCH_ARGS)
 
 # ZQ_SEED 1..100 over the x86-64 and sanitizer host suites, and the i386 one
 # where it runs natively. SEEDS=first-last narrows the range. The i386 build
