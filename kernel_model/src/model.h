@@ -118,8 +118,17 @@ inline const char *BaseName(const char *path)
 }
 
 // ---- scheduler (scheduler.cpp)
-Context *Current();
-bool InContext(); // a scheduled context, not the test thread itself
+// The running context: asked at nearly every call the model serves.
+extern Context *g_current;
+inline Context *Current()
+{
+    return g_current;
+}
+// A scheduled context, not the test thread itself.
+inline bool InContext()
+{
+    return g_current->kind != ContextKind::Host;
+}
 // A thread running fn.
 Context *NewThread(const char *name, std::function<void()> fn);
 // A DPC or work-item context running routine(context), with `arguments` in

@@ -40,7 +40,6 @@ struct TraceRecord {
 
 struct Scheduler {
     Context host;
-    Context *current = &host;
     void *schedulerSp = nullptr;
     // Every context ever made; those not in use are spares for the next ones.
     std::vector<std::unique_ptr<Context>> owned;
@@ -72,6 +71,12 @@ struct Scheduler {
 // A plain object rather than a function's static: the scheduler is asked
 // for the current context at nearly every call the model serves.
 Scheduler g_scheduler;
+
+} // namespace
+
+Context *g_current = &g_scheduler.host;
+
+namespace {
 
 Scheduler &S()
 {
@@ -326,9 +331,9 @@ bool Step()
         s.lastRunId = next->id;
     }
     next->started = true;
-    s.current = next;
+    g_current = next;
     SwitchToContext(next);
-    s.current = &s.host;
+    g_current = &s.host;
     if (next->state == ContextState::Finished || next->state == ContextState::Dead) {
         Retire(next);
     }
@@ -428,7 +433,7 @@ void HostSwitchPoint(const char *what)
 bool BlockCurrent(const void *object, int64_t deadline)
 {
     Scheduler &s = S();
-    Context *self = s.current;
+    Context *self = g_current;
     self->state = ContextState::Blocked;
     self->waitObject = object;
     self->deadline = deadline;
@@ -452,16 +457,6 @@ std::string JoinText(const Context *waiter)
 }
 
 } // namespace
-
-Context *Current()
-{
-    return S().current;
-}
-
-bool InContext()
-{
-    return S().current != &S().host;
-}
 
 uint64_t Random()
 {
@@ -535,7 +530,7 @@ void SwitchPoint(const char *what)
         HostSwitchPoint(what);
         return;
     }
-    Context *self = s.current;
+    Context *self = g_current;
     const std::vector<Context *> &eligible = EligibleContexts();
     if (eligible.size() <= 1) {
         return;
@@ -551,12 +546,12 @@ void SwitchPoint(const char *what)
 
 void Suspend()
 {
-    SwitchToScheduler(S().current, false);
+    SwitchToScheduler(g_current, false);
 }
 
 bool Block(const void *object, WaitDescription describe, int64_t deadline)
 {
-    Context *self = S().current;
+    Context *self = g_current;
     self->describeWait = describe;
     self->waitWhat.clear();
     return BlockCurrent(object, deadline);
@@ -564,7 +559,7 @@ bool Block(const void *object, WaitDescription describe, int64_t deadline)
 
 bool Block(const void *object, const std::string &what, int64_t deadline)
 {
-    Context *self = S().current;
+    Context *self = g_current;
     self->describeWait = nullptr;
     self->waitWhat = what;
     return BlockCurrent(object, deadline);
@@ -649,7 +644,7 @@ void ResetScheduler(int processors, uint64_t seed)
     s.host.name = *s.host.label;
     s.host.kind = ContextKind::Host;
     s.host.started = true;
-    s.current = &s.host;
+    g_current = &s.host;
     s.forced = nullptr;
     s.lastRunId = -1;
     s.dpcsHeld = false;
