@@ -215,5 +215,15 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
         ReportCompletedToTop(Irp);
         return;
     }
+    // A request from a handle that was not pended is finished by the I/O
+    // manager once the dispatch routine it called returns (Windows defers its
+    // completion): until then the IRP is still there. A pended one, or the
+    // PnP and power managers' own, is finished and freed now.
+    int top = Irp->StackCount;
+    if (info->origin == Origin::Io && !Irp->PendingReturned && static_cast<int>(info->locations.size()) > top &&
+        info->locations[static_cast<size_t>(top)].dispatched && !info->locations[static_cast<size_t>(top)].returned) {
+        info->finishDeferred = true;
+        return;
+    }
     FinishOriginator(Irp, info);
 }

@@ -144,6 +144,10 @@ NTSTATUS DispatchAt(PDEVICE_OBJECT device, PIRP irp, bool checkReturn)
         CheckDispatchReturn(device, major, before, locks);
     }
     SettleReturn(device, irp, info, index, major, status, checkReturn);
+    if (info->finishDeferred && index == irp->StackCount) {
+        info->finishDeferred = false;
+        FinishOriginator(irp, info);
+    }
     return status;
 }
 
@@ -155,8 +159,7 @@ void CheckReturnedStatus(PDEVICE_OBJECT device, UCHAR major, NTSTATUS returned, 
                       static_cast<unsigned>(returned), static_cast<unsigned>(completed));
         Violate("STATUS_MISMATCH", "dispatch routine of " + DeviceLabel(device) + " for major " +
                                        std::to_string(major) + text +
-                                       " (the caller sees the returned value; a read of the IRP after "
-                                       "completing it reads freed memory)");
+                                       " (the caller sees the returned value, not the final status)");
     }
 }
 

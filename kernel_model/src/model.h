@@ -218,6 +218,7 @@ struct IrpInfo {
     size_t bytes = 0;
     bool freed = false;
     bool walkedToTop = false;
+    bool finishDeferred = false; // completed, not pended: finished when the first dispatch routine returns
     PDRIVER_OBJECT allocator = nullptr;
     Origin origin = Origin::None;
     Request *request = nullptr;

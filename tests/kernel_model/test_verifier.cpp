@@ -733,21 +733,24 @@ TEST_F(VerifierTest, SpecialPoolStopsTheAccess)
             c.rule, [&c] { km::Run(c.access); }, c.about);
     }
     // A request pended and completed is freed by the I/O manager at once: its
-    // byte count read afterwards (for statistics) is a read of freed pool.
-    ExpectPoolMisuse(
-        "POOL_USE_AFTER_FREE",
-        [] {
+    // byte count read afterwards (for statistics) is a read of freed pool. Not
+    // pended, the I/O manager finishes it when the dispatch routine returns.
+    for (bool pended : {true, false}) {
+        auto scenario = [pended] {
             FakeStack s = MakeStack(
-                [](PDEVICE_OBJECT, PIRP irp) {
-                    IoMarkIrpPending(irp);
+                [pended](PDEVICE_OBJECT, PIRP irp) {
+                    if (pended) {
+                        IoMarkIrpPending(irp);
+                    }
                     CompleteWith(irp, STATUS_SUCCESS, 16);
                     sink = static_cast<char>(irp->IoStatus.Information);
-                    return STATUS_PENDING;
+                    return pended ? STATUS_PENDING : STATUS_SUCCESS;
                 },
                 nullptr);
             SendRead(s.lower);
-        },
-        "read freed memory");
+        };
+        pended ? ExpectPoolMisuse("POOL_USE_AFTER_FREE", scenario, "read freed memory") : ExpectClean(scenario);
+    }
     ExpectPoolMisuse("POOL_OVERRUN", [] {
         FakeStack s = MakeStack(
             [](PDEVICE_OBJECT, PIRP irp) {
