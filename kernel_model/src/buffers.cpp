@@ -3,8 +3,9 @@
 // uninitialised pool (a fill pattern here) with the input copied in; direct
 // I/O an MDL for the caller's own buffer (and, for a device control, a
 // system buffer holding only the input); neither I/O the caller's buffers
-// themselves. Each block is guarded at its end; a write past it is reported
-// when the request ends.
+// themselves. System buffers and MDLs are special pool; the caller's own
+// buffers are guarded at their end, and a write past one is reported when
+// the request ends.
 #include "model.h"
 
 #include <cstring>
@@ -31,12 +32,26 @@ void *GuardedBlock(size_t bytes, const void *input, size_t inLength)
     return block;
 }
 
+// Pool the I/O manager allocates for a request.
+void *IoManagerPool(BlockKind kind, size_t bytes)
+{
+    PoolBlock block;
+    block.kind = kind;
+    block.bytes = bytes;
+    block.allocator = "the I/O manager";
+    block.allocatedIn = Current()->name;
+    return SpecialAllocate(std::move(block));
+}
+
 void AttachSystemBuffer(PIRP irp, IrpInfo *info, const void *input, ULONG inLength, ULONG bytes)
 {
     if (bytes == 0) {
         return;
     }
-    info->systemBuffer = GuardedBlock(bytes, input, inLength);
+    info->systemBuffer = IoManagerPool(BlockKind::SystemBuffer, bytes);
+    if (input != nullptr && inLength != 0) {
+        std::memcpy(info->systemBuffer, input, inLength);
+    }
     info->systemBytes = bytes;
     irp->AssociatedIrp.SystemBuffer = info->systemBuffer;
 }
@@ -45,7 +60,8 @@ void AttachSystemBuffer(PIRP irp, IrpInfo *info, const void *input, ULONG inLeng
 // system mapping would leave it.
 void AttachMdl(PIRP irp, IrpInfo *info)
 {
-    PMDL mdl = static_cast<PMDL>(ModelAlloc(sizeof(MDL)));
+    PMDL mdl = static_cast<PMDL>(IoManagerPool(BlockKind::Mdl, sizeof(MDL)));
+    std::memset(static_cast<void *>(mdl), 0, sizeof(MDL));
     uintptr_t address = reinterpret_cast<uintptr_t>(info->userBuffer);
     mdl->Size = sizeof(MDL);
     mdl->MdlFlags = kMdlMappedToSystemVa | kMdlPagesLocked;
@@ -74,7 +90,7 @@ void CheckGuard(const void *block, size_t bytes, const char *what, PIRP irp)
 {
     if (block != nullptr &&
         !PatternIntact(static_cast<const unsigned char *>(block) + bytes, kGuardBytes, kGuardPattern)) {
-        Violate("POOL_OVERRUN", std::string(what) + " of " + std::to_string(bytes) + " bytes of IRP " +
+        Violate("POOL_OVERRUN", std::string(what) + " of " + std::to_string(bytes) + " bytes of " +
                                     DescribeAddress(irp) + " was written past its end");
     }
 }
@@ -130,10 +146,16 @@ const uint8_t *CallerOutput(const IrpInfo *info)
 void ReleaseBuffers(PIRP irp, IrpInfo *info, bool check)
 {
     if (check) {
-        CheckGuard(info->systemBuffer, info->systemBytes, "the system buffer", irp);
         CheckGuard(info->userBuffer, info->userBytes, "the caller's buffer", irp);
+        if (info->systemBuffer != nullptr) {
+            FreeBlock(info->systemBuffer, BlockKind::SystemBuffer, "the I/O manager", nullptr);
+        }
+        if (info->mdl != nullptr) {
+            FreeBlock(info->mdl, BlockKind::Mdl, "the I/O manager", nullptr);
+        }
     }
-    for (void *block : {info->systemBuffer, info->userBuffer, info->userInput, static_cast<void *>(info->mdl)}) {
+    // At reset the special pool goes as a whole.
+    for (void *block : {info->userBuffer, info->userInput}) {
         if (block != nullptr) {
             ModelFree(block);
         }

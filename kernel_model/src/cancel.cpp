@@ -15,6 +15,7 @@ PDRIVER_CANCEL NTAPI IoSetCancelRoutineModel(PIRP Irp, PDRIVER_CANCEL CancelRout
 
 BOOLEAN NTAPI IoCancelIrp(PIRP Irp)
 {
+    ServiceCall call(__builtin_frame_address(0));
     RequireIrqlAtMost(DISPATCH_LEVEL, "IoCancelIrp");
     IrpInfo *info = FindIrp(Irp);
     if (info == nullptr || info->freed) {

@@ -92,8 +92,7 @@ bool CheckCompleter(PIRP irp, IrpInfo *info)
         return false;
     }
     if (irp->CurrentLocation > irp->StackCount + 1 || info->walkedToTop) {
-        Violate("DOUBLE_COMPLETE",
-                "IofCompleteRequest of IRP " + DescribeAddress(irp) + ", which was already completed");
+        Violate("DOUBLE_COMPLETE", "IofCompleteRequest of " + DescribeAddress(irp) + ", which was already completed");
         return false;
     }
     PDRIVER_OBJECT completer = CurrentDriver();
@@ -101,26 +100,34 @@ bool CheckCompleter(PIRP irp, IrpInfo *info)
         PDEVICE_OBJECT owner = IoGetCurrentIrpStackLocation(irp)->DeviceObject;
         bool ownsCurrent = owner != nullptr && IsAllocated(owner) && owner->DriverObject == completer;
         if (!ownsCurrent && DriverOwnsLocationIn(irp, completer, irp->CurrentLocation + 1, irp->StackCount)) {
-            Violate("COMPLETE_OWNED_BY_LOWER", km::Narrow(km::Wide(completer->DriverName)) + " completes IRP " +
+            Violate("COMPLETE_OWNED_BY_LOWER", km::Narrow(km::Wide(completer->DriverName)) + " completes " +
                                                    DescribeAddress(irp) + " that it passed down to " +
                                                    DeviceLabel(owner) + ", which still owns it");
             return false;
         }
         if (!ownsCurrent && DriverOwnsLocationIn(irp, completer, 1, irp->CurrentLocation - 1)) {
-            Violate("DOUBLE_COMPLETE", km::Narrow(km::Wide(completer->DriverName)) + " completes IRP " +
+            Violate("DOUBLE_COMPLETE", km::Narrow(km::Wide(completer->DriverName)) + " completes " +
                                            DescribeAddress(irp) + " again after completing it to " +
                                            DeviceLabel(owner));
             return false;
         }
     }
+    // Upper drivers' completion routines would run under the lock; the
+    // cancel spin lock is the kernel's (CANCEL_LOCK_NOT_RELEASED covers a
+    // cancel routine that completes without releasing it).
+    if (HoldsDriverSpinLock(Current(), completer)) {
+        Violate("COMPLETE_WITH_SPINLOCK", "IofCompleteRequest of " + DescribeAddress(irp) +
+                                              " while the completing driver holds a spin lock of its own");
+        return false;
+    }
     if (irp->CancelRoutine != nullptr) {
         Violate("COMPLETE_WITH_CANCEL_ROUTINE",
-                "IofCompleteRequest of IRP " + DescribeAddress(irp) + " with its cancel routine still set");
+                "IofCompleteRequest of " + DescribeAddress(irp) + " with its cancel routine still set");
         return false;
     }
     if (irp->IoStatus.Status == STATUS_PENDING) {
         Violate("COMPLETE_WITH_PENDING_STATUS",
-                "IofCompleteRequest of IRP " + DescribeAddress(irp) + " with IoStatus.Status STATUS_PENDING");
+                "IofCompleteRequest of " + DescribeAddress(irp) + " with IoStatus.Status STATUS_PENDING");
         return false;
     }
     return true;
@@ -143,7 +150,7 @@ __attribute__((noinline)) void ReportFreedInCompletion(PIO_COMPLETION_ROUTINE ro
 
 __attribute__((noinline)) void ReportCompletedToTop(PIRP irp)
 {
-    Violate("COMPLETED_TO_TOP", "IRP " + DescribeAddress(irp) +
+    Violate("COMPLETED_TO_TOP", DescribeAddress(irp) +
                                     " allocated by a driver was completed past its top location: its completion "
                                     "routine must return STATUS_MORE_PROCESSING_REQUIRED");
 }
@@ -173,6 +180,7 @@ using namespace km::detail;
 VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
 {
     (void)PriorityBoost;
+    ServiceCall call(__builtin_frame_address(0));
     RequireIrqlAtMost(DISPATCH_LEVEL, "IofCompleteRequest");
     SwitchPoint("IofCompleteRequest");
     IrpInfo *info = FindIrp(Irp);
@@ -205,6 +213,16 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
     info->walkedToTop = true;
     if (info->origin == Origin::None) {
         ReportCompletedToTop(Irp);
+        return;
+    }
+    // A request from a handle that was not pended is finished by the I/O
+    // manager once the dispatch routine it called returns (Windows defers its
+    // completion): until then the IRP is still there. A pended one, or the
+    // PnP and power managers' own, is finished and freed now.
+    int top = Irp->StackCount;
+    if (info->origin == Origin::Io && !Irp->PendingReturned && static_cast<int>(info->locations.size()) > top &&
+        info->locations[static_cast<size_t>(top)].dispatched && !info->locations[static_cast<size_t>(top)].returned) {
+        info->finishDeferred = true;
         return;
     }
     FinishOriginator(Irp, info);

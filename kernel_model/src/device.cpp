@@ -3,8 +3,6 @@
 // deletion, references, and the labels the verifier uses in its messages.
 #include "model.h"
 
-#include <dlfcn.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -18,8 +16,13 @@ struct Devices {
     std::map<PDEVICE_OBJECT, DeviceInfo> devices;
     std::map<PDEVICE_OBJECT, std::string> labels;
     std::vector<PDRIVER_OBJECT> drivers;
-    std::vector<std::pair<void *, size_t>> destroyed; // poisoned memory, checked at shutdown
-    int serial = 0;                                   // unnamed devices are labelled by creation order
+    struct Destroyed {
+        void *memory;
+        size_t bytes;
+        std::string what;
+    };
+    std::vector<Destroyed> destroyed; // poisoned memory, checked at shutdown
+    int serial = 0;                   // unnamed devices are labelled by creation order
     uint64_t created = 0;
 };
 
@@ -29,11 +32,19 @@ Devices &D()
     return d;
 }
 
-std::string Hex(const void *p)
+std::string Hex(size_t offset)
 {
     char buffer[32];
-    std::snprintf(buffer, sizeof buffer, "0x%zx", static_cast<size_t>(reinterpret_cast<uintptr_t>(p)));
+    std::snprintf(buffer, sizeof buffer, "0x%zx", offset);
     return buffer;
+}
+
+// Addresses that nothing names get a number in the order they are first
+// named, so that a run's messages are the same in every process.
+std::map<const void *, int> &Unnamed()
+{
+    static std::map<const void *, int> unnamed;
+    return unnamed;
 }
 
 void UnlinkFromDriver(PDEVICE_OBJECT device)
@@ -60,11 +71,11 @@ void DestroyDeviceObject(PDEVICE_OBJECT device)
         CheckTimersIn(info->extension, info->extensionSize, "IoDeleteDevice");
         ForgetLocksIn(info->extension, info->extensionSize);
         std::memset(info->extension, kDeletedPattern, info->extensionSize);
-        D().destroyed.push_back({info->extension, info->extensionSize});
+        D().destroyed.push_back({info->extension, info->extensionSize, "the extension of " + DeviceLabel(device)});
     }
     ForgetLocksIn(device, sizeof(DEVICE_OBJECT));
     std::memset(static_cast<void *>(device), kDeletedPattern, sizeof(DEVICE_OBJECT));
-    D().destroyed.push_back({device, sizeof(DEVICE_OBJECT)});
+    D().destroyed.push_back({device, sizeof(DEVICE_OBJECT), DeviceLabel(device)});
 }
 
 } // namespace
@@ -123,7 +134,7 @@ std::vector<PDEVICE_OBJECT> PdosInCreationOrder()
 std::string DeviceLabel(PDEVICE_OBJECT device)
 {
     auto found = D().labels.find(device);
-    return found == D().labels.end() ? "device " + Hex(device) : found->second;
+    return found == D().labels.end() ? "device object " + DescribeAddress(device) : found->second;
 }
 
 std::string DescribeAddress(const void *address)
@@ -133,29 +144,28 @@ std::string DescribeAddress(const void *address)
     }
     const char *p = static_cast<const char *>(address);
     std::string pool;
-    if (DescribePoolAddress(address, &pool) || DescribeIrpAddress(address, &pool)) {
+    if (DescribePoolAddress(address, &pool)) {
         return pool;
     }
     for (auto &entry : D().devices) {
         const char *object = reinterpret_cast<const char *>(entry.first);
         const char *ext = static_cast<const char *>(entry.second.extension);
         if (p >= object && p < object + sizeof(DEVICE_OBJECT)) {
-            return DeviceLabel(entry.first) + "+" + Hex(reinterpret_cast<const void *>(p - object));
+            return DeviceLabel(entry.first) + "+" + Hex(static_cast<size_t>(p - object));
         }
         if (ext != nullptr && p >= ext && p < ext + entry.second.extensionSize) {
-            return DeviceLabel(entry.first) + ".extension+" + Hex(reinterpret_cast<const void *>(p - ext));
+            return DeviceLabel(entry.first) + ".extension+" + Hex(static_cast<size_t>(p - ext));
         }
     }
-    Dl_info info{};
-    if (dladdr(address, &info) != 0 && info.dli_fname != nullptr) {
-        std::string out = std::string(BaseName(info.dli_fname)) + "+" +
-                          Hex(reinterpret_cast<const void *>(p - static_cast<const char *>(info.dli_fbase)));
-        if (info.dli_sname != nullptr) {
-            out += std::string("(") + info.dli_sname + ")";
-        }
-        return out;
+    std::string name = CodeName(address);
+    if (name != "?") {
+        return name;
     }
-    return Hex(address);
+    auto found = Unnamed().find(address);
+    if (found == Unnamed().end()) {
+        found = Unnamed().insert({address, static_cast<int>(Unnamed().size()) + 1}).first;
+    }
+    return "object #" + std::to_string(found->second);
 }
 
 PDRIVER_OBJECT NewDriverObject(const std::u16string &name)
@@ -209,10 +219,9 @@ void CheckDevicesAtShutdown()
     }
     for (auto &block : D().destroyed) {
         size_t changed = 0;
-        if (!PatternIntact(block.first, block.second, kDeletedPattern, &changed)) {
-            Violate("POOL_USE_AFTER_FREE", "memory of a deleted device object or its extension at " +
-                                               Hex(static_cast<const char *>(block.first) + changed) +
-                                               " was written after IoDeleteDevice");
+        if (!PatternIntact(block.memory, block.bytes, kDeletedPattern, &changed)) {
+            Violate("POOL_USE_AFTER_FREE",
+                    block.what + " was written at offset " + std::to_string(changed) + " after IoDeleteDevice");
         }
     }
 }
@@ -226,8 +235,9 @@ void ResetDevices()
         }
     }
     for (auto &block : D().destroyed) {
-        ModelFree(block.first);
+        ModelFree(block.memory);
     }
+    Unnamed().clear();
     D().devices.clear();
     D().labels.clear();
     D().destroyed.clear();

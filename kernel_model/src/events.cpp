@@ -94,6 +94,14 @@ using namespace km::detail;
 
 VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State)
 {
+    // The waiter's wait block is in the list the initialisation empties: it
+    // is never woken.
+    km::Context *waiter = FirstWaiter(Event);
+    if (waiter != nullptr) {
+        Violate("REINITIALIZE_ACTIVE",
+                "KeInitializeEvent of " + ObjectName(Event) + ", which " + waiter->name + " waits on");
+        return;
+    }
     Event->Header.Type = static_cast<UCHAR>(Type);
     Event->Header.Absolute = 0;
     Event->Header.Size = sizeof(KEVENT) / sizeof(LONG);

@@ -91,7 +91,7 @@ PDEVICE_OBJECT BottomOf(PDEVICE_OBJECT device)
 
 Request *NewOriginatorRequest(PDEVICE_OBJECT device, UCHAR major, bool setCurrent)
 {
-    PIRP irp = AllocateIrp(device->StackSize, nullptr);
+    PIRP irp = AllocateIrp(device->StackSize, nullptr, "the I/O manager", nullptr);
     IrpInfo *info = FindIrp(irp);
     auto owned = std::make_unique<Request>();
     Request *request = owned.get();
@@ -135,7 +135,7 @@ void FinishOriginator(PIRP irp, IrpInfo *info)
             DriverScope scope(DriverOfAddress(reinterpret_cast<const void *>(callback)));
             callback(info->powerDevice, info->powerMinor, info->powerState, info->powerContext, &status);
         }
-        ReleaseIrp(irp);
+        ReleaseIrp(irp, "the power manager", nullptr);
         return;
     }
     Request *request = info->request;
@@ -162,7 +162,7 @@ void FinishOriginator(PIRP irp, IrpInfo *info)
     }
     request->completions++;
     request->completed = true;
-    ReleaseIrp(irp);
+    ReleaseIrp(irp, "the I/O manager", nullptr);
     WakeAll(request);
 }
 

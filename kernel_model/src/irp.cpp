@@ -10,15 +10,11 @@
 namespace km::detail {
 namespace {
 
-constexpr unsigned char kFreedIrpPattern = 0xD1;
-
 std::map<PIRP, IrpInfo> &Irps()
 {
     static std::map<PIRP, IrpInfo> irps;
     return irps;
 }
-
-uint64_t g_irpSerial = 0;
 
 // Dispatch routines that the I/O manager and PnP manager call at PASSIVE_LEVEL.
 bool PassiveMajor(UCHAR major, PDEVICE_OBJECT device)
@@ -41,63 +37,43 @@ bool PassiveMajor(UCHAR major, PDEVICE_OBJECT device)
 
 } // namespace
 
-// The outermost scope on a context is where the model calls into driver
-// code: the stack below it is what the driver uses of its kernel stack.
-DriverScope::DriverScope(PDRIVER_OBJECT driver)
-{
-    Context *self = Current();
-    if (self->drivers.empty()) {
-        self->driverEntry = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
-        PaintStackBelow(self->driverEntry);
-    }
-    self->drivers.push_back(driver);
-}
-
-DriverScope::~DriverScope()
-{
-    Context *self = Current();
-    self->drivers.pop_back();
-    if (self->drivers.empty()) {
-        MeasureStackBelow(self->driverEntry);
-        self->driverEntry = 0;
-    }
-    if (self->waitNext) {
-        Violate("SET_EVENT_WAIT", "driver code returned to the kernel after KeSetEvent(..., Wait = TRUE) "
-                                  "without the wait that must follow it");
-    }
-}
-
-PDRIVER_OBJECT CurrentDriver()
-{
-    const std::vector<PDRIVER_OBJECT> &drivers = Current()->drivers;
-    return drivers.empty() ? nullptr : drivers.back();
-}
-
 IrpInfo *FindIrp(PIRP irp)
 {
     auto found = Irps().find(irp);
     return found == Irps().end() ? nullptr : &found->second;
 }
 
-PIRP AllocateIrp(CCHAR stackSize, PDRIVER_OBJECT allocator)
+void ForgetIrp(PIRP irp)
+{
+    Irps().erase(irp);
+}
+
+PIRP AllocateIrp(CCHAR stackSize, PDRIVER_OBJECT allocator, const char *routine, const void *caller)
 {
     size_t bytes = IoSizeOfIrp(stackSize);
-    PIRP irp = static_cast<PIRP>(ModelAlloc(bytes));
+    PoolBlock block;
+    block.kind = BlockKind::Irp;
+    block.bytes = bytes;
+    block.allocator = routine;
+    block.allocatedFrom = caller;
+    block.allocatedIn = Current()->name;
+    block.driver = allocator;
+    PIRP irp = static_cast<PIRP>(SpecialAllocate(std::move(block)));
     IrpInfo info;
     info.bytes = bytes;
-    info.serial = ++g_irpSerial;
     info.allocator = allocator;
     Irps()[irp] = info;
     IoInitializeIrp(irp, static_cast<USHORT>(bytes), stackSize);
     return irp;
 }
 
-void ReleaseIrp(PIRP irp)
+// Freed by `routine` (called from `caller`; nullptr: the kernel itself).
+void ReleaseIrp(PIRP irp, const char *routine, const void *caller)
 {
     IrpInfo *info = FindIrp(irp);
     ReleaseBuffers(irp, info, true);
-    std::memset(static_cast<void *>(irp), kFreedIrpPattern, info->bytes);
     info->freed = true;
+    FreeBlock(irp, BlockKind::Irp, routine, caller);
 }
 
 NTSTATUS NTAPI InvalidDeviceRequest(PDEVICE_OBJECT device, PIRP irp)
@@ -168,6 +144,10 @@ NTSTATUS DispatchAt(PDEVICE_OBJECT device, PIRP irp, bool checkReturn)
         CheckDispatchReturn(device, major, before, locks);
     }
     SettleReturn(device, irp, info, index, major, status, checkReturn);
+    if (info->finishDeferred && index == irp->StackCount) {
+        info->finishDeferred = false;
+        FinishOriginator(irp, info);
+    }
     return status;
 }
 
@@ -179,8 +159,7 @@ void CheckReturnedStatus(PDEVICE_OBJECT device, UCHAR major, NTSTATUS returned, 
                       static_cast<unsigned>(returned), static_cast<unsigned>(completed));
         Violate("STATUS_MISMATCH", "dispatch routine of " + DeviceLabel(device) + " for major " +
                                        std::to_string(major) + text +
-                                       " (the caller sees the returned value; a read of the IRP after "
-                                       "completing it reads freed memory)");
+                                       " (the caller sees the returned value, not the final status)");
     }
 }
 
@@ -215,6 +194,15 @@ __attribute__((noinline)) bool MaySend(PDEVICE_OBJECT device, PIRP irp, const ch
     if (!IsAllocated(device)) {
         Violate("POOL_USE_AFTER_FREE",
                 std::string(routine) + " to " + DescribeAddress(device) + ", which is not a device object any more");
+        return false;
+    }
+    // The routine would run when the IRP is cancelled while the driver below
+    // owns it, and complete it under that driver.
+    if (irp->CancelRoutine != nullptr) {
+        Violate("CALL_WITH_CANCEL_ROUTINE", std::string(routine) + " of " + DescribeAddress(irp) + " to " +
+                                                DeviceLabel(device) + " with the caller's cancel routine " +
+                                                CodeName(reinterpret_cast<const void *>(irp->CancelRoutine)) +
+                                                " still set");
         return false;
     }
     if (irp->CurrentLocation <= 1) {
@@ -269,7 +257,7 @@ void CheckIrpsOfImage(PDRIVER_OBJECT driver)
             routine = reinterpret_cast<const void *>(info.powerCallback);
         }
         if (inImage(routine)) {
-            Violate("UNLOAD_PENDING_WORK", "the driver unloads while IRP " + DescribeAddress(irp) +
+            Violate("UNLOAD_PENDING_WORK", "the driver unloads while " + DescribeAddress(irp) +
                                                " is pending with its routine " + DescribeAddress(routine));
         }
     }
@@ -282,14 +270,9 @@ void CheckIrpsAtShutdown()
         if (!info.freed) {
             PIO_STACK_LOCATION top =
                 reinterpret_cast<PIO_STACK_LOCATION>(entry.first + 1) + entry.first->StackCount - 1;
-            Violate("IRP_LEAK", "IRP " + DescribeAddress(entry.first) + " (major " +
-                                    std::to_string(top->MajorFunction) + ", " +
+            Violate("IRP_LEAK", DescribeAddress(entry.first) + " (major " + std::to_string(top->MajorFunction) + ", " +
                                     (info.origin == Origin::None ? "allocated by a driver" : "of the I/O manager") +
                                     ") was never completed or freed");
-            continue;
-        }
-        if (!PatternIntact(entry.first, info.bytes, kFreedIrpPattern)) {
-            Violate("POOL_USE_AFTER_FREE", "IRP " + DescribeAddress(entry.first) + " was written after it was freed");
         }
     }
 }
@@ -298,26 +281,8 @@ void ResetIrps()
 {
     for (auto &entry : Irps()) {
         ReleaseBuffers(entry.first, &entry.second, false);
-        ModelFree(entry.first);
     }
     Irps().clear();
-    g_irpSerial = 0;
-}
-
-bool DescribeIrpAddress(const void *address, std::string *out)
-{
-    auto after = Irps().upper_bound(static_cast<PIRP>(const_cast<void *>(address)));
-    if (after == Irps().begin()) {
-        return false;
-    }
-    --after;
-    const char *base = reinterpret_cast<const char *>(after->first);
-    const char *at = static_cast<const char *>(address);
-    if (at >= base + after->second.bytes) {
-        return false;
-    }
-    *out = "IRP #" + std::to_string(after->second.serial) + (at == base ? "" : "+" + std::to_string(at - base));
-    return true;
 }
 
 } // namespace km::detail
@@ -332,8 +297,9 @@ PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota)
     if (ShouldFail("IoAllocateIrp", &status)) {
         return nullptr;
     }
-    PIRP irp = AllocateIrp(StackSize,
-                           CurrentDriver() != nullptr ? CurrentDriver() : DriverOfAddress(__builtin_return_address(0)));
+    const void *caller = __builtin_return_address(0);
+    PDRIVER_OBJECT allocator = CurrentDriver() != nullptr ? CurrentDriver() : DriverOfAddress(caller);
+    PIRP irp = AllocateIrp(StackSize, allocator, "IoAllocateIrp", caller);
     return irp;
 }
 
@@ -371,7 +337,7 @@ VOID NTAPI IoFreeIrp(PIRP Irp)
         return;
     }
     if (info->freed) {
-        Violate("POOL_DOUBLE_FREE", "IoFreeIrp of IRP " + DescribeAddress(Irp) + ", already freed");
+        Violate("POOL_DOUBLE_FREE", "IoFreeIrp of " + DescribeAddress(Irp) + ", already freed");
         return;
     }
     if (info->origin != Origin::None) {
@@ -382,10 +348,11 @@ VOID NTAPI IoFreeIrp(PIRP Irp)
         Violate("COMPLETE_WITH_CANCEL_ROUTINE", "IoFreeIrp of an IRP with a cancel routine still set");
         return;
     }
-    ReleaseIrp(Irp);
+    ReleaseIrp(Irp, "IoFreeIrp", __builtin_return_address(0));
 }
 
 NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
+    ServiceCall call(__builtin_frame_address(0));
     return CallDriver(DeviceObject, Irp, "IofCallDriver");
 }

@@ -16,6 +16,10 @@
 
 namespace km {
 
+namespace detail {
+struct DriverScope;
+}
+
 enum class ContextState { Ready, Blocked, Finished, Dead };
 enum class ContextKind { Host, Thread, Dpc, WorkItem };
 
@@ -49,9 +53,9 @@ struct Context {
     KIRQL irql = PASSIVE_LEVEL;
     // Spin locks, fast mutexes and the cancel spin lock held, in the order taken.
     std::vector<const void *> held;
-    // Drivers whose code is running in this context, innermost last
-    // (nullptr: not known).
-    std::vector<PDRIVER_OBJECT> drivers;
+    // Where the model called into driver code on this context, innermost
+    // (nullptr: outside driver code).
+    detail::DriverScope *scope = nullptr;
     // What the context is blocked on: describeWait(this) says it in words,
     // or waitWhat when describeWait is null.
     const void *waitObject = nullptr;
@@ -63,8 +67,6 @@ struct Context {
     // Completion routines running on this context, innermost last: a driver
     // whose completion sends again and is completed inline recurses here.
     std::vector<PDRIVER_OBJECT> completing;
-    // Where the model called into driver code on this stack (0: outside).
-    uintptr_t driverEntry = 0;
     // KeSetEvent(..., Wait = TRUE) returned: a wait must come next, at the
     // IRQL the context had before.
     bool waitNext = false;
@@ -86,20 +88,25 @@ inline bool AddressIn(const void *p, const void *begin, size_t bytes)
 
 // Whether the n bytes at p all still hold `pattern` (the fill of freed or
 // guard memory); *changed receives the offset of the first byte that does not.
+// Compared a block at a time: it runs at every free and over whole device
+// extensions at shutdown.
 inline bool PatternIntact(const void *p, size_t n, unsigned char pattern, size_t *changed = nullptr)
 {
+    unsigned char block[1024];
+    std::memset(block, pattern, sizeof block);
     const unsigned char *bytes = static_cast<const unsigned char *>(p);
-    // Intact, the common case, at memcmp's speed whatever the build's
-    // optimisation: the first byte is the pattern and each equals the next.
-    if (n == 0 || (bytes[0] == pattern && std::memcmp(bytes, bytes + 1, n - 1) == 0)) {
-        return true;
-    }
-    for (size_t i = 0; i < n; ++i) {
-        if (bytes[i] != pattern) {
-            if (changed != nullptr) {
-                *changed = i;
+    for (size_t done = 0; done < n; done += sizeof block) {
+        size_t chunk = n - done < sizeof block ? n - done : sizeof block;
+        if (std::memcmp(bytes + done, block, chunk) == 0) {
+            continue;
+        }
+        for (size_t i = done;; ++i) {
+            if (bytes[i] != pattern) {
+                if (changed != nullptr) {
+                    *changed = i;
+                }
+                return false;
             }
-            return false;
         }
     }
     return true;
@@ -215,24 +222,46 @@ void ResetLockOrder();
 void ResetSpinLocks();
 std::string DescribeAddress(const void *address);
 
-// ---- kernel stack use (stack_check.cpp): the model calls into driver
-// code at `entry`; on i386 the stack below it is painted and measured when
-// the driver returns.
-void PaintStackBelow(uintptr_t entry);
-void MeasureStackBelow(uintptr_t entry);
-// Completion routines of one driver nested on one context.
-void EnterCompletion(PDRIVER_OBJECT driver);
-void LeaveCompletion();
-
-// ---- drivers on the call stack (irp.cpp)
-PDRIVER_OBJECT CurrentDriver();
+// ---- drivers on the call stack and the kernel stack they use (stack_check.cpp)
+// Held while the model runs driver code: the stack pointer where it called
+// the driver starts one segment of that driver's own frames.
 struct DriverScope {
     explicit DriverScope(PDRIVER_OBJECT driver);
     ~DriverScope();
+    DriverScope(const DriverScope &) = delete;
+    DriverScope &operator=(const DriverScope &) = delete;
+    PDRIVER_OBJECT driver;
+    DriverScope *outer;    // the scope this one runs inside, on the same context
+    uintptr_t entry;       // where the model called the driver
+    uintptr_t call = 0;    // where this driver code called the service now running (0: none)
+    size_t above = 0;      // bytes of driver frames in outer scopes
+    bool reported = false; // its stack use was reported
 };
+// Held by a service that may call driver code back (IofCallDriver,
+// IofCompleteRequest, IoCancelIrp, PoCallDriver, PoRequestPowerIrp): the
+// frames between `frame` and the driver code it calls are the kernel's.
+struct ServiceCall {
+    explicit ServiceCall(const void *frame);
+    ~ServiceCall();
+    ServiceCall(const ServiceCall &) = delete;
+    ServiceCall &operator=(const ServiceCall &) = delete;
+    DriverScope *scope;
+    uintptr_t saved;
+};
+// Measures the stack the running driver code uses down to `frame` (a
+// service's frame) against the budget.
+void SampleStack(const void *frame);
+// Completion routines running on one context, innermost last.
+void EnterCompletion(PDRIVER_OBJECT driver);
+void LeaveCompletion();
+PDRIVER_OBJECT CurrentDriver();
 PDRIVER_OBJECT DriverOfAddress(const void *address);
 // Changes whenever a driver image is loaded or unloaded (loader.cpp).
 uint64_t ImagesVersion();
+// A code or data address as a name: "Symbol (image+0x1f0)", or "image+0x1f0"
+// when no exported symbol covers it; offsets, never addresses, so that
+// messages are the same in every process.
+std::string CodeName(const void *address);
 
 // ---- IRPs (irp.cpp, completion.cpp)
 enum class Origin { None, Io, Pnp, PowerRequest };
@@ -246,9 +275,9 @@ struct LocationState {
 };
 struct IrpInfo {
     size_t bytes = 0;
-    uint64_t serial = 0;
     bool freed = false;
     bool walkedToTop = false;
+    bool finishDeferred = false; // completed, not pended: finished when the first dispatch routine returns
     PDRIVER_OBJECT allocator = nullptr;
     Origin origin = Origin::None;
     Request *request = nullptr;
@@ -275,9 +304,13 @@ struct IrpInfo {
     std::set<PDEVICE_OBJECT> powerStarted;
 };
 IrpInfo *FindIrp(PIRP irp);
-bool DescribeIrpAddress(const void *address, std::string *out);
-PIRP AllocateIrp(CCHAR stackSize, PDRIVER_OBJECT allocator);
-void ReleaseIrp(PIRP irp);
+// The IRP's memory is used again: its record goes.
+void ForgetIrp(PIRP irp);
+// `routine` (called from `caller`; nullptr: the kernel's own) allocates an
+// IRP for `allocator` (nullptr: the I/O or power manager's).
+PIRP AllocateIrp(CCHAR stackSize, PDRIVER_OBJECT allocator, const char *routine, const void *caller);
+// Freed by `routine` (called from `caller`; nullptr: the kernel itself).
+void ReleaseIrp(PIRP irp, const char *routine, const void *caller);
 // checkReturn = false: nobody receives what the dispatch routine returns (a
 // request the power manager held and delivers later).
 NTSTATUS CallDriver(PDEVICE_OBJECT device, PIRP irp, const char *routine, bool checkReturn = true);
@@ -336,6 +369,53 @@ PDRIVER_OBJECT NewDriverObject(const std::u16string &name);
 void FreeDriverObjects();
 std::string DeviceLabel(PDEVICE_OBJECT device);
 
+// ---- special pool (special_pool.cpp, pool_faults.cpp): every block the
+// kernel hands a driver sits at the end of its own pages, an inaccessible
+// page after it; freed, its pages become inaccessible for a while.
+enum class BlockKind : uint8_t { Pool, Irp, Mdl, WorkItem, SystemBuffer };
+enum class BlockPlace : uint8_t { Before, Inside, After };
+struct PoolBlock {
+    BlockKind kind = BlockKind::Pool;
+    uint64_t serial = 0; // per kind from each boot: names the block in messages
+    uint32_t slot = 0;   // where it lies in the special pool
+    size_t bytes = 0;
+    ULONG tag = 0; // 0: none
+    bool paged = false;
+    bool freed = false;
+    bool leakReported = false;
+    PDRIVER_OBJECT driver = nullptr;     // whose it is (nullptr: the model's own)
+    const char *allocator = "";          // the service that allocated it
+    const void *allocatedFrom = nullptr; // the code that called the service (nullptr: the kernel)
+    std::string allocatedIn;             // the context
+    const char *freer = "";
+    const void *freedFrom = nullptr;
+    std::string freedIn;
+};
+// A block of block.bytes bytes, filled with a pattern (pool is not zeroed).
+void *SpecialAllocate(PoolBlock block);
+// The block (live or freed) that starts at `address`, or nullptr.
+PoolBlock *BlockAt(const void *address);
+// The block (live or freed) whose pages hold `address`: before its start,
+// inside it, or after its end (the slack and the guard page); *offset is
+// from its start.
+PoolBlock *BlockHolding(const void *address, BlockPlace *place, ptrdiff_t *offset);
+// Whether the bytes around a live block still hold their pattern; *before
+// tells which side changed.
+bool SlackIntact(const PoolBlock &block, bool *before);
+// Seals the block's pages and puts them in quarantine (checks first).
+void SpecialFree(PoolBlock &block);
+void ForEachLiveBlock(const std::function<void(void *, PoolBlock &)> &visit);
+size_t LiveBlocks(BlockKind kind);
+void ResetSpecialPool();
+// Whether a bad access faults and is reported as a violation (not in the
+// sanitizer build, where AddressSanitizer reports it).
+bool SpecialPoolFaults();
+void InstallFaultHandler();
+// "pool block #3 'Tag'", "IRP #7"
+std::string BlockName(const PoolBlock &block);
+// "of 24 bytes, allocated by ExAllocatePool in Routine (image+0x10) on thread#2[, freed by ...]"
+std::string BlockHistory(const PoolBlock &block);
+
 // ---- pool (pool.cpp)
 void CheckPoolAtShutdown();
 void ResetPool();
@@ -349,6 +429,10 @@ void CheckResident(const void *object, const char *routine, bool always = false)
 void CheckPoolOfImage(PDRIVER_OBJECT driver);
 void *ModelAlloc(size_t bytes); // model-owned memory, zeroed, not tracked
 void ModelFree(void *block);
+// Frees a special-pool block of `kind` for `routine` (called from `caller`):
+// a bad or double free, paged pool freed at DISPATCH_LEVEL or a changed
+// slack is a violation.
+void FreeBlock(void *block, BlockKind kind, const char *routine, const void *caller);
 
 // ---- remove locks (remove_lock.cpp)
 // Remove locks inside memory being freed go with it; a hold on one is a fault.

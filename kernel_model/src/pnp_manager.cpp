@@ -151,6 +151,27 @@ namespace km {
 
 using namespace detail;
 
+namespace {
+
+// A device object above a pageable one must be pageable too: the power
+// manager would send it power requests at DISPATCH_LEVEL, and it would pass
+// them at that level to a driver that may page. Checked when AddDevice
+// returns, as Driver Verifier does: by then the driver has set its flags.
+void CheckPowerPagable(PDEVICE_OBJECT pdo)
+{
+    for (PDEVICE_OBJECT lower = pdo; lower->AttachedDevice != nullptr; lower = lower->AttachedDevice) {
+        PDEVICE_OBJECT upper = lower->AttachedDevice;
+        if ((lower->Flags & DO_POWER_PAGABLE) != 0 && (upper->Flags & DO_POWER_PAGABLE) == 0) {
+            Violate("POWER_PAGABLE", DeviceLabel(upper) + " of " + Narrow(Wide(upper->DriverObject->DriverName)) +
+                                         " lacks DO_POWER_PAGABLE above the pageable " + DeviceLabel(lower) +
+                                         " when AddDevice returns");
+            return;
+        }
+    }
+}
+
+} // namespace
+
 NTSTATUS AddDevice(Image *image, PDEVICE_OBJECT pdo)
 {
     NTSTATUS status = STATUS_UNSUCCESSFUL;
@@ -159,8 +180,13 @@ NTSTATUS AddDevice(Image *image, PDEVICE_OBJECT pdo)
         [&] {
             PnpOperation operation("AddDevice");
             FindDevice(pdo)->stackRemoved = false;
-            DriverScope scope(driver);
-            status = driver->DriverExtension->AddDevice(driver, pdo);
+            {
+                DriverScope scope(driver);
+                status = driver->DriverExtension->AddDevice(driver, pdo);
+            }
+            if (NT_SUCCESS(status)) {
+                CheckPowerPagable(pdo);
+            }
         },
         "AddDevice");
     Trace("AddDevice -> " + std::to_string(status));

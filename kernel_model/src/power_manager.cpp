@@ -75,7 +75,7 @@ void StartNext(PDEVICE_OBJECT device, PIRP irp)
             PIRP next = queue.held[type].front();
             queue.held[type].pop_front();
             queue.active[type] = next;
-            Trace("power IRP " + DescribeAddress(next) + " released to " + DeviceLabel(device));
+            Trace("power " + DescribeAddress(next) + " released to " + DeviceLabel(device));
             NewThread("power dispatch", [device, next] { Deliver(device, next, false); });
         }
     }
@@ -94,7 +94,7 @@ NTSTATUS PowerCallDriver(PDEVICE_OBJECT device, PIRP irp)
     if (type >= 0) {
         PowerQueue &queue = Queues()[device];
         if (queue.active[type] != nullptr && queue.active[type] != irp) {
-            Trace("power IRP " + DescribeAddress(irp) + " held for " + DeviceLabel(device));
+            Trace("power " + DescribeAddress(irp) + " held for " + DeviceLabel(device));
             next->Control |= SL_PENDING_RETURNED;
             queue.held[type].push_back(irp);
             SwitchPoint("PoCallDriver");
@@ -130,6 +130,7 @@ using namespace km::detail;
 
 NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
+    ServiceCall call(__builtin_frame_address(0));
     RequireIrqlAtMost(DISPATCH_LEVEL, "PoCallDriver");
     return PowerCallDriver(DeviceObject, Irp);
 }
@@ -171,6 +172,7 @@ POWER_STATE NTAPI PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE 
 NTSTATUS NTAPI PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
                                  PREQUEST_POWER_COMPLETE CompletionFunction, PVOID Context, PIRP *Irp)
 {
+    ServiceCall call(__builtin_frame_address(0));
     RequireIrqlAtMost(DISPATCH_LEVEL, "PoRequestPowerIrp");
     PDEVICE_OBJECT top = IoGetAttachedDevice(DeviceObject);
     // The device would be powered down for a sleep that may yet be vetoed.
@@ -184,7 +186,7 @@ NTSTATUS NTAPI PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunctio
     if (ShouldFail("PoRequestPowerIrp", &status)) {
         return status;
     }
-    PIRP irp = AllocateIrp(top->StackSize, nullptr);
+    PIRP irp = AllocateIrp(top->StackSize, nullptr, "PoRequestPowerIrp", __builtin_return_address(0));
     IrpInfo *info = FindIrp(irp);
     info->origin = Origin::PowerRequest;
     info->powerDevice = DeviceObject;

@@ -22,9 +22,7 @@ std::string TagList(const Holds &holds)
 {
     std::string out;
     for (auto &tag : holds.tags) {
-        char line[64];
-        std::snprintf(line, sizeof line, "%s%p x%d", out.empty() ? "" : ", ", tag.first, tag.second);
-        out += line;
+        out += (out.empty() ? "" : ", ") + DescribeAddress(tag.first) + " x" + std::to_string(tag.second);
     }
     return out;
 }
@@ -130,10 +128,8 @@ VOID NTAPI IoReleaseRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG Re
     Holds &holds = Locks()[RemoveLock];
     auto tag = holds.tags.find(Tag);
     if (tag == holds.tags.end()) {
-        char text[32];
-        std::snprintf(text, sizeof text, "%p", Tag);
-        Violate("REMOVE_LOCK", "release of remove lock " + DescribeAddress(RemoveLock) + " with tag " + text +
-                                   ", which does not hold it");
+        Violate("REMOVE_LOCK", "release of remove lock " + DescribeAddress(RemoveLock) + " with tag " +
+                                   DescribeAddress(Tag) + ", which does not hold it");
         return;
     }
     if (--tag->second == 0) {

@@ -261,15 +261,12 @@ Context *TakeContext(ContextKind kind, const std::string *label)
         std::string name = std::move(c->name);
         std::string waitWhat = std::move(c->waitWhat);
         std::vector<const void *> held = std::move(c->held);
-        std::vector<PDRIVER_OBJECT> drivers = std::move(c->drivers);
         std::vector<PDRIVER_OBJECT> completing = std::move(c->completing);
         *c = Context();
         c->name = std::move(name);
         c->waitWhat = std::move(waitWhat);
         c->held = std::move(held);
         c->held.clear();
-        c->drivers = std::move(drivers);
-        c->drivers.clear();
         c->completing = std::move(completing);
         c->completing.clear();
     }

@@ -12,6 +12,13 @@ std::set<PWORK_QUEUE_ITEM> &Queued()
     return queued;
 }
 
+// Routines of items whose worker runs them now (one entry per run).
+std::multiset<const void *> &Running()
+{
+    static std::multiset<const void *> running;
+    return running;
+}
+
 void RunWorkItem(Context *context)
 {
     PWORK_QUEUE_ITEM item = static_cast<PWORK_QUEUE_ITEM>(context->arguments[0]);
@@ -19,12 +26,19 @@ void RunWorkItem(Context *context)
     PVOID parameter = item->Parameter;
     item->List.Flink = nullptr;
     Queued().erase(item);
-    DriverScope scope(DriverOfAddress(reinterpret_cast<const void *>(routine)));
-    routine(parameter);
+    auto running = Running().insert(reinterpret_cast<const void *>(routine));
+    {
+        DriverScope scope(DriverOfAddress(reinterpret_cast<const void *>(routine)));
+        routine(parameter);
+    }
+    Running().erase(running);
 }
 
 } // namespace
 
+// An executive work item holds no reference on anything: its routine is
+// called in the image however the driver's unload went. (An I/O work item
+// references its device object, so Windows unloads no image under one.)
 void CheckWorkItemsOfImage(PDRIVER_OBJECT driver)
 {
     for (PWORK_QUEUE_ITEM item : Queued()) {
@@ -34,11 +48,19 @@ void CheckWorkItemsOfImage(PDRIVER_OBJECT driver)
             return;
         }
     }
+    for (const void *routine : Running()) {
+        if (DriverOfAddress(routine) == driver) {
+            Violate("UNLOAD_PENDING_WORK",
+                    "the driver unloads while its work item routine " + CodeName(routine) + " is running");
+            return;
+        }
+    }
 }
 
 void ResetWorkItems()
 {
     Queued().clear();
+    Running().clear();
 }
 
 } // namespace km::detail
@@ -90,7 +112,14 @@ PIO_WORKITEM NTAPI IoAllocateWorkItem(PDEVICE_OBJECT DeviceObject)
     if (ShouldFail("IoAllocateWorkItem", &status)) {
         return nullptr;
     }
-    auto item = static_cast<PIO_WORKITEM>(PoolAllocate(sizeof(_IO_WORKITEM), "IoAllocateWorkItem"));
+    PoolBlock block;
+    block.kind = BlockKind::WorkItem;
+    block.bytes = sizeof(_IO_WORKITEM);
+    block.allocator = "IoAllocateWorkItem";
+    block.allocatedFrom = __builtin_return_address(0);
+    block.allocatedIn = Current()->name;
+    block.driver = CurrentDriver() != nullptr ? CurrentDriver() : DriverOfAddress(block.allocatedFrom);
+    auto item = static_cast<PIO_WORKITEM>(SpecialAllocate(std::move(block)));
     item->Device = DeviceObject;
     item->Queued = false;
     return item;
@@ -102,7 +131,7 @@ VOID NTAPI IoFreeWorkItem(PIO_WORKITEM IoWorkItem)
         Violate("WORK_ITEM_FREED_QUEUED", "IoFreeWorkItem on an item still queued: " + DescribeAddress(IoWorkItem));
         return;
     }
-    PoolFree(IoWorkItem, "IoFreeWorkItem");
+    FreeBlock(IoWorkItem, BlockKind::WorkItem, "IoFreeWorkItem", __builtin_return_address(0));
 }
 
 VOID NTAPI IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerRoutine, WORK_QUEUE_TYPE QueueType,

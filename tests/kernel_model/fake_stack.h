@@ -30,6 +30,15 @@ inline NTSTATUS PassDownTo(PDEVICE_OBJECT lower, PIRP irp)
     return IoCallDriver(lower, irp);
 }
 
+// Attaches `device` on top of `pdo`'s stack as AddDevice does, pageable for
+// power when the device below is; returns the device below.
+inline PDEVICE_OBJECT Attach(PDEVICE_OBJECT device, PDEVICE_OBJECT pdo)
+{
+    PDEVICE_OBJECT below = IoAttachDeviceToDeviceStack(device, pdo);
+    device->Flags |= below->Flags & DO_POWER_PAGABLE;
+    return below;
+}
+
 // lower and upper belong to two different fake drivers; upper is on top.
 inline FakeStack MakeStack(km::Handler lower, km::Handler upper)
 {
@@ -37,8 +46,8 @@ inline FakeStack MakeStack(km::Handler lower, km::Handler upper)
     s.pdo = km::CreatePdo();
     s.lower = km::CreateFakeDevice(km::CreateFakeDriver(L"Lower"), 16, std::move(lower));
     s.upper = km::CreateFakeDevice(km::CreateFakeDriver(L"Upper"), 16, std::move(upper));
-    IoAttachDeviceToDeviceStack(s.lower, s.pdo);
-    IoAttachDeviceToDeviceStack(s.upper, s.pdo);
+    Attach(s.lower, s.pdo);
+    Attach(s.upper, s.pdo);
     return s;
 }
 
@@ -57,7 +66,7 @@ inline PDEVICE_OBJECT AddLoggingDevice(PDEVICE_OBJECT pdo, DeviceLog *log, const
 {
     PDEVICE_OBJECT fdo = km::CreateFakeDevice(km::CreateFakeDriver(L"Function"), 0, nullptr, name);
     PDEVICE_OBJECT lower = nullptr;
-    km::Run([&] { lower = IoAttachDeviceToDeviceStack(fdo, pdo); });
+    km::Run([&] { lower = Attach(fdo, pdo); });
     km::SetHandler(fdo, [fdo, lower, log](PDEVICE_OBJECT, PIRP irp) -> NTSTATUS {
         PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
         UCHAR minor = location->MinorFunction;

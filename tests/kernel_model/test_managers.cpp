@@ -298,6 +298,9 @@ TEST_F(ManagerTest, PowerRequestsOfADeviceWaitForItsPoStartNextPowerIrp)
     // one may be sent and finish before the first's own completion.
     PowerSeen seenD3, seenD0;
     FakeStack s = MakeStack(nullptr, nullptr);
+    for (PDEVICE_OBJECT device : {s.pdo, s.lower, s.upper}) {
+        device->Flags &= ~DO_POWER_PAGABLE;
+    }
     km::SetHandler(s.upper, [](PDEVICE_OBJECT, PIRP irp) {
         irqls.push_back(KeGetCurrentIrql());
         if (first == nullptr) {

@@ -5,6 +5,10 @@
 #include "tests/kernel_model/fake_stack.h"
 #include "tests/support/kernel_test.h"
 
+#include <alloca.h>
+
+#include <regex>
+
 namespace {
 
 class VerifierTest : public KernelTest {
@@ -27,20 +31,46 @@ protected:
                 << km::Violations().front().message;
         }
         EXPECT_FALSE(km::Violations().front().context.empty());
+        ExpectNoAddresses();
         km::ClearViolations();
         km::Boot(BootOptions());
     }
 
-    // A write to freed pool or past a block's end: the model finds it when the
-    // block is checked; built with AddressSanitizer, which poisons both, the
-    // write itself stops the program.
-    void ExpectPoolMisuse(const char *rule, const std::function<void()> &scenario)
+    // Runs `scenario` on a fresh kernel and expects no violation at all.
+    void ExpectClean(const std::function<void()> &scenario)
+    {
+        km::Shutdown();
+        km::ClearViolations();
+        km::Boot(BootOptions());
+        scenario();
+        ShutdownAndCheck();
+        km::Boot(BootOptions());
+    }
+
+    // Messages and the trace name blocks, devices and routines, never an
+    // address, so that a failing run prints the same in every process (an
+    // x64 address is longer than any status or offset in an image).
+    static void ExpectNoAddresses()
+    {
+        std::regex address("0x[0-9a-fA-F]{9,}");
+        for (const km::Violation &v : km::Violations()) {
+            EXPECT_FALSE(std::regex_search(v.message, address)) << v.message;
+        }
+        for (const std::string &line : km::Trace()) {
+            EXPECT_FALSE(std::regex_search(line, address)) << line;
+        }
+    }
+
+    // A bad access to special pool: a violation at the access, or at the
+    // free for the bytes between a block and its page's ends; built with
+    // AddressSanitizer, which poisons them all, the access stops the program.
+    void ExpectPoolMisuse(const char *rule, const std::function<void()> &scenario, const char *about = nullptr)
     {
 #if defined(__SANITIZE_ADDRESS__)
-        (void)rule;
+        (void)rule, (void)about;
         EXPECT_DEATH(scenario(), "use-after-poison");
 #else
-        ExpectRule(rule, scenario);
+        ExpectRule(rule, scenario, about);
 #endif
     }
 
@@ -90,6 +120,7 @@ protected:
 KSPIN_LOCK lockA, lockB;
 KEVENT event;
 PIRP held;
+volatile char sink; // what a read of pool goes to
 
 TEST_F(VerifierTest, IrqlRules)
 {
@@ -211,6 +242,28 @@ TEST_F(VerifierTest, SpinLockRules)
         km::SetHandler(s.upper, upper);
         SendRead(s.upper);
     });
+    // Completed under the driver's own lock, upper completion routines would
+    // run under it; released first, it is sound.
+    for (bool releaseFirst : {false, true}) {
+        auto scenario = [releaseFirst] {
+            FakeStack s = MakeStack(nullptr, nullptr);
+            KeInitializeSpinLock(&lockA);
+            km::SetHandler(s.lower, [releaseFirst](PDEVICE_OBJECT, PIRP irp) {
+                KIRQL irql;
+                KeAcquireSpinLock(&lockA, &irql);
+                if (releaseFirst) {
+                    KeReleaseSpinLock(&lockA, irql);
+                }
+                CompleteWith(irp, STATUS_SUCCESS);
+                if (!releaseFirst) {
+                    KeReleaseSpinLock(&lockA, irql);
+                }
+                return STATUS_SUCCESS;
+            });
+            SendRead(s.lower);
+        };
+        releaseFirst ? ExpectClean(scenario) : ExpectRule("COMPLETE_WITH_SPINLOCK", scenario);
+    }
     // Two locks taken in both orders, at different times: no deadlock this
     // run, but another interleaving would.
     ExpectRule("LOCK_ORDER", [] {
@@ -336,6 +389,7 @@ TEST_F(VerifierTest, PendingRules)
 
 TEST_F(VerifierTest, CompletionRules)
 {
+    // Completed twice while the upper driver's completion routine holds it.
     ExpectRule("DOUBLE_COMPLETE", [] {
         FakeStack s = MakeStack(
             [](PDEVICE_OBJECT, PIRP irp) {
@@ -343,7 +397,16 @@ TEST_F(VerifierTest, CompletionRules)
                 return CompleteWith(irp, STATUS_SUCCESS);
             },
             nullptr);
-        SendRead(s.lower);
+        km::SetHandler(s.upper, [s](PDEVICE_OBJECT, PIRP irp) {
+            IoMarkIrpPending(irp);
+            IoCopyCurrentIrpStackLocationToNext(irp);
+            IoSetCompletionRoutine(
+                irp, [](PDEVICE_OBJECT, PIRP, PVOID) NTAPI { return STATUS_MORE_PROCESSING_REQUIRED; }, nullptr, TRUE,
+                TRUE, TRUE);
+            IoCallDriver(s.lower, irp);
+            return STATUS_PENDING;
+        });
+        SendRead(s.upper);
     });
     ExpectRule("COMPLETE_OWNED_BY_LOWER", [] {
         FakeStack s = MakeStack(
@@ -371,6 +434,25 @@ TEST_F(VerifierTest, CompletionRules)
             nullptr);
         SendRead(s.lower);
     });
+    // Sent down with its cancel routine set: a cancel would run it while the
+    // driver below owns the IRP. Cleared first, it is sound; PoCallDriver
+    // checks the same.
+    for (int send : {0, 1, 2}) {
+        auto scenario = [send] {
+            FakeStack s = PowerStack([](PIRP) {});
+            km::SetHandler(s.upper, [s, send](PDEVICE_OBJECT, PIRP irp) {
+                IoSetCancelRoutine(irp, [](PDEVICE_OBJECT, PIRP) NTAPI {});
+                if (send == 0) {
+                    IoSetCancelRoutine(irp, nullptr);
+                }
+                PoStartNextPowerIrp(irp);
+                IoSkipCurrentIrpStackLocation(irp);
+                return send == 2 ? PoCallDriver(s.lower, irp) : IoCallDriver(s.lower, irp);
+            });
+            send == 2 ? SendDevicePower(s) : (void)SendRead(s.upper);
+        };
+        send == 0 ? ExpectClean(scenario) : ExpectRule("CALL_WITH_CANCEL_ROUTINE", scenario);
+    }
     ExpectRule("COMPLETE_WITH_PENDING_STATUS", [] {
         FakeStack s = MakeStack([](PDEVICE_OBJECT, PIRP irp) { return CompleteWith(irp, STATUS_PENDING); }, nullptr);
         SendRead(s.lower);
@@ -419,23 +501,12 @@ TEST_F(VerifierTest, CompletionRules)
             MakeStack([](PDEVICE_OBJECT, PIRP irp) { return CompleteWith(irp, STATUS_SUCCESS, 17); }, nullptr);
         SendRead(s.lower);
     });
-    // The caller sees what the dispatch routine returns: reading it back from
-    // the IRP it just completed reads freed memory.
+    // The caller sees what the dispatch routine returns, not the status.
     ExpectRule("STATUS_MISMATCH", [] {
         FakeStack s = MakeStack(
             [](PDEVICE_OBJECT, PIRP irp) {
-                irp->IoStatus.Status = STATUS_SUCCESS;
-                IoCompleteRequest(irp, IO_NO_INCREMENT);
-                return irp->IoStatus.Status;
-            },
-            nullptr);
-        SendRead(s.lower);
-    });
-    ExpectRule("POOL_OVERRUN", [] {
-        FakeStack s = MakeStack(
-            [](PDEVICE_OBJECT, PIRP irp) {
-                static_cast<char *>(irp->AssociatedIrp.SystemBuffer)[16] = 0; // a read of 16 bytes
-                return CompleteWith(irp, STATUS_SUCCESS, 16);
+                CompleteWith(irp, STATUS_SUCCESS);
+                return STATUS_UNSUCCESSFUL;
             },
             nullptr);
         SendRead(s.lower);
@@ -522,6 +593,21 @@ TEST_F(VerifierTest, UnloadRules)
         km::Run([&] { send(s.lower); });
         km::UnloadDriver(image);
     });
+    // A work item of the image that has started and not returned; once it
+    // has returned, the unload is sound.
+    for (bool open : {false, true}) {
+        auto scenario = [open] {
+            km::Image *image = km::LoadDriver(KM_TEST_DRIVER, L"kmtest");
+            km::Run(km::SymbolAs<VOID NTAPI()>(image, "StartGatedWork"));
+            km::RunUntilIdle();
+            if (open) {
+                km::Run(km::SymbolAs<VOID NTAPI()>(image, "OpenWorkGate"));
+                km::RunUntilIdle(); // the routine has returned
+            }
+            km::UnloadDriver(image);
+        };
+        open ? ExpectClean(scenario) : ExpectRule("UNLOAD_PENDING_WORK", scenario, "is running");
+    }
 }
 
 // A DPC or work item queued as the unload's last act may run before the image
@@ -576,20 +662,6 @@ TEST_F(VerifierTest, PoolRules)
         km::Run([] {
             void *p = ExAllocatePool(NonPagedPool, 24);
             ExFreePool(p);
-            ExFreePool(p);
-        });
-    });
-    ExpectPoolMisuse("POOL_USE_AFTER_FREE", [] {
-        km::Run([] {
-            char *p = static_cast<char *>(ExAllocatePool(NonPagedPool, 24));
-            ExFreePool(p);
-            p[3] = 1;
-        });
-    });
-    ExpectPoolMisuse("POOL_OVERRUN", [] {
-        km::Run([] {
-            char *p = static_cast<char *>(ExAllocatePool(NonPagedPool, 24));
-            p[24] = 1;
             ExFreePool(p);
         });
     });
@@ -671,6 +743,87 @@ TEST_F(VerifierTest, LeakRules)
     });
 }
 
+// Special pool: each block at the end of its page, the next page and a freed
+// block's pages inaccessible; the access itself is the violation, naming the
+// block and the code that made it.
+TEST_F(VerifierTest, SpecialPoolStopsTheAccess)
+{
+    struct Case {
+        const char *rule;
+        const char *about;
+        void (*access)();
+    } cases[] = {
+        {"POOL_USE_AFTER_FREE", "read freed memory: offset 3 of pool block #1 'Zq01'",
+         [] {
+             char *p = static_cast<char *>(ExAllocatePoolWithTag(NonPagedPool, 24, 0x3130715A));
+             ExFreePool(p);
+             sink = p[3];
+         }},
+        // 32 bytes end at the page's end on every architecture: the next byte is the guard page.
+        {"POOL_OVERRUN", "wrote past the end: offset 32 of pool block #1",
+         [] {
+             char *p = static_cast<char *>(ExAllocatePool(NonPagedPool, 32));
+             p[32] = 1;
+         }},
+        // Short of the page's end, or before the block: seen at the free.
+        {"POOL_OVERRUN", "was written past its end",
+         [] {
+             char *p = static_cast<char *>(ExAllocatePool(NonPagedPool, 20));
+             p[20] = 1;
+             ExFreePool(p);
+         }},
+        {"POOL_OVERRUN", "was written before its start",
+         [] {
+             char *p = static_cast<char *>(ExAllocatePool(NonPagedPool, 20));
+             p[-1] = 1;
+             ExFreePool(p);
+         }},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.about);
+        ExpectPoolMisuse(
+            c.rule, [&c] { km::Run(c.access); }, c.about);
+    }
+    // A request pended and completed is freed by the I/O manager at once: its
+    // byte count read afterwards (for statistics) is a read of freed pool. Not
+    // pended, the I/O manager finishes it when the dispatch routine returns.
+    for (bool pended : {true, false}) {
+        auto scenario = [pended] {
+            FakeStack s = MakeStack(
+                [pended](PDEVICE_OBJECT, PIRP irp) {
+                    if (pended) {
+                        IoMarkIrpPending(irp);
+                    }
+                    CompleteWith(irp, STATUS_SUCCESS, 16);
+                    sink = static_cast<char>(irp->IoStatus.Information);
+                    return pended ? STATUS_PENDING : STATUS_SUCCESS;
+                },
+                nullptr);
+            SendRead(s.lower);
+        };
+        pended ? ExpectPoolMisuse("POOL_USE_AFTER_FREE", scenario, "read freed memory") : ExpectClean(scenario);
+    }
+    ExpectPoolMisuse("POOL_OVERRUN", [] {
+        FakeStack s = MakeStack(
+            [](PDEVICE_OBJECT, PIRP irp) {
+                static_cast<char *>(irp->AssociatedIrp.SystemBuffer)[16] = 0; // a read of 16 bytes
+                return CompleteWith(irp, STATUS_SUCCESS, 16);
+            },
+            nullptr);
+        SendRead(s.lower);
+    });
+#if !defined(__SANITIZE_ADDRESS__)
+    // No context to kill on the test thread itself: reported, then the end.
+    EXPECT_DEATH(
+        {
+            char *p = static_cast<char *>(ExAllocatePool(NonPagedPool, 24));
+            ExFreePool(p);
+            sink = p[3];
+        },
+        "POOL_USE_AFTER_FREE on the test thread itself: .* read freed memory");
+#endif
+}
+
 // Device objects, references, handles and work items used against their rules.
 TEST_F(VerifierTest, ObjectRules)
 {
@@ -745,6 +898,18 @@ TEST_F(VerifierTest, ObjectRules)
             ZwOpenSymbolicLinkObject(&link, SYMBOLIC_LINK_QUERY, &attributes); // never closed
         });
     });
+    // A device that does not copy DO_POWER_PAGABLE from the pageable device
+    // below it, and one that does.
+    for (LONG copy : {0, 1}) {
+        auto scenario = [copy] {
+            km::Image *image = km::LoadDriver(KM_TEST_DRIVER, L"kmtest");
+            *km::SymbolAs<LONG>(image, "CopyPowerPagable") = copy;
+            PDEVICE_OBJECT pdo = km::CreatePdo();
+            EXPECT_EQ(km::AddDevice(image, pdo), STATUS_SUCCESS);
+            km::RemoveDevice(pdo);
+        };
+        copy ? ExpectClean(scenario) : ExpectRule("POWER_PAGABLE", scenario);
+    }
 }
 
 // Initialising again what the kernel still has in a list corrupts the list.
@@ -778,6 +943,23 @@ TEST_F(VerifierTest, ReinitialisingWhatIsInUse)
                 &dpc, [](PKDPC, PVOID, PVOID, PVOID) NTAPI {}, nullptr);
         });
     });
+    // An event initialised under a waiter orphans it; once the wait has
+    // ended, initialising it again is sound.
+    for (bool ended : {false, true}) {
+        auto scenario = [ended] {
+            KeInitializeEvent(&event, NotificationEvent, FALSE);
+            km::Spawn([] { KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr); }, "waiter");
+            km::RunUntilIdle();
+            km::Run([ended] {
+                if (ended) {
+                    KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
+                    km::RunUntilIdle();
+                }
+                KeInitializeEvent(&event, NotificationEvent, FALSE);
+            });
+        };
+        ended ? ExpectClean(scenario) : ExpectRule("REINITIALIZE_ACTIVE", scenario, "waiter");
+    }
     ExpectRule("REINITIALIZE_ACTIVE", [] {
         km::Run([] {
             IoInitializeRemoveLock(&lock, 0, 0, 0);
@@ -787,37 +969,48 @@ TEST_F(VerifierTest, ReinitialisingWhatIsInUse)
     });
 }
 
-// Kernel stacks are 12 KB: a completion that sends the next request to a
-// driver completing it at once recurses on one stack, and deep frames run out.
+// Kernel stacks are 12 KB on i386: a completion that sends the next request
+// to a driver completing it at once recurses on one stack, and deep frames
+// run out. Only the drivers' own frames count, summed over the levels.
 TEST_F(VerifierTest, KernelStackRules)
 {
-    ExpectRule("STACK_NESTING", [] {
-        FakeStack s = MakeStack([](PDEVICE_OBJECT, PIRP irp) { return CompleteWith(irp, STATUS_SUCCESS); }, nullptr);
-        static PDEVICE_OBJECT lower;
-        lower = s.lower;
-        // The upper driver's own IRP, sent again from its completion routine.
-        static PIO_COMPLETION_ROUTINE again;
-        again = [](PDEVICE_OBJECT, PIRP irp, PVOID) NTAPI -> NTSTATUS {
-            IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
-            IoSetCompletionRoutine(irp, again, nullptr, TRUE, TRUE, TRUE);
-            IoCallDriver(lower, irp);
+    if (km::StackBudget() == 0) {
+        return; // the sanitizer build's frames carry red zones
+    }
+    static int levels;
+    static PDEVICE_OBJECT lower;
+    // The upper driver's own IRP, sent again from its completion routine
+    // until `levels` runs out, with small frames.
+    static PIO_COMPLETION_ROUTINE again;
+    again = [](PDEVICE_OBJECT, PIRP irp, PVOID) NTAPI -> NTSTATUS {
+        if (levels-- == 0) {
+            IoFreeIrp(irp);
             return STATUS_MORE_PROCESSING_REQUIRED;
-        };
+        }
+        IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+        IoSetCompletionRoutine(irp, again, nullptr, TRUE, TRUE, TRUE);
+        IoCallDriver(lower, irp);
+        return STATUS_MORE_PROCESSING_REQUIRED;
+    };
+    auto nest = [] {
+        FakeStack s = MakeStack([](PDEVICE_OBJECT, PIRP irp) { return CompleteWith(irp, STATUS_SUCCESS); }, nullptr);
+        lower = s.lower;
         km::SetHandler(s.upper, [](PDEVICE_OBJECT, PIRP irp) {
-            PIRP own = IoAllocateIrp(lower->StackSize, FALSE);
-            again(nullptr, own, nullptr);
+            again(nullptr, IoAllocateIrp(lower->StackSize, FALSE), nullptr);
             return CompleteWith(irp, STATUS_SUCCESS);
         });
         SendRead(s.upper);
-    });
-    if (!km::ChecksStackDepth()) {
-        return; // measured on the i386 host build only
-    }
+    };
+    levels = 12;
+    ExpectClean(nest);
+    levels = 1 << 20;
+    ExpectRule("STACK_NESTING", nest);
     ExpectRule("STACK_DEPTH", [] {
         FakeStack s = MakeStack(
             [](PDEVICE_OBJECT, PIRP irp) {
-                volatile char frame[7 * 1024];
-                for (size_t i = 0; i < sizeof frame; i += 64) {
+                size_t bytes = km::StackBudget() + 1024;
+                volatile char *frame = static_cast<volatile char *>(alloca(bytes));
+                for (size_t i = 0; i < bytes; i += 64) {
                     frame[i] = 1;
                 }
                 return CompleteWith(irp, STATUS_SUCCESS);

@@ -69,6 +69,7 @@ void ModemPortFixture::AttachObserver(PDEVICE_OBJECT child)
     km::Run([&] {
         PDEVICE_OBJECT filter = km::CreateFakeDevice(driver, 0, forward);
         ASSERT_EQ(child, IoAttachDeviceToDeviceStack(filter, child));
+        filter->Flags |= child->Flags & DO_POWER_PAGABLE;
         filter->Flags &= ~DO_DEVICE_INITIALIZING;
     });
 }

@@ -67,20 +67,19 @@ const std::vector<std::string> &Trace();
 
 struct Violation {
     std::string rule;    // e.g. "DOUBLE_COMPLETE"
-    std::string message; // what happened, with addresses and names
+    std::string message; // what happened, with names and serials, never addresses
     std::string context; // the context's name and its call stack
 };
 const std::vector<Violation> &Violations();
 void ClearViolations();
 bool HasViolation(const std::string &rule);
-// Whether this build measures how much kernel stack driver code uses (the
-// i386 host build without sanitizers): more than 6 KB below the point where
-// the kernel called the driver is a "STACK_DEPTH" violation, half of the
-// 12 KB an i386 thread has, since the host build's frames are not the
-// image's. In every build, a driver's completion routine entered more than 8
-// times on one stack (a completion that sends again, completed at once) is a
-// "STACK_NESTING" violation.
-bool ChecksStackDepth();
+// The kernel stack a driver's own frames may take, in bytes (0: this build
+// does not measure it; the sanitizer build's frames carry red zones). The
+// model's frames between them do not count; a driver whose own frames, summed
+// over the levels of a completion that sends again and is completed at once,
+// pass it breaks "STACK_NESTING", any other "STACK_DEPTH". Measured where
+// driver code calls the kernel.
+size_t StackBudget();
 
 // ---------------------------------------------------------------- faults
 
@@ -97,6 +96,7 @@ int CallCount(const char *service);
 
 // ---------------------------------------------------------------- pool, debug output
 
+// Pool blocks (ExAllocatePool, IoAllocateWorkItem) not freed yet.
 size_t PoolBlocksInUse();
 // Each DbgPrint call, formatted, in order.
 const std::vector<std::string> &DebugOutput();
@@ -278,10 +278,11 @@ NTSTATUS Open(const wchar_t *name, Handle **handle);
 // METHOD_BUFFERED control gets one system buffer of the larger length
 // holding the input; METHOD_IN/OUT_DIRECT a system buffer holding only the
 // input and an MDL for the output; METHOD_NEITHER the caller's own buffers
-// (Type3InputBuffer, UserBuffer). System buffers are uninitialised pool (a
-// fill pattern: a driver that reports more bytes than it wrote hands the
-// pattern back); every buffer is guarded, and a write past one is a
-// POOL_OVERRUN when the request ends.
+// (Type3InputBuffer, UserBuffer). System buffers are uninitialised special
+// pool (a fill pattern: a driver that reports more bytes than it wrote hands
+// the pattern back), so a write past one is a POOL_OVERRUN at the write; the
+// caller's own buffers are guarded, and a write past one is a POOL_OVERRUN
+// when the request ends.
 Request *ReadAsync(Handle *handle, ULONG length);
 Request *WriteAsync(Handle *handle, const void *data, ULONG length);
 Request *IoctlAsync(Handle *handle, ULONG code, const void *input, ULONG inLength, ULONG outLength);

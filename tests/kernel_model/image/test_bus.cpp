@@ -137,7 +137,9 @@ static NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Pdo)
     if (!NT_SUCCESS(status)) {
         return status;
     }
-    static_cast<BusExtension *>(fdo->DeviceExtension)->Lower = IoAttachDeviceToDeviceStack(fdo, Pdo);
+    PDEVICE_OBJECT lower = IoAttachDeviceToDeviceStack(fdo, Pdo);
+    static_cast<BusExtension *>(fdo->DeviceExtension)->Lower = lower;
+    fdo->Flags |= lower->Flags & DO_POWER_PAGABLE;
     fdo->Flags &= ~DO_DEVICE_INITIALIZING;
     return STATUS_SUCCESS;
 }

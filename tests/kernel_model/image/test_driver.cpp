@@ -40,6 +40,27 @@ __attribute__((visibility("default"))) VOID NTAPI SendOwnIrp(PDEVICE_OBJECT Targ
     IofCallDriver(Target, irp);
 }
 
+// A work item that waits, once started, until OpenWorkGate.
+static KEVENT WorkGate;
+static WORK_QUEUE_ITEM GatedItem;
+
+static VOID NTAPI GatedWorkRoutine(PVOID)
+{
+    KeWaitForSingleObject(&WorkGate, Executive, KernelMode, FALSE, nullptr);
+}
+
+__attribute__((visibility("default"))) VOID NTAPI StartGatedWork()
+{
+    KeInitializeEvent(&WorkGate, NotificationEvent, FALSE);
+    ExInitializeWorkItem(&GatedItem, GatedWorkRoutine, nullptr);
+    ExQueueWorkItem(&GatedItem, DelayedWorkQueue);
+}
+
+__attribute__((visibility("default"))) VOID NTAPI OpenWorkGate()
+{
+    KeSetEvent(&WorkGate, IO_NO_INCREMENT, FALSE);
+}
+
 static VOID LeaveBehind()
 {
     KeInitializeDpc(&LeftDpc, LeftDpcRoutine, nullptr);
@@ -60,6 +81,9 @@ static VOID LeaveBehind()
         ExAllocatePool(NonPagedPool, 40);
     }
 }
+
+// Cleared, AddDevice leaves DO_POWER_PAGABLE off above a pageable device.
+__attribute__((visibility("default"))) LONG CopyPowerPagable = 1;
 
 struct TestExtension {
     PDEVICE_OBJECT Lower;
@@ -116,6 +140,9 @@ static NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Pdo)
     if (ext->Lower == nullptr) {
         IoDeleteDevice(fdo);
         return STATUS_NO_SUCH_DEVICE;
+    }
+    if (CopyPowerPagable) {
+        fdo->Flags |= ext->Lower->Flags & DO_POWER_PAGABLE;
     }
     fdo->Flags &= ~DO_DEVICE_INITIALIZING;
     return STATUS_SUCCESS;
