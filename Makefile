@@ -11,13 +11,14 @@ HOST64   := build/host64
 ASAN     := build/host64-asan
 TARGET32 := build/target32
 TARGET64 := build/target64
+BENCH    := build/bench
 JOBS     ?= 2
 QEMU_I386 := /usr/bin/qemu-i386-static
 # Empty where i386 programs run natively; evaluated once per make run, at its
 # first use in a recipe, so after `deps` has installed what the probe needs.
 I386_EMULATOR = $(eval I386_EMULATOR := $(shell bash scripts/runs-i386.sh >/dev/null || echo $(QEMU_I386)))$(I386_EMULATOR)
 
-.PHONY: all deps hosts targets host32 host64 asan target32 target64 test demo wine-bench seeds valgrind lint format clean
+.PHONY: all deps hosts targets host32 host64 asan target32 target64 test demo wine-bench seeds valgrind bench lint format clean
 
 all: hosts targets
 hosts: host32 host64 asan
@@ -79,6 +80,14 @@ seeds: host64 asan host32
 # The x86-64 host suites under valgrind's memcheck.
 valgrind: host64
 	@bash scripts/valgrind.sh $(HOST64)
+
+# The benchmarks, optimised (-O2, x86-64, the verifier on, no sanitizers); not
+# part of `make test`. BENCH_ARGS goes to each program, e.g.
+# BENCH_ARGS=--benchmark_filter=Model.
+bench: deps
+	cmake -S . -B $(BENCH) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZQ_HOST_ARCH=x86_64
+	cmake --build $(BENCH) -j$(JOBS) --target benchmarks
+	@for program in $(BENCH)/bench/*_bench; do echo "== $$program"; $$program $(BENCH_ARGS) || exit 1; done
 
 lint: host64
 	@bash scripts/lint.sh $(HOST64)
