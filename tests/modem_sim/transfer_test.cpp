@@ -480,29 +480,6 @@ TEST_F(TransferTest, AChildOutOfD0RefusesTransfersOrHoldsThem)
     EXPECT_EQ("later", across->Bytes());
 }
 
-// The modem's DPC keeps runs reproducible: the same seed, the same trace.
-TEST_F(TransferTest, TheSameSeedReplaysTheSameTraceThroughTheModemsDpc)
-{
-    auto scenario = [this] {
-        BringUpBus();
-        StartChild();
-        Transfer *t = Submit(MODEM_PIPE_BULK_IN, 64);
-        ModemClient direct = modem_->Direct();
-        km::Spawn([direct] { direct.Queue("xy"); }, "modem");
-        km::Spawn([t] { km::Cancel(t->request); }, "canceller");
-        km::RunUntilIdle();
-        TearDownBus();
-        return km::Trace();
-    };
-    TearDownBus();
-    ShutdownAndCheck();
-    km::Boot(BootOptions());
-    std::vector<std::string> first = scenario();
-    ShutdownAndCheck();
-    km::Boot(BootOptions());
-    EXPECT_EQ(first, scenario());
-}
-
 // A cancel and the modem's delivery race for the same transfer: under every
 // interleaving it completes once, and bytes are never lost or duplicated.
 TEST_F(TransferTest, CancelRacingDeliveryCompletesOnceAndKeepsEveryByte)
