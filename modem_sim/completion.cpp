@@ -16,6 +16,7 @@ void SimInitializeAfter(PSIM_AFTER After)
     InitializeListHead(&After->Done);
     After->ArmCompletion = FALSE;
     After->ArmRate = FALSE;
+    After->InRateDpc = FALSE;
 }
 
 static void AppendList(PLIST_ENTRY To, PLIST_ENTRY From)
@@ -48,7 +49,7 @@ void SimHandOffLocked(PMODEM Modem, PSIM_AFTER After)
 void SimAfterUnlock(PMODEM Modem, PSIM_AFTER After)
 {
     if (After->ArmRate) {
-        SimSetRateTimer(Modem);
+        SimSetRateTimer(Modem, After->InRateDpc);
     }
     if (After->ArmCompletion) {
         KeCancelTimer(&Modem->CompletionTimer);

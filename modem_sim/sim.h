@@ -108,7 +108,8 @@ typedef struct _MODEM {
     // deliver Credit / SIM_TICKS_PER_SECOND bytes.
     ULONG Rate;
     ULONG Credit;
-    BOOLEAN TimerArmed; // the timer is set, or its DPC is due or running
+    BOOLEAN TimerArmed;   // the timer is set or its DPC is due
+    BOOLEAN TimerRunning; // its DPC runs
     BOOLEAN TimerStopping;
     KTIMER Timer;
     KDPC Dpc;
@@ -136,6 +137,7 @@ typedef struct _SIM_AFTER {
     LIST_ENTRY Done;       // requests to complete, their status set
     BOOLEAN ArmCompletion; // this caller arms the completion timer
     BOOLEAN ArmRate;       // this caller sets the rate timer
+    BOOLEAN InRateDpc;     // the caller is the rate timer's own DPC
 } SIM_AFTER, *PSIM_AFTER;
 
 typedef struct _BUS_EXTENSION {
@@ -235,7 +237,7 @@ void SimReceiveBytes(PMODEM Modem, const UCHAR *Source, ULONG Length);
 
 // rate.cpp
 void SimClaimTickLocked(PMODEM Modem, PSIM_AFTER After);
-void SimSetRateTimer(PMODEM Modem);
+void SimSetRateTimer(PMODEM Modem, BOOLEAN FromItsDpc);
 VOID NTAPI SimRateDpc(PKDPC Dpc, PVOID Context, PVOID Argument1, PVOID Argument2);
 void SimStopTimer(PMODEM Modem);
 
