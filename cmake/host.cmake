@@ -50,7 +50,11 @@ function(add_host_driver target)
   set_target_properties(${target} PROPERTIES PREFIX "")
   target_include_directories(${target} PRIVATE ${PROJECT_SOURCE_DIR} ${PROJECT_SOURCE_DIR}/kernel_model/include)
   target_compile_definitions(${target} PRIVATE ZQ_KERNEL_MODEL=1)
-  target_compile_options(${target} PRIVATE ${WARNINGS} -fno-exceptions -fno-rtti -fno-threadsafe-statics)
+  # -fno-semantic-interposition tells the compiler what -Bsymbolic makes true
+  # at the link: nothing replaces the driver's own routines, which it may then
+  # inline within a file, as in the kernel image.
+  target_compile_options(${target} PRIVATE ${WARNINGS} -fno-exceptions -fno-rtti -fno-threadsafe-statics
+    -fno-semantic-interposition)
   # -nostdlib: a kernel image links against no C library. Without it the
   # driver's swprintf would be tied to glibc's (counted) swprintf instead of
   # the model's.

@@ -4,45 +4,61 @@
 // timer's DPC runs in Wine 8 too, where KeInsertQueueDpc never runs one.
 // Inline completion, in the submitter's context and at its IRQL, as a bus may
 // do when a transfer can end at once, is the other mode.
+//
+// The timer is armed once per burst: whatever is handed off while it is set,
+// or while its DPC runs, is completed by that DPC.
 #include "modem_sim/sim.h"
 
 extern "C" {
 
-// Lock held. The timer is never set while its DPC runs (the DPC completes
-// what arrives meanwhile itself), and it is cancelled before it is set again:
-// Wine 8's KeSetTimer on a timer whose callback has not ended waits for that
-// callback while holding the lock that the callback's end needs, so setting it
-// again from its own DPC, or while its callback finishes, never returns there.
-// KeCancelTimer waits without that lock.
-static void ArmCompletionLocked(PMODEM Modem)
+void SimInitializeAfter(PSIM_AFTER After)
 {
-    if (Modem->CompletionArmed || Modem->CompletionRunning) {
-        return;
-    }
-    Modem->CompletionArmed = TRUE;
-    KeClearEvent(&Modem->CompletionIdle);
-    KeCancelTimer(&Modem->CompletionTimer);
-    LARGE_INTEGER due;
-    due.QuadPart = 0; // already due: the DPC is queued at once
-    KeSetTimer(&Modem->CompletionTimer, due, &Modem->CompletionDpc);
+    InitializeListHead(&After->Done);
+    After->ArmCompletion = FALSE;
+    After->ArmRate = FALSE;
+    After->InRateDpc = FALSE;
 }
 
-void SimCompleteList(PMODEM Modem, PLIST_ENTRY List)
+static void AppendList(PLIST_ENTRY To, PLIST_ENTRY From)
 {
-    if (IsListEmpty(List)) {
+    while (!IsListEmpty(From)) {
+        InsertTailList(To, RemoveHeadList(From));
+    }
+}
+
+void SimHandOffLocked(PMODEM Modem, PSIM_AFTER After)
+{
+    if (Modem->CompleteInline || IsListEmpty(&After->Done)) {
         return;
     }
-    KIRQL irql = SimLock(Modem);
-    BOOLEAN later = !Modem->CompleteInline;
-    if (later) {
-        while (!IsListEmpty(List)) {
-            InsertTailList(&Modem->Completed, RemoveHeadList(List));
-        }
-        ArmCompletionLocked(Modem);
+    AppendList(&Modem->Completed, &After->Done);
+    if (!Modem->CompletionArmed && !Modem->CompletionRunning) {
+        Modem->CompletionArmed = TRUE;
+        After->ArmCompletion = TRUE;
     }
-    SimUnlock(Modem, irql);
-    while (!IsListEmpty(List)) {
-        PIRP irp = CONTAINING_RECORD(RemoveHeadList(List), IRP, Tail.Overlay.ListEntry);
+}
+
+// The timer is never set while its DPC runs (the DPC completes what arrives
+// meanwhile itself), and it is cancelled before it is set again: Wine 8's
+// KeSetTimer on a timer whose callback has not ended waits for that callback
+// while holding the lock that the callback's end needs, so setting it again
+// from its own DPC, or while its callback finishes, never returns there.
+// KeCancelTimer waits without that lock. The DPC cannot run before this
+// caller sets the timer, so a drain, which waits for it, cannot free the
+// modem under this caller.
+void SimAfterUnlock(PMODEM Modem, PSIM_AFTER After)
+{
+    if (After->ArmRate) {
+        SimSetRateTimer(Modem, After->InRateDpc);
+    }
+    if (After->ArmCompletion) {
+        KeCancelTimer(&Modem->CompletionTimer);
+        LARGE_INTEGER due;
+        due.QuadPart = 0; // already due: the DPC is queued at once
+        KeSetTimer(&Modem->CompletionTimer, due, &Modem->CompletionDpc);
+    }
+    while (!IsListEmpty(&After->Done)) {
+        PIRP irp = CONTAINING_RECORD(RemoveHeadList(&After->Done), IRP, Tail.Overlay.ListEntry);
         IoCompleteRequest(irp, IO_NO_INCREMENT);
     }
 }
@@ -50,17 +66,17 @@ void SimCompleteList(PMODEM Modem, PLIST_ENTRY List)
 NTSTATUS SimCompleteRequest(PMODEM Modem, PIRP Irp)
 {
     NTSTATUS status = Irp->IoStatus.Status;
-    LIST_ENTRY list;
-    InitializeListHead(&list);
+    SIM_AFTER after;
+    SimInitializeAfter(&after);
     KIRQL irql = SimLock(Modem);
-    BOOLEAN later = !Modem->CompleteInline;
-    SimUnlock(Modem, irql);
-    if (later) {
-        IoMarkIrpPending(Irp);
+    if (!Modem->CompleteInline) {
+        IoMarkIrpPending(Irp); // before the DPC can see it
         status = STATUS_PENDING;
     }
-    InsertTailList(&list, &Irp->Tail.Overlay.ListEntry);
-    SimCompleteList(Modem, &list);
+    InsertTailList(&after.Done, &Irp->Tail.Overlay.ListEntry);
+    SimHandOffLocked(Modem, &after);
+    SimUnlock(Modem, irql);
+    SimAfterUnlock(Modem, &after);
     return status;
 }
 
@@ -78,9 +94,7 @@ VOID NTAPI SimCompletionDpc(PKDPC Dpc, PVOID Context, PVOID Argument1, PVOID Arg
     // What completing these brings (a piece that follows a piece) is
     // completed here too, before the DPC ends.
     while (!IsListEmpty(&modem->Completed)) {
-        while (!IsListEmpty(&modem->Completed)) {
-            InsertTailList(&done, RemoveHeadList(&modem->Completed));
-        }
+        AppendList(&done, &modem->Completed);
         SimUnlock(modem, irql);
         while (!IsListEmpty(&done)) {
             PIRP irp = CONTAINING_RECORD(RemoveHeadList(&done), IRP, Tail.Overlay.ListEntry);
@@ -88,19 +102,27 @@ VOID NTAPI SimCompletionDpc(PKDPC Dpc, PVOID Context, PVOID Argument1, PVOID Arg
         }
         irql = SimLock(modem);
     }
-    // Under the lock, so that a drain that sees the modem idle cannot free
-    // it while this DPC still touches it.
     modem->CompletionRunning = FALSE;
-    KeSetEvent(&modem->CompletionIdle, IO_NO_INCREMENT, FALSE);
+    BOOLEAN wake = modem->DrainWaiting;
+    modem->DrainWaiting = FALSE;
     SimUnlock(modem, irql);
+    if (wake) {
+        // The DPC's last touch of the modem: once woken, the drain may free it.
+        KeSetEvent(&modem->CompletionIdle, IO_NO_INCREMENT, FALSE);
+    }
 }
 
+// Drains run one at a time, from the PnP requests of the child and the bus.
 void SimDrainCompletions(PMODEM Modem)
 {
-    KIRQL irql = SimLock(Modem);
-    BOOLEAN busy = Modem->CompletionArmed || Modem->CompletionRunning;
-    SimUnlock(Modem, irql);
-    if (busy) {
+    for (;;) {
+        KIRQL irql = SimLock(Modem);
+        BOOLEAN busy = Modem->CompletionArmed || Modem->CompletionRunning;
+        Modem->DrainWaiting = busy;
+        SimUnlock(Modem, irql);
+        if (!busy) {
+            break;
+        }
         KeWaitForSingleObject(&Modem->CompletionIdle, Executive, KernelMode, FALSE, nullptr);
     }
 }

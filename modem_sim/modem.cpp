@@ -46,7 +46,7 @@ void SimInitializeModem(PBUS_EXTENSION Bus, PMODEM Modem, ULONG Index)
     InitializeListHead(&Modem->Completed);
     KeInitializeTimer(&Modem->CompletionTimer);
     KeInitializeDpc(&Modem->CompletionDpc, SimCompletionDpc, Modem);
-    KeInitializeEvent(&Modem->CompletionIdle, NotificationEvent, TRUE);
+    KeInitializeEvent(&Modem->CompletionIdle, SynchronizationEvent, FALSE);
 }
 
 // Lock held. The pipe as new: no fault, no halt.
@@ -203,9 +203,15 @@ static void Finish(PMODEM Modem, ULONG Index, PIRP Irp, PULONG Budget)
     SimCompleteTransfer(Irp, status, usbdStatus, length);
 }
 
-// Ends every transfer that can end, moving it to Done; with a rate, at most
-// Budget bytes go to the host. Out before in, so echoed bytes go at once.
-void SimServiceLocked(PMODEM Modem, ULONG Budget, PLIST_ENTRY Done)
+// Whether bytes toward the host wait for a tick of the rate timer.
+BOOLEAN SimWantsTick(PMODEM Modem)
+{
+    return Modem->Rate != 0 && SimHostAvailable(Modem) > 0 && CanServe(Modem, MODEM_PIPE_BULK_IN, 1);
+}
+
+// Ends every transfer that can end, moving it to After->Done; with a rate, at
+// most Budget bytes go to the host. Out before in, so echoed bytes go at once.
+void SimServiceLocked(PMODEM Modem, ULONG Budget, PSIM_AFTER After)
 {
     static const ULONG order[MODEM_PIPE_COUNT] = {MODEM_PIPE_BULK_OUT, MODEM_PIPE_BULK_IN, MODEM_PIPE_AUX};
     BOOLEAN moved;
@@ -225,26 +231,32 @@ void SimServiceLocked(PMODEM Modem, ULONG Budget, PLIST_ENTRY Done)
                     continue; // its cancel routine completes it
                 }
                 Finish(Modem, index, irp, &Budget);
-                InsertTailList(Done, &irp->Tail.Overlay.ListEntry);
+                InsertTailList(&After->Done, &irp->Tail.Overlay.ListEntry);
             }
         }
         // Bulk-in may have made room for more of a held bulk-out transfer,
         // whose echo bulk-in then takes: round again until nothing moves.
     } while (moved);
-    if (Modem->Rate != 0 && SimHostAvailable(Modem) > 0 && CanServe(Modem, MODEM_PIPE_BULK_IN, 1)) {
-        SimArmTimerLocked(Modem);
+    if (SimWantsTick(Modem)) {
+        SimClaimTickLocked(Modem, After);
     }
 }
 
 // Outside the rate timer, bytes toward the host move only when no rate is set.
+void SimServiceNowLocked(PMODEM Modem, PSIM_AFTER After)
+{
+    SimServiceLocked(Modem, Modem->Rate == 0 ? NO_BUDGET_LIMIT : 0, After);
+    SimHandOffLocked(Modem, After);
+}
+
 void SimService(PMODEM Modem)
 {
-    LIST_ENTRY done;
-    InitializeListHead(&done);
+    SIM_AFTER after;
+    SimInitializeAfter(&after);
     KIRQL irql = SimLock(Modem);
-    SimServiceLocked(Modem, Modem->Rate == 0 ? NO_BUDGET_LIMIT : 0, &done);
+    SimServiceNowLocked(Modem, &after);
     SimUnlock(Modem, irql);
-    SimCompleteList(Modem, &done);
+    SimAfterUnlock(Modem, &after);
 }
 
 } // extern "C"

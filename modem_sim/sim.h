@@ -108,11 +108,12 @@ typedef struct _MODEM {
     // deliver Credit / SIM_TICKS_PER_SECOND bytes.
     ULONG Rate;
     ULONG Credit;
-    BOOLEAN TimerArmed; // the timer is set or its DPC is due
+    BOOLEAN TimerArmed;   // the timer is set or its DPC is due
+    BOOLEAN TimerRunning; // its DPC runs
     BOOLEAN TimerStopping;
     KTIMER Timer;
     KDPC Dpc;
-    KEVENT TimerIdle; // set when the DPC has seen TimerStopping
+    KEVENT TimerIdle; // set by the DPC that ends while TimerStopping
 
     // Completion of served transfers: from the completion DPC (the default)
     // or inline. Completed holds what waits for the DPC.
@@ -122,10 +123,22 @@ typedef struct _MODEM {
     LIST_ENTRY Completed;
     BOOLEAN CompletionArmed;   // the completion timer is set or its DPC queued
     BOOLEAN CompletionRunning; // the DPC is completing what it took
+    BOOLEAN DrainWaiting;      // a drain waits for CompletionIdle
     KTIMER CompletionTimer;
     KDPC CompletionDpc;
-    KEVENT CompletionIdle; // set while neither of the two above holds
+    KEVENT CompletionIdle; // set by the DPC that ends while a drain waits
 } MODEM, *PMODEM;
+
+// What a routine decided under the modem's lock and does once it has released
+// it. Setting and cancelling a timer or an event may sleep in Wine, where a
+// spin lock's waiters spin for as long as its holder sleeps, and requests are
+// never completed with the lock held: none of that happens under the lock.
+typedef struct _SIM_AFTER {
+    LIST_ENTRY Done;       // requests to complete, their status set
+    BOOLEAN ArmCompletion; // this caller arms the completion timer
+    BOOLEAN ArmRate;       // this caller sets the rate timer
+    BOOLEAN InRateDpc;     // the caller is the rate timer's own DPC
+} SIM_AFTER, *PSIM_AFTER;
 
 typedef struct _BUS_EXTENSION {
     SIM_COMMON Common;
@@ -185,21 +198,30 @@ BOOLEAN SimClaimTransfer(PIRP Irp);
 ULONG SimBytesTaken(PIRP Irp);
 void SimSetBytesTaken(PIRP Irp, ULONG Taken);
 
-// completion.cpp: the IRPs on the list (through Tail.Overlay.ListEntry,
-// their status set) complete now or from the completion DPC, as the modem's
-// mode says; the caller holds no lock. SimCompleteRequest does so for one
-// request that its dispatch routine answers, and returns what that routine
-// returns. SimDrainCompletions waits (PASSIVE_LEVEL) until the DPC has
-// completed everything queued.
-void SimCompleteList(PMODEM Modem, PLIST_ENTRY List);
+// completion.cpp: the IRPs on a list (through Tail.Overlay.ListEntry, their
+// status set) complete now or from the completion DPC, as the modem's mode
+// says. SimHandOffLocked (lock held) queues After's for the DPC in the
+// default mode; SimAfterUnlock (lock released) arms what was decided and
+// completes what is left. SimCompleteRequest does both for one request that
+// its dispatch routine answers, and returns what that routine returns.
+// SimDrainCompletions waits (PASSIVE_LEVEL) until the DPC has completed
+// everything queued and will not touch the modem again.
+void SimInitializeAfter(PSIM_AFTER After);
+void SimHandOffLocked(PMODEM Modem, PSIM_AFTER After);
+void SimAfterUnlock(PMODEM Modem, PSIM_AFTER After);
 NTSTATUS SimCompleteRequest(PMODEM Modem, PIRP Irp);
 VOID NTAPI SimCompletionDpc(PKDPC Dpc, PVOID Context, PVOID Argument1, PVOID Argument2);
 void SimDrainCompletions(PMODEM Modem);
 
 // modem.cpp: the modem's behaviour; SimService moves what can move.
+// SimServiceLocked moves served transfers to After->Done and, when bytes wait
+// for the rate timer, has the caller set it; SimServiceNowLocked is
+// SimService's part under the lock, hand-off included.
 void SimInitializeModem(PBUS_EXTENSION Bus, PMODEM Modem, ULONG Index);
 void SimService(PMODEM Modem);
-void SimServiceLocked(PMODEM Modem, ULONG Budget, PLIST_ENTRY Done);
+void SimServiceLocked(PMODEM Modem, ULONG Budget, PSIM_AFTER After);
+void SimServiceNowLocked(PMODEM Modem, PSIM_AFTER After);
+BOOLEAN SimWantsTick(PMODEM Modem);
 void SimResetModem(PMODEM Modem);
 void SimForgetFaults(PSIM_PIPE Pipe);
 
@@ -214,7 +236,8 @@ ULONG SimReceiveRoom(PMODEM Modem);
 void SimReceiveBytes(PMODEM Modem, const UCHAR *Source, ULONG Length);
 
 // rate.cpp
-void SimArmTimerLocked(PMODEM Modem);
+void SimClaimTickLocked(PMODEM Modem, PSIM_AFTER After);
+void SimSetRateTimer(PMODEM Modem, BOOLEAN FromItsDpc);
 VOID NTAPI SimRateDpc(PKDPC Dpc, PVOID Context, PVOID Argument1, PVOID Argument2);
 void SimStopTimer(PMODEM Modem);
 

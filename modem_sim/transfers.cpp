@@ -81,12 +81,14 @@ static VOID NTAPI CancelTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 }
 
 // The request is already marked pending. Queued when the child can take it,
-// then the modem serves what it can at once. A child out of D0 refuses it at
+// and the modem serves what it can at once, under the same hold of its lock. A child out of D0 refuses it at
 // once unless it was asked to hold transfers until it is back in D0.
 void SimQueueTransfer(PCHILD_EXTENSION Child, ULONG Pipe, PIRP Irp)
 {
     PMODEM modem = Child->Modem;
     NTSTATUS refusal = STATUS_SUCCESS;
+    SIM_AFTER after;
+    SimInitializeAfter(&after);
     KIRQL irql = SimLock(modem);
     if (!Child->Started || Child->Gone) {
         refusal = STATUS_DEVICE_NOT_CONNECTED;
@@ -99,9 +101,11 @@ void SimQueueTransfer(PCHILD_EXTENSION Child, ULONG Pipe, PIRP Irp)
             refusal = STATUS_CANCELLED;
         } else {
             InsertTailList(&modem->Pipes[Pipe].Pending, EntryOf(Irp));
+            SimServiceNowLocked(modem, &after);
         }
     }
     SimUnlock(modem, irql);
+    SimAfterUnlock(modem, &after);
     if (refusal == STATUS_DEVICE_NOT_CONNECTED) {
         SimCompleteTransfer(Irp, refusal, USBD_STATUS_DEV_NOT_RESPONDING, 0);
         IoCompleteRequest(Irp, IO_NO_INCREMENT);
@@ -111,8 +115,6 @@ void SimQueueTransfer(PCHILD_EXTENSION Child, ULONG Pipe, PIRP Irp)
     } else if (refusal == STATUS_CANCELLED) {
         SimCompleteTransfer(Irp, refusal, USBD_STATUS_CANCELED, 0);
         IoCompleteRequest(Irp, IO_NO_INCREMENT);
-    } else {
-        SimService(modem);
     }
 }
 
@@ -134,24 +136,26 @@ static void FailPendingLocked(PMODEM Modem, ULONG Pipe, NTSTATUS Status, USBD_ST
 
 void SimFailPending(PMODEM Modem, ULONG Pipe, NTSTATUS Status, USBD_STATUS UsbdStatus)
 {
-    LIST_ENTRY done;
-    InitializeListHead(&done);
+    SIM_AFTER after;
+    SimInitializeAfter(&after);
     KIRQL irql = SimLock(Modem);
-    FailPendingLocked(Modem, Pipe, Status, UsbdStatus, &done);
+    FailPendingLocked(Modem, Pipe, Status, UsbdStatus, &after.Done);
+    SimHandOffLocked(Modem, &after);
     SimUnlock(Modem, irql);
-    SimCompleteList(Modem, &done);
+    SimAfterUnlock(Modem, &after);
 }
 
 void SimFailAllPending(PMODEM Modem, NTSTATUS Status, USBD_STATUS UsbdStatus)
 {
-    LIST_ENTRY done;
-    InitializeListHead(&done);
+    SIM_AFTER after;
+    SimInitializeAfter(&after);
     KIRQL irql = SimLock(Modem);
     for (ULONG i = 0; i < MODEM_PIPE_COUNT; i++) {
-        FailPendingLocked(Modem, i, Status, UsbdStatus, &done);
+        FailPendingLocked(Modem, i, Status, UsbdStatus, &after.Done);
     }
+    SimHandOffLocked(Modem, &after);
     SimUnlock(Modem, irql);
-    SimCompleteList(Modem, &done);
+    SimAfterUnlock(Modem, &after);
 }
 
 } // extern "C"

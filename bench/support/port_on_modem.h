@@ -29,6 +29,10 @@ public:
     {
         return handle_;
     }
+    km::Image *PortImage() const
+    {
+        return port_;
+    }
     const std::string &Error() const
     {
         return error_;

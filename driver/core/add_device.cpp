@@ -68,7 +68,9 @@ static NTSTATUS SetUpDevice(PDEVICE_OBJECT DeviceObject, PDEVICE_OBJECT Pdo, PCU
     }
     DeviceObject->Flags |= DO_POWER_PAGABLE;
     Extension->AbortIrp = IoAllocateIrp(Extension->LowerDevice->StackSize, FALSE);
-    if (Extension->AbortIrp == NULL) {
+    Extension->ReaderIrp = IoAllocateIrp(Extension->LowerDevice->StackSize, FALSE);
+    Extension->ReaderWorkItem = IoAllocateWorkItem(DeviceObject);
+    if (Extension->AbortIrp == NULL || Extension->ReaderIrp == NULL || Extension->ReaderWorkItem == NULL) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
     // Registered now, enabled only once the device has started.
@@ -87,6 +89,12 @@ static void UndoSetUp(PDEVICE_OBJECT DeviceObject)
     }
     if (Extension->AbortIrp != NULL) {
         IoFreeIrp(Extension->AbortIrp);
+    }
+    if (Extension->ReaderIrp != NULL) {
+        IoFreeIrp(Extension->ReaderIrp);
+    }
+    if (Extension->ReaderWorkItem != NULL) {
+        IoFreeWorkItem(Extension->ReaderWorkItem);
     }
     if (Extension->LowerDevice != NULL) {
         IoDetachDevice(Extension->LowerDevice);

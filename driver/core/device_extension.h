@@ -89,6 +89,16 @@ struct DeviceExtension {
     // The bulk-in loop is alive: a transfer is in flight or its restart is
     // queued. Under Lock; the power path restarts only a loop that ended.
     BOOLEAN ReaderActive;
+    // The loop waits for room: the ring had less than a transfer's room free
+    // when its last transfer ended, so none was sent; the read or purge that
+    // makes room restarts it. ReaderActive is FALSE meanwhile. Under Lock.
+    BOOLEAN ReaderThrottled;
+    // The restart queued resets the halted bulk-in pipe first. Under Lock.
+    BOOLEAN ReaderResetFirst;
+    // The loop's IRP and the work item of its restarts, made once with the
+    // device: one transfer is in flight at a time, one restart queued.
+    PIRP ReaderIrp;
+    PIO_WORKITEM ReaderWorkItem;
     // The write pump (write.cpp): WriteSending while one context sends the
     // pieces and starts the queued requests; what a completion leaves it to
     // do: the piece to send next, or the request that has ended. Under Lock.

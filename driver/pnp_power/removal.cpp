@@ -89,6 +89,8 @@ NTSTATUS HandleRemove(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     FreeDeviceName(extension);
     FreeInterfaceName(extension);
     IoFreeIrp(extension->AbortIrp);
+    IoFreeIrp(extension->ReaderIrp);
+    IoFreeWorkItem(extension->ReaderWorkItem);
 
     Irp->IoStatus.Status = STATUS_SUCCESS;
     NTSTATUS status = PassDown(DeviceObject, Irp);

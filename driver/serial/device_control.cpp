@@ -217,7 +217,11 @@ static NTSTATUS Purge(const ControlRequest *Request)
     if (purge & SERIAL_PURGE_RXCLEAR) {
         KIRQL irql = Acquire(extension);
         RingReset(extension);
+        BOOLEAN restart = TakeThrottledReader(extension);
         Release(extension, irql);
+        if (restart) {
+            QueueReaderStep(extension);
+        }
     }
     if (Request->OutLength == 0 || Request->OutLength >= sizeof(ULONG)) {
         Request->Irp->IoStatus.Information = sizeof(ULONG);

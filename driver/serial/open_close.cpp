@@ -52,6 +52,7 @@ VOID ResetPortState(PDEVICE_EXTENSION Extension)
     KeInitializeEvent(&Extension->IdleEvent, SynchronizationEvent, FALSE);
     Extension->ReadErrorCount = 0;
     Extension->ResumeResetPending = FALSE;
+    Extension->ReaderThrottled = FALSE;
     Extension->WritePipeHalted = FALSE;
     RingReset(Extension);
     KeReleaseSpinLock(&Extension->Lock, irql);
@@ -122,6 +123,7 @@ static VOID EndPortUse(PDEVICE_OBJECT DeviceObject)
     KIRQL irql;
     KeAcquireSpinLock(&extension->Lock, &irql);
     extension->PortOpen = FALSE;
+    extension->ReaderThrottled = FALSE; // the loop that waited for room has ended
     CancelReadTimer(extension);
     KeReleaseSpinLock(&extension->Lock, irql);
     CancelAllQueues(DeviceObject);

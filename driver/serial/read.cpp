@@ -79,6 +79,32 @@ VOID EndWaitingRead(PDEVICE_EXTENSION Extension, NTSTATUS Status, PLIST_ENTRY Do
     CancelReadTimer(Extension);
 }
 
+// Lock held, the read timer cancelled. With the ring empty, the waiting read
+// takes what it wants of the Length bytes at Data straight into its buffer and
+// ends, as if they had passed through the ring. Returns the bytes it took:
+// none without a waiting read, with bytes in the ring (they come first), or
+// with no bytes.
+ULONG ServeWaitingReadFrom(PDEVICE_EXTENSION Extension, const UCHAR *Data, ULONG Length, PLIST_ENTRY Done)
+{
+    if (Length == 0 || GetRingCount(Extension) != 0) {
+        return 0;
+    }
+    PIRP irp = TakeCancelableRequest(&Extension->ReadQueue);
+    if (irp == NULL) {
+        return 0;
+    }
+    ULONG have = static_cast<ULONG>(irp->IoStatus.Information);
+    ULONG wanted = ReadLength(irp) - have;
+    ULONG taken = wanted < Length ? wanted : Length;
+    RtlCopyMemory(static_cast<PUCHAR>(irp->AssociatedIrp.SystemBuffer) + have, Data, taken);
+    irp->IoStatus.Information = have + taken;
+    Extension->ReadRemaining = Extension->ReadRemaining > taken ? Extension->ReadRemaining - taken : 0;
+    Extension->PerfStats.ReceivedCount += taken;
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    InsertTailList(Done, EntryOf(irp));
+    return taken;
+}
+
 // Entered with the cancel spin lock held. A request still on the queue is the
 // waiting read, and the read timer is its own; one taken off the queue (its
 // entry points to itself) leaves the timer to whoever took it.
@@ -120,7 +146,7 @@ static NTSTATUS ServeOrQueueRead(PDEVICE_EXTENSION Extension, PIRP Irp)
     READ_TIMEOUT_PLAN plan;
     PlanReadTimeout(&Extension->Timeouts, &plan);
     Extension->ReadRemaining = length;
-    ULONG delivered = FillFromRing(Extension, Irp);
+    ULONG delivered = GetRingCount(Extension) != 0 ? FillFromRing(Extension, Irp) : 0;
     if (plan.Immediate || Extension->ReadRemaining == 0 || delivered != 0) {
         Extension->PerfStats.ReceivedCount += delivered;
         return STATUS_SUCCESS;
@@ -148,7 +174,11 @@ NTSTATUS NTAPI DispatchRead(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         return status;
     }
     status = ServeOrQueueRead(extension, Irp);
+    BOOLEAN restart = TakeThrottledReader(extension);
     KeReleaseSpinLock(&extension->Lock, irql);
+    if (restart) {
+        QueueReaderStep(extension);
+    }
     if (status == STATUS_PENDING) {
         return STATUS_PENDING;
     }

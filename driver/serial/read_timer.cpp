@@ -71,9 +71,12 @@ VOID ArmReadTimer(PDEVICE_EXTENSION Extension, LONGLONG DueTime)
     Extension->ReadTimerState = ReadTimerDeferred;
 }
 
-// Lock held.
+// Lock held. Idle or Stale, the timer is not set: nothing to cancel.
 VOID CancelReadTimer(PDEVICE_EXTENSION Extension)
 {
+    if (Extension->ReadTimerState != ReadTimerSet && Extension->ReadTimerState != ReadTimerDeferred) {
+        return;
+    }
     BOOLEAN cancelled = KeCancelTimer(&Extension->ReadTimer);
     switch (Extension->ReadTimerState) {
     case ReadTimerSet:

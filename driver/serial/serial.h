@@ -31,6 +31,7 @@ NTSTATUS CheckPortServes(PDEVICE_EXTENSION Extension);
 NTSTATUS QueueReadRequest(PDEVICE_EXTENSION Extension, PIRP Irp);
 PIRP DequeueReadRequest(PDEVICE_EXTENSION Extension);
 VOID ServeQueuedReads(PDEVICE_EXTENSION Extension, PLIST_ENTRY Done);
+ULONG ServeWaitingReadFrom(PDEVICE_EXTENSION Extension, const UCHAR *Data, ULONG Length, PLIST_ENTRY Done);
 VOID NTAPI ReadCancelRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 VOID EndWaitingRead(PDEVICE_EXTENSION Extension, NTSTATUS Status, PLIST_ENTRY Done);
 

@@ -1,9 +1,12 @@
 // The continuous bulk-in reader: while the port is open, one 4096-byte
-// transfer is always pending on the bulk-in pipe. Each completion puts what
-// arrived into the receive ring, serves the waiting read, reports the receive
-// events, and has the next transfer submitted from a system worker thread.
-// Failures are counted; a fatal one, or too many since the open, marks the
-// device failed and ends the loop.
+// transfer is always pending on the bulk-in pipe, unless the receive ring has
+// no room for another. Each completion moves what arrived into the waiting
+// read or the ring, reports the receive events, and has the next transfer
+// submitted from a system worker thread; with less than a transfer's room
+// left in the ring, the loop waits instead (a device holds its bytes while
+// the host sends no transfer), and the read or purge that makes room restarts
+// it. Failures are counted; a fatal one, or too many since the open, marks
+// the device failed and ends the loop.
 #include "driver/core/core.h"
 #include "driver/pnp_power/pnp_power.h"
 #include "driver/serial/serial.h"
@@ -14,32 +17,40 @@
 // Ring bytes from which SERIAL_EV_RX80FULL is reported.
 #define RX80FULL_LEVEL 820000
 
-static VOID SetReaderActive(PDEVICE_EXTENSION Extension, BOOLEAN Active)
+// The loop holds one count of OutstandingIo while ReaderActive is set, from
+// the start of its first transfer through its restarts to its end or its wait
+// for room, so that close and removal wait for it whether a transfer or a
+// restart is in flight.
+
+// Lock held: the loop is alive from here.
+static VOID BeginReader(PDEVICE_EXTENSION Extension)
+{
+    Extension->ReaderActive = TRUE;
+    IncrementIo(Extension);
+}
+
+static VOID EndReader(PDEVICE_EXTENSION Extension)
 {
     KIRQL irql;
     KeAcquireSpinLock(&Extension->Lock, &irql);
-    Extension->ReaderActive = Active;
+    Extension->ReaderActive = FALSE;
     KeReleaseSpinLock(&Extension->Lock, irql);
+    DecrementIo(Extension);
 }
 
-// The transfer counts as outstanding from here to the end of its completion
-// routine, or not at all when it could not be sent. The loop is active from
-// before the submission, since the completion may end it before the call
-// returns.
-NTSTATUS StartBulkInRead(PDEVICE_EXTENSION Extension, USBD_PIPE_HANDLE Pipe)
+// Lock held: whether a whole transfer would fit into the ring.
+static BOOLEAN RingHasRoom(PDEVICE_EXTENSION Extension)
 {
-    IncrementIo(Extension);
-    SetReaderActive(Extension, TRUE);
+    return RING_CAPACITY - static_cast<ULONG>(GetRingCount(Extension)) >= TRANSFER_SIZE;
+}
+
+// ReaderActive is set. The transfer's IRP and URB are the loop's own.
+VOID StartBulkInRead(PDEVICE_EXTENSION Extension)
+{
     PURB urb = &Extension->ReadUrb;
-    BuildBulkTransferUrb(urb, Pipe, USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK, Extension->ReadBuffer,
-                         TRANSFER_SIZE);
-    BOOLEAN sent;
-    NTSTATUS status = SubmitUrbAsync(Extension->LowerDevice, urb, BulkInComplete, Extension, &sent);
-    if (!sent) {
-        SetReaderActive(Extension, FALSE);
-        DecrementIo(Extension);
-    }
-    return status;
+    BuildBulkTransferUrb(urb, Extension->BulkInPipe, USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK,
+                         Extension->ReadBuffer, TRANSFER_SIZE);
+    SubmitUrbWithIrp(Extension->LowerDevice, Extension->ReaderIrp, urb, BulkInComplete, Extension);
 }
 
 // The next transfer, if the port is still open and the device usable. The
@@ -47,29 +58,40 @@ NTSTATUS StartBulkInRead(PDEVICE_EXTENSION Extension, USBD_PIPE_HANDLE Pipe)
 // the data pipes also holds: a transfer either reaches the bus before the
 // abort that ends it, or is never sent. A halted pipe is reset first, in the
 // same step: retried without the reset, every transfer fails at once.
-static VOID ContinueBulkInRead(PDEVICE_EXTENSION Extension, BOOLEAN ResetFirst)
+static VOID NTAPI ReaderStep(PDEVICE_OBJECT, PVOID Context)
 {
-    ExAcquireFastMutex(&Extension->ReaderMutex);
-    if (Extension->PortOpen && !IsDeviceUnusable(Extension)) {
-        if (ResetFirst) {
-            ResetPipe(Extension->Self, Extension->BulkInPipe);
+    PDEVICE_EXTENSION extension = static_cast<PDEVICE_EXTENSION>(Context);
+    ExAcquireFastMutex(&extension->ReaderMutex);
+    if (extension->PortOpen && !IsDeviceUnusable(extension)) {
+        if (extension->ReaderResetFirst) {
+            ResetPipe(extension->Self, extension->BulkInPipe);
         }
-        StartBulkInRead(Extension, Extension->BulkInPipe);
+        StartBulkInRead(extension);
     } else {
-        SetReaderActive(Extension, FALSE);
+        EndReader(extension);
     }
-    ExReleaseFastMutex(&Extension->ReaderMutex);
+    ExReleaseFastMutex(&extension->ReaderMutex);
 }
 
-VOID RestartBulkInRead(PDEVICE_EXTENSION Extension)
+// ReaderActive is set, and no other step is queued.
+VOID QueueReaderStep(PDEVICE_EXTENSION Extension)
 {
-    ContinueBulkInRead(Extension, FALSE);
+    IoQueueWorkItem(Extension->ReaderWorkItem, ReaderStep, DelayedWorkQueue, Extension);
 }
 
-// After a transfer that failed on a halted endpoint.
-VOID RecoverBulkInRead(PDEVICE_EXTENSION Extension)
+// Lock held, after bytes have left the ring: whether the caller, once it has
+// released Lock, restarts the loop that waits for room (QueueReaderStep). A
+// loop caught by a sleep is left to the return to the working state, which
+// resets the pipes first.
+BOOLEAN TakeThrottledReader(PDEVICE_EXTENSION Extension)
 {
-    ContinueBulkInRead(Extension, TRUE);
+    if (!Extension->ReaderThrottled || !Extension->PortOpen || Extension->ResumeResetPending ||
+        !RingHasRoom(Extension)) {
+        return FALSE;
+    }
+    Extension->ReaderThrottled = FALSE;
+    BeginReader(Extension); // ReaderResetFirst as the last transfer left it
+    return TRUE;
 }
 
 // From the open, once the pipes are reset: the loop starts unless it already
@@ -85,31 +107,40 @@ VOID StartBulkInReadForOpen(PDEVICE_EXTENSION Extension)
     KeAcquireSpinLock(&Extension->Lock, &irql);
     BOOLEAN start = Extension->PortOpen && !Extension->ReaderActive;
     if (start) {
-        Extension->ReaderActive = TRUE;
+        BeginReader(Extension);
     }
     KeReleaseSpinLock(&Extension->Lock, irql);
     if (start && !IsDeviceUnusable(Extension)) {
-        StartBulkInRead(Extension, Extension->BulkInPipe);
+        StartBulkInRead(Extension);
     } else if (start) {
-        SetReaderActive(Extension, FALSE);
+        EndReader(Extension);
     }
     ExReleaseFastMutex(&Extension->ReaderMutex);
 }
 
 // On the return to the working state, from a work item once the device is
-// back in D0: a loop that ended while the system was going to sleep starts
-// again on freshly reset pipes. A loop that survived the sleep (a sleep that
-// was vetoed, or a bus that held the transfer) keeps running: its transfer
-// still owns ReadUrb, and its pipes are busy rather than halted.
+// back in D0: a loop that ended while the system was going to sleep, or that
+// waited for room, starts again on freshly reset pipes (the one waiting for
+// room once there is room). A loop that survived the sleep (a sleep that was
+// vetoed, or a bus that held the transfer) keeps running: its transfer still
+// owns ReadUrb, and its pipes are busy rather than halted.
 VOID ResumeBulkInRead(PDEVICE_EXTENSION Extension)
 {
     ExAcquireFastMutex(&Extension->ReaderMutex);
     KIRQL irql;
     KeAcquireSpinLock(&Extension->Lock, &irql);
     BOOLEAN resume = Extension->PortOpen && Extension->ResumeResetPending;
+    BOOLEAN start = FALSE;
     if (resume) {
         Extension->ResumeResetPending = FALSE;
         resume = !Extension->ReaderActive;
+    }
+    if (resume) {
+        start = RingHasRoom(Extension);
+        Extension->ReaderThrottled = !start;
+        if (start) {
+            BeginReader(Extension);
+        }
     }
     KeReleaseSpinLock(&Extension->Lock, irql);
     if (resume && !IsDeviceUnusable(Extension)) {
@@ -117,7 +148,11 @@ VOID ResumeBulkInRead(PDEVICE_EXTENSION Extension)
         ResetPipe(Extension->Self, Extension->BulkInPipe);
         ResetPipe(Extension->Self, Extension->BulkOutPipe);
         ResetPipe(Extension->Self, Extension->AuxPipe);
-        StartBulkInRead(Extension, Extension->BulkInPipe);
+        if (start) {
+            StartBulkInRead(Extension);
+        }
+    } else if (start) {
+        EndReader(Extension);
     }
     ExReleaseFastMutex(&Extension->ReaderMutex);
 }
@@ -146,26 +181,36 @@ static VOID NoteReceiveEvents(PDEVICE_EXTENSION Extension, PLIST_ENTRY Done)
     }
 }
 
-// Lock held: a good transfer while the port is open. Bytes that do not fit
-// into the ring are lost; a bus that reports more than the buffer holds is
-// taken at the buffer's size.
+// Lock held: a good transfer while the port is open. A read that waits finds
+// the ring empty: it takes what it wants straight from the transfer's buffer,
+// and the rest goes into the ring after it. A bus that reports more than the
+// buffer holds is taken at the buffer's size. The loop sends a transfer only
+// when the ring has room for all of it, so nothing is lost here; bytes that
+// did not fit would be counted and reported as an overrun.
 static VOID TakeReceivedBytes(PDEVICE_EXTENSION Extension, PLIST_ENTRY Done)
 {
     ULONG received = Extension->ReadUrb.UrbBulkOrInterruptTransfer.TransferBufferLength;
     if (received > TRANSFER_SIZE) {
         received = TRANSFER_SIZE;
     }
-    if (received != 0) {
-        // What does not fit is lost, but counted and reported as an overrun.
+    // Only a waiting read has a timer set (or a setting deferred).
+    BOOLEAN waiting = !IsListEmpty(&Extension->ReadQueue);
+    ULONG served = 0;
+    if (waiting) {
+        CancelReadTimer(Extension);
+        served = ServeWaitingReadFrom(Extension, Extension->ReadBuffer, received, Done);
+    }
+    if (received > served) {
         ULONG taken = 0;
-        RingPut(Extension, Extension->ReadBuffer, received, &taken);
-        if (taken < received) {
-            Extension->PerfStats.BufferOverrunErrorCount += received - taken;
+        RingPut(Extension, Extension->ReadBuffer + served, received - served, &taken);
+        if (taken < received - served) {
+            Extension->PerfStats.BufferOverrunErrorCount += received - served - taken;
             Extension->CommErrors |= SERIAL_ERROR_QUEUEOVERRUN;
         }
     }
-    CancelReadTimer(Extension);
-    ServeQueuedReads(Extension, Done);
+    if (waiting && served == 0) {
+        ServeQueuedReads(Extension, Done); // from the ring; a zero-length transfer ends it
+    }
     NoteReceiveEvents(Extension, Done);
 }
 
@@ -189,10 +234,8 @@ static BOOLEAN NoteFailedTransfer(PDEVICE_EXTENSION Extension, NTSTATUS Status, 
 
 // Runs at up to DISPATCH_LEVEL without a device object (the IRP has no
 // location of this driver's). Requests it ends are completed, and the next
-// transfer queued, only after Lock is released. Without memory for the
-// restart's work item the loop ends silently, until the next open or resume;
-// the item counts until its worker has run, so the count never falls to zero
-// between two transfers of a running loop.
+// transfer queued, only after Lock is released. The loop waits when the ring
+// has no room for the next transfer.
 NTSTATUS NTAPI BulkInComplete(PDEVICE_OBJECT, PIRP Irp, PVOID Context)
 {
     PDEVICE_EXTENSION extension = static_cast<PDEVICE_EXTENSION>(Context);
@@ -200,25 +243,31 @@ NTSTATUS NTAPI BulkInComplete(PDEVICE_OBJECT, PIRP Irp, PVOID Context)
     LIST_ENTRY done;
     InitializeListHead(&done);
     BOOLEAN restart;
-    BOOLEAN halted = FailedOnHaltedPipe(&extension->ReadUrb);
+    BOOLEAN halted = FALSE;
     KIRQL irql;
     KeAcquireSpinLock(&extension->Lock, &irql);
     if (NT_SUCCESS(status) && extension->ReadUrb.UrbHeader.Status == USBD_STATUS_SUCCESS && extension->PortOpen) {
         TakeReceivedBytes(extension, &done);
         restart = TRUE;
     } else {
+        halted = FailedOnHaltedPipe(&extension->ReadUrb);
         restart = NoteFailedTransfer(extension, status, &done);
     }
-    if (!restart) {
-        extension->ReaderActive = FALSE;
+    if (restart && !RingHasRoom(extension)) {
+        extension->ReaderThrottled = TRUE;
+        restart = FALSE;
     }
+    extension->ReaderActive = restart;
+    extension->ReaderResetFirst = halted;
     KeReleaseSpinLock(&extension->Lock, irql);
-    CompleteTakenRequests(extension, &done);
-    if (restart && !NT_SUCCESS(QueueCountedWork(extension, halted ? RecoverBulkInRead : RestartBulkInRead))) {
-        SetReaderActive(extension, FALSE);
+    if (!IsListEmpty(&done)) {
+        CompleteTakenRequests(extension, &done);
     }
-    IoFreeIrp(Irp);
-    DecrementIo(extension);
+    if (restart) {
+        QueueReaderStep(extension); // the loop's count goes on with it
+    } else {
+        DecrementIo(extension);
+    }
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 

@@ -13,10 +13,15 @@ VOID PrepareUrbLocation(PIRP Irp, PURB Urb)
     next->Parameters.Others.Argument1 = Urb;
 }
 
-// A bulk transfer of Length bytes at Buffer on Pipe; every other field zero.
+// A bulk transfer of Length bytes at Buffer on Pipe, in a URB zeroed when it
+// was made and used for bulk transfers alone: the fields the DDK's
+// UsbBuildInterruptOrBulkTransferRequest sets, and the status the last
+// transfer left, cleared.
 VOID BuildBulkTransferUrb(PURB Urb, USBD_PIPE_HANDLE Pipe, ULONG Flags, PVOID Buffer, ULONG Length)
 {
-    RtlZeroMemory(Urb, sizeof(URB));
+    Urb->UrbHeader.Status = USBD_STATUS_SUCCESS;
+    Urb->UrbBulkOrInterruptTransfer.TransferBufferMDL = NULL;
+    Urb->UrbBulkOrInterruptTransfer.UrbLink = NULL;
     Urb->UrbHeader.Length = sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER);
     Urb->UrbHeader.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
     Urb->UrbBulkOrInterruptTransfer.PipeHandle = Pipe;
@@ -25,20 +30,15 @@ VOID BuildBulkTransferUrb(PURB Urb, USBD_PIPE_HANDLE Pipe, ULONG Flags, PVOID Bu
     Urb->UrbBulkOrInterruptTransfer.TransferBuffer = Buffer;
 }
 
-// From the call on, the completion routine owns the IRP: it frees it and
-// returns STATUS_MORE_PROCESSING_REQUIRED. *Sent tells whether the routine
-// will run at all; it does not when no IRP could be had.
-NTSTATUS SubmitUrbAsync(PDEVICE_OBJECT Target, PURB Urb, PIO_COMPLETION_ROUTINE Routine, PVOID Context, PBOOLEAN Sent)
+// Sends the URB in the caller's own IRP, made for Target's stack size and
+// not in use: the completion routine returns STATUS_MORE_PROCESSING_REQUIRED
+// and leaves the IRP to its owner for the next URB.
+VOID SubmitUrbWithIrp(PDEVICE_OBJECT Target, PIRP Irp, PURB Urb, PIO_COMPLETION_ROUTINE Routine, PVOID Context)
 {
-    *Sent = FALSE;
-    PIRP irp = IoAllocateIrp(Target->StackSize, FALSE);
-    if (irp == NULL) {
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
-    PrepareUrbLocation(irp, Urb);
-    IoSetCompletionRoutine(irp, Routine, Context, TRUE, TRUE, TRUE);
-    *Sent = TRUE;
-    return IoCallDriver(Target, irp);
+    IoReuseIrp(Irp, STATUS_NOT_SUPPORTED);
+    PrepareUrbLocation(Irp, Urb);
+    IoSetCompletionRoutine(Irp, Routine, Context, TRUE, TRUE, TRUE);
+    IoCallDriver(Target, Irp);
 }
 
 NTSTATUS SubmitUrbSync(PDEVICE_OBJECT DeviceObject, PURB Urb)

@@ -8,7 +8,7 @@ extern "C" {
 // URB submission (urb.cpp).
 VOID PrepareUrbLocation(PIRP Irp, PURB Urb);
 VOID BuildBulkTransferUrb(PURB Urb, USBD_PIPE_HANDLE Pipe, ULONG Flags, PVOID Buffer, ULONG Length);
-NTSTATUS SubmitUrbAsync(PDEVICE_OBJECT Target, PURB Urb, PIO_COMPLETION_ROUTINE Routine, PVOID Context, PBOOLEAN Sent);
+VOID SubmitUrbWithIrp(PDEVICE_OBJECT Target, PIRP Irp, PURB Urb, PIO_COMPLETION_ROUTINE Routine, PVOID Context);
 NTSTATUS SubmitUrbSync(PDEVICE_OBJECT DeviceObject, PURB Urb);
 NTSTATUS ResetPipe(PDEVICE_OBJECT DeviceObject, USBD_PIPE_HANDLE Pipe);
 NTSTATUS AbortPipe(PDEVICE_OBJECT DeviceObject, USBD_PIPE_HANDLE Pipe);
@@ -25,9 +25,9 @@ LONG GetRingCount(PDEVICE_EXTENSION Extension);
 NTSTATUS RingReset(PDEVICE_EXTENSION Extension);
 
 // The continuous bulk-in reader (bulk_in_reader.cpp).
-NTSTATUS StartBulkInRead(PDEVICE_EXTENSION Extension, USBD_PIPE_HANDLE Pipe);
-VOID RestartBulkInRead(PDEVICE_EXTENSION Extension);
-VOID RecoverBulkInRead(PDEVICE_EXTENSION Extension);
+VOID StartBulkInRead(PDEVICE_EXTENSION Extension);
+VOID QueueReaderStep(PDEVICE_EXTENSION Extension);
+BOOLEAN TakeThrottledReader(PDEVICE_EXTENSION Extension);
 VOID StartBulkInReadForOpen(PDEVICE_EXTENSION Extension);
 VOID ResumeBulkInRead(PDEVICE_EXTENSION Extension);
 NTSTATUS NTAPI BulkInComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);

@@ -178,6 +178,57 @@ TEST_F(PowerTest, SleepAndResumeRestartTheReaderOnceBackInD0)
     }
 }
 
+// The loop waits for room in a full ring as the system sleeps. A read before
+// the reader's restart on the return (while asleep, or before the restart's
+// work item) makes room but leaves the loop to that restart, which resets the
+// pipes and then starts it; without room then, the restart only resets them,
+// and the next read starts the loop.
+TEST_F(PowerTest, ALoopWaitingForRoomStartsAfterTheResetsOfTheReturn)
+{
+    ASSERT_EQ(STATUS_SUCCESS, Open());
+    km::RunUntilIdle();
+    std::vector<uint8_t> got;
+    auto read = [&] {
+        km::Request *request = ReadAndWait(2 * TRANSFER_SIZE);
+        got.insert(got.end(), request->output.begin(), request->output.end());
+    };
+    for (bool readFirst : {true, false}) {
+        SCOPED_TRACE(readFirst ? "read before the restart" : "read after it");
+        ASSERT_EQ(STATUS_SUCCESS, Modem().Generate(RING_CAPACITY));
+        km::RunUntilIdle();
+        ASSERT_TRUE(ext->ReaderThrottled);
+        ASSERT_EQ(STATUS_SUCCESS, km::SystemSleep());
+        if (readFirst) {
+            read();
+            EXPECT_TRUE(ext->ReaderThrottled) << "restarted while asleep";
+        }
+        log.clear();
+        ASSERT_EQ(STATUS_SUCCESS, km::SystemResume());
+        km::RunUntilIdle();
+        Log resets = {"system set S0", "device set D0", "reset in", "reset out", "reset aux"};
+        if (readFirst) {
+            resets.push_back("bulk-in");
+        }
+        EXPECT_EQ(resets, log);
+        EXPECT_EQ(readFirst ? 1u : 0u, Pipe(MODEM_PIPE_BULK_IN).Pending);
+        if (!readFirst) {
+            read();
+            km::RunUntilIdle();
+            EXPECT_EQ("bulk-in", log.back());
+            EXPECT_EQ(1u, Pipe(MODEM_PIPE_BULK_IN).Pending);
+        }
+        while (ext->RingCount != 0 || Modem().Status().HostQueued != 0) {
+            read();
+        }
+    }
+    ASSERT_EQ(2u * RING_CAPACITY, got.size());
+    size_t wrong = 0;
+    for (size_t i = 0; i < got.size(); ++i) {
+        wrong += got[i] != static_cast<uint8_t>(i);
+    }
+    EXPECT_EQ(0u, wrong);
+}
+
 // Lower drivers that complete power requests later, from another thread: the
 // machine goes on in the completion routines and callbacks, with the same
 // outcome as with lower drivers that complete at once.

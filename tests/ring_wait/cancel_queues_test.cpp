@@ -76,12 +76,16 @@ TEST_F(CancelQueuesTest, AllQueuesGoWritesThenReadsThenTheWaitNewestFirst)
     cancelLog.wait = wait;
     km::Run([&] {
         EXPECT_EQ(DispatchWaitOnMask(wait), STATUS_PENDING);
+        // The waiting read's total timeout, 1 s, armed as the read path does.
         LARGE_INTEGER due;
-        due.QuadPart = -10000000; // the waiting read's total timeout, 1 s
+        due.QuadPart = -10000000;
+        port.IncrementIo(ext);
+        ext->ReadTimerState = ReadTimerSet;
         KeSetTimer(&ext->ReadTimer, due, nullptr);
         port.CancelAllQueues(fdo);
         // The read queue's timer went with it.
         EXPECT_FALSE(KeCancelTimer(&ext->ReadTimer));
+        EXPECT_EQ(ReadTimerIdle, ext->ReadTimerState);
     });
 
     ASSERT_EQ(cancelLog.entries.size(), 3u);

@@ -173,32 +173,6 @@ TEST_P(OpenCloseTest, FirstTransferOfAnOpenStaysInTheRing)
     EXPECT_EQ("early", Bytes(read));
 }
 
-// Without an IRP for the first transfer, or a work item for a restart, the
-// loop stops silently; the open still succeeds and close does not wait for a
-// transfer that was never sent.
-TEST_P(OpenCloseTest, ReaderStopsQuietlyWithoutAnIrpOrAWorkItem)
-{
-    km::FailCall("IoAllocateIrp", 4); // after the three pipe resets
-    ASSERT_EQ(STATUS_SUCCESS, Open());
-    EXPECT_EQ(0u, Pipe(MODEM_PIPE_BULK_IN).Pending);
-    EXPECT_EQ(1, ext->OutstandingIo);
-    ASSERT_EQ(STATUS_SUCCESS, Close());
-
-    ASSERT_EQ(STATUS_SUCCESS, Open());
-    km::FailCall("IoAllocateWorkItem", 1);
-    Send("once");
-    EXPECT_EQ(0u, Pipe(MODEM_PIPE_BULK_IN).Pending) << "restarted without a work item";
-    EXPECT_FALSE(ext->ReaderActive);
-    EXPECT_EQ("once", Bytes(ReadAndWait(10)));
-    // The return from a sleep starts the loop that ended.
-    ASSERT_EQ(STATUS_SUCCESS, km::SystemSleep());
-    ASSERT_EQ(STATUS_SUCCESS, km::SystemResume());
-    km::RunUntilIdle();
-    EXPECT_EQ(1u, Pipe(MODEM_PIPE_BULK_IN).Pending) << "not restarted by the resume";
-    EXPECT_EQ(STATUS_SUCCESS, Close());
-    EXPECT_EQ(1, ext->OutstandingIo);
-}
-
 // Cleanup ends the waiting read; a read arriving after it is refused, since
 // it would wait for ever and keep the port from being opened again.
 TEST_P(OpenCloseTest, CleanupCancelsTheWaitingReadAndRefusesLaterOnes)

@@ -34,12 +34,23 @@ protected:
         ASSERT_EQ(STATUS_SUCCESS, Open());
         km::RunUntilIdle();
     }
+
+    // The URB of a request the port sends down for its bulk-in pipe, or null.
+    PURB BulkInUrb(PIRP irp) const
+    {
+        PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+        PURB urb = static_cast<PURB>(stack->Parameters.Others.Argument1);
+        bool in =
+            stack->MajorFunction == IRP_MJ_INTERNAL_DEVICE_CONTROL && urb->UrbPipeRequest.PipeHandle == ext->BulkInPipe;
+        return in ? urb : nullptr;
+    }
 };
 
-// The restart is held just after it found the port open, before it submits
-// (the test holds StateLock, which it takes next; three processors), while
-// the port closes. The abort must wait for that submission, or the transfer
-// would stay pending for ever and the close wait for it.
+// The restart is held as its transfer goes down, after it found the port
+// open (the filter below the port holds it in its dispatch routine; three
+// processors), while the port closes. The abort must wait for that
+// submission, or the transfer would reach the bus after it and stay pending
+// for ever, and the close wait for it.
 class ReaderAbortRaceTest : public ReaderRaceTest {
 protected:
     km::Options BootOptions() const override
@@ -52,47 +63,41 @@ protected:
 
 TEST_P(ReaderAbortRaceTest, AbortWaitsForARestartThatFoundThePortOpen)
 {
+    bool holdNext = false;
+    bool restartHeld = false;
+    bool cleanedUp = false;
     bool aborted = false;
+    bool abortedWhileHeld = false;
     bool sentAfterAbort = false;
-    bool lastSentOpen = true;
+    km::Context *closing = nullptr;
     observeBelowPort = [&](PIRP irp) {
-        PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-        PURB urb = static_cast<PURB>(stack->Parameters.Others.Argument1);
-        if (stack->MajorFunction != IRP_MJ_INTERNAL_DEVICE_CONTROL ||
-            urb->UrbPipeRequest.PipeHandle != ext->BulkInPipe) {
+        PURB urb = BulkInUrb(irp);
+        if (urb == nullptr) {
             return;
         }
         if (urb->UrbHeader.Function == URB_FUNCTION_ABORT_PIPE) {
             aborted = true;
         } else if (urb->UrbHeader.Function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) {
             sentAfterAbort = sentAfterAbort || aborted;
-            lastSentOpen = ext->PortOpen != FALSE;
+            if (holdNext) {
+                holdNext = false;
+                restartHeld = ext->ReaderMutex.Owner != nullptr;
+                closing = km::Spawn([&] { Close(); }, "application");
+                cleanedUp = SpinUntil([&] { return !ext->PortOpen; });
+                SpinUntil([&] { return aborted; });
+                abortedWhileHeld = aborted;
+            }
         }
     };
     OpenOnce();
-    bool restartHeld = false;
-    bool cleanedUp = false;
-    bool abortedWhileHeld = false;
-    km::Context *closing = nullptr;
-    km::Run([&] {
-        KIRQL irql;
-        KeAcquireSpinLock(&ext->StateLock, &irql);
-        ModemClient modem = Modem().Direct();
-        km::Spawn([&] { modem.Queue("x"); }, "modem");
-        restartHeld = SpinUntil([&] { return ext->ReaderMutex.Owner != nullptr; });
-        closing = km::Spawn([&] { Close(); }, "application");
-        SpinUntil([&] { return aborted; });
-        cleanedUp = !ext->PortOpen;
-        abortedWhileHeld = aborted;
-        KeReleaseSpinLock(&ext->StateLock, irql);
-    });
+    holdNext = true;
+    Send("x"); // its restart sends the next transfer
     km::RunUntilIdle();
-    ASSERT_TRUE(restartHeld) << "no restart came";
+    ASSERT_TRUE(restartHeld) << "no restart came, or not inside ReaderMutex";
     EXPECT_TRUE(cleanedUp) << "the close did not run while the restart was held";
     EXPECT_FALSE(abortedWhileHeld) << "the abort did not wait for the restart's submission";
     EXPECT_TRUE(km::Finished(closing));
     EXPECT_EQ(0u, Pipe(MODEM_PIPE_BULK_IN).Pending);
-    EXPECT_FALSE(lastSentOpen) << "the held restart submitted before the cleanup";
     EXPECT_FALSE(sentAfterAbort) << "a transfer reached the bus after the abort";
 }
 
@@ -124,6 +129,57 @@ TEST_P(ReaderAbortRaceTest, ADrainAfterACloseOfTheGoneDeviceAbortsTheTransfer)
 }
 
 INSTANTIATE_COMPLETION_MODES(ReaderAbortRaceTest);
+
+// The loop waits for room in a full ring; a read makes room and has the
+// restart queued while the handle closes. Whether the restart sends its
+// transfer before the cleanup (the close's abort ends it) or finds the port
+// closed, or the read comes too late to make room, the close returns with
+// nothing pending, the loop is left ended rather than waiting, and the next
+// open starts it again.
+TEST_P(ReaderRaceTest, ARestartFromTheReadPathRacesTheClose)
+{
+    int sent = 0;
+    observeBelowPort = [&](PIRP irp) {
+        PURB urb = BulkInUrb(irp);
+        sent += urb != nullptr && urb->UrbHeader.Function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
+    };
+    auto seen = ForEachSeed(
+        200,
+        [&](uint64_t seed) -> std::string {
+            EXPECT_EQ(STATUS_SUCCESS, Modem().Generate(RING_CAPACITY + 4 * TRANSFER_SIZE));
+            km::RunUntilIdle();
+            EXPECT_TRUE(ext->ReaderThrottled);
+            EXPECT_EQ(0u, Pipe(MODEM_PIPE_BULK_IN).Pending);
+            sent = 0;
+            km::Request *read = nullptr;
+            NTSTATUS closed = STATUS_PENDING;
+            km::Spawn([&] { read = km::ReadAsync(handle, 2 * TRANSFER_SIZE); }, "application");
+            km::Spawn(
+                [&, seed] {
+                    PassSwitchPoints(seed * 7 % 60);
+                    closed = Close();
+                },
+                "closer");
+            km::RunUntilIdle();
+            bool sentBeforeCleanup = sent != 0;
+            EXPECT_EQ(STATUS_SUCCESS, closed);
+            EXPECT_TRUE(read != nullptr && read->completed);
+            EXPECT_EQ(0u, Pipe(MODEM_PIPE_BULK_IN).Pending);
+            EXPECT_EQ(1, ext->OutstandingIo);
+            EXPECT_FALSE(ext->ReaderActive);
+            EXPECT_FALSE(ext->ReaderThrottled);
+            EXPECT_EQ(STATUS_SUCCESS, Open());
+            km::RunUntilIdle();
+            EXPECT_EQ(1u, Pipe(MODEM_PIPE_BULK_IN).Pending) << "the open did not start the loop";
+            if (read == nullptr || read->status != STATUS_SUCCESS) {
+                return "the read came after the cleanup";
+            }
+            return sentBeforeCleanup ? "the restart sent, the close aborted it" : "the restart found the port closed";
+        },
+        3);
+    EXPECT_EQ(1, seen.count("the restart sent, the close aborted it")) << Describe(seen);
+    EXPECT_EQ(1, seen.count("the restart found the port closed")) << Describe(seen);
+}
 
 // A read timed at 0 ms expires as it is queued; while the DPC owed for that
 // expiry is held back (its processor busy elsewhere), the read is cancelled

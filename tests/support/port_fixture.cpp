@@ -100,6 +100,8 @@ void PortFixture::DeletePort(PDEVICE_OBJECT port)
                 ExFreePool(extension->DeviceName.Buffer);
             }
             IoFreeIrp(extension->AbortIrp);
+            IoFreeIrp(extension->ReaderIrp);
+            IoFreeWorkItem(extension->ReaderWorkItem);
             IoDetachDevice(extension->LowerDevice);
             IoDeleteDevice(port);
         },

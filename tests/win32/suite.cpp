@@ -38,7 +38,7 @@ const Entry Tests[] = {
     {"blocking_event_waits", BlockingEventWaits},
     {"purge_and_cancel", PurgeAndCancel},
     {"close_with_requests_pending", CloseWithRequestsPending},
-    {"queue_counts_and_overrun", QueueCountsAndOverrun},
+    {"queue_counts_and_full_ring", QueueCountsAndFullRing},
     {"failing_modem", FailingModem},
     {"unplug_and_replug", UnplugAndReplug},
 };

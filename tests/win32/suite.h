@@ -154,7 +154,7 @@ void CommEvents();
 void BlockingEventWaits();
 void PurgeAndCancel();
 void CloseWithRequestsPending();
-void QueueCountsAndOverrun();
+void QueueCountsAndFullRing();
 void FailingModem();
 void UnplugAndReplug();
 
