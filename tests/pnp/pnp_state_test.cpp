@@ -174,6 +174,7 @@ TEST_F(PnpTest, Capabilities)
     std::memset(&reported, 0, sizeof(reported));
     reported.UniqueID = TRUE;
     reported.LockSupported = TRUE;
+    reported.D3Latency = 0xFFFFFFFF; // the record's last bytes
     for (int i = 0; i < POWER_SYSTEM_MAXIMUM; i++) {
         reported.DeviceState[i] = static_cast<DEVICE_POWER_STATE>(1 + i % 4);
     }
