@@ -277,7 +277,7 @@ def statement_mutants(src):
                 yield "lock", pieces
         early = {"VOID": "return;", "NTSTATUS": "return STATUS_SUCCESS;", "BOOLEAN": "return FALSE;"}.get(rtype)
         if early and spans:
-            yield "return", spans[0][0], spans[0][0], early + "\n    "
+            yield "return", start, start, "    " + early + "\n"
 
 
 def mutants_of(path):
