@@ -51,6 +51,8 @@ TEST_F(PnpTest, TransitionTable)
         {"query-remove when not started", QR, NotStarted, Closed, NoFailure, OK, RemovePending, NotStarted, true},
         {"start refused below", IRP_MN_START_DEVICE, NotStarted, Closed, IRP_MN_START_DEVICE, FAIL, NotStarted, Keep,
          false},
+        {"start", IRP_MN_START_DEVICE, NotStarted, Closed, NoFailure, OK, Started, Keep, false},
+        {"stop", IRP_MN_STOP_DEVICE, StopPending, Closed, NoFailure, OK, NotStarted, Keep, false},
     };
 
     AddPort(u"COM7", true);
