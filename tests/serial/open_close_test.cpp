@@ -167,8 +167,10 @@ TEST_P(OpenCloseTest, DefaultsAtEveryOpenKeepTheTimeoutsAndOtherSettings)
         ext->CommErrors = SERIAL_ERROR_QUEUEOVERRUN;
         ext->EventHistory = SERIAL_EV_RXCHAR;
     });
+    Send("unread");
     ASSERT_EQ(STATUS_SUCCESS, Close());
     ASSERT_EQ(STATUS_SUCCESS, Open());
+    EXPECT_EQ(0, ext->RingCount) << "bytes the last open left unread";
 
     EXPECT_EQ(115200u, ext->BaudRate);
     EXPECT_EQ(STOP_BITS_2, ext->LineControl.StopBits);

@@ -40,7 +40,6 @@
     X(GetRingCount)                                                                                                    \
     X(RingReset)                                                                                                       \
     X(WaitOnMask)                                                                                                      \
-    X(QueueWaitRequest)                                                                                                \
     X(CompleteWaitRequest)                                                                                             \
     X(WaitCancelRoutine)                                                                                               \
     X(CancelQueue)                                                                                                     \
