@@ -18,7 +18,7 @@ QEMU_I386 := /usr/bin/qemu-i386-static
 # first use in a recipe, so after `deps` has installed what the probe needs.
 I386_EMULATOR = $(eval I386_EMULATOR := $(shell bash scripts/runs-i386.sh >/dev/null || echo $(QEMU_I386)))$(I386_EMULATOR)
 
-.PHONY: all deps hosts targets host32 host64 asan target32 target64 test demo wine-bench seeds valgrind bench driver-instructions lint format clean
+.PHONY: all deps hosts targets host32 host64 asan target32 target64 test demo wine-bench seeds valgrind bench driver-instructions lint mutants format clean
 
 all: hosts targets
 hosts: host32 host64 asan
@@ -98,6 +98,13 @@ driver-instructions: deps
 
 lint: host64
 	@bash scripts/lint.sh $(HOST64)
+
+# Mutation testing: plausible breakages of the driver, one at a time, against
+# the x86-64 host suites. MUTANTS_ARGS, e.g. "driver/serial/write.cpp" or
+# "--survivors".
+MUTANTS_ARGS ?=
+mutants: host64
+	python3 scripts/mutants.py --build $(HOST64) -j$(JOBS) $(MUTANTS_ARGS)
 
 format:
 	git ls-files '*.cpp' '*.h' | xargs clang-format -i

@@ -68,8 +68,7 @@ VOID NTAPI ReadTimeoutDpc(PKDPC Dpc, PVOID Context, PVOID SystemArgument1, PVOID
 
 // Wait-on-mask and queue cancelling.
 NTSTATUS WaitOnMask(PDEVICE_EXTENSION Extension, PIRP Irp);
-NTSTATUS QueueWaitRequest(PDEVICE_EXTENSION Extension, PIRP Irp, BOOLEAN LockHeld);
-PIRP DequeueWaitRequest(PDEVICE_EXTENSION Extension, BOOLEAN LockHeld);
+NTSTATUS QueueWaitRequest(PDEVICE_EXTENSION Extension, PIRP Irp);
 VOID CompleteWaitRequest(PDEVICE_EXTENSION Extension, ULONG Events, PLIST_ENTRY Done);
 VOID NoteEvents(PDEVICE_EXTENSION Extension, ULONG Events, PLIST_ENTRY Done);
 VOID EndPendingWait(PDEVICE_EXTENSION Extension, NTSTATUS Status, PLIST_ENTRY Done);

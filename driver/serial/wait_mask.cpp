@@ -28,7 +28,7 @@ NTSTATUS WaitOnMask(PDEVICE_EXTENSION Extension, PIRP Irp)
     }
     if (Extension->EventHistory == 0 && Extension->WaitMask != 0) {
         Irp->IoStatus.Status = STATUS_PENDING;
-        NTSTATUS status = QueueWaitRequest(Extension, Irp, TRUE);
+        NTSTATUS status = QueueWaitRequest(Extension, Irp);
         KeReleaseSpinLock(&Extension->Lock, irql);
         return status;
     }
@@ -39,39 +39,13 @@ NTSTATUS WaitOnMask(PDEVICE_EXTENSION Extension, PIRP Irp)
     return STATUS_SUCCESS;
 }
 
-// Lock held.
-static NTSTATUS LinkWaitRequest(PDEVICE_EXTENSION Extension, PIRP Irp)
+// Lock held. One wait at a time.
+NTSTATUS QueueWaitRequest(PDEVICE_EXTENSION Extension, PIRP Irp)
 {
     if (!IsListEmpty(&Extension->WaitQueue)) {
         return STATUS_INVALID_PARAMETER;
     }
     return LinkCancelableRequest(&Extension->WaitQueue, Irp, WaitCancelRoutine);
-}
-
-NTSTATUS QueueWaitRequest(PDEVICE_EXTENSION Extension, PIRP Irp, BOOLEAN LockHeld)
-{
-    KIRQL irql = DISPATCH_LEVEL;
-    if (!LockHeld) {
-        KeAcquireSpinLock(&Extension->Lock, &irql);
-    }
-    NTSTATUS status = LinkWaitRequest(Extension, Irp);
-    if (!LockHeld) {
-        KeReleaseSpinLock(&Extension->Lock, irql);
-    }
-    return status;
-}
-
-PIRP DequeueWaitRequest(PDEVICE_EXTENSION Extension, BOOLEAN LockHeld)
-{
-    KIRQL irql = DISPATCH_LEVEL;
-    if (!LockHeld) {
-        KeAcquireSpinLock(&Extension->Lock, &irql);
-    }
-    PIRP irp = TakeCancelableRequest(&Extension->WaitQueue);
-    if (!LockHeld) {
-        KeReleaseSpinLock(&Extension->Lock, irql);
-    }
-    return irp;
 }
 
 // The caller has decided which events to report; neither WaitMask nor

@@ -48,6 +48,31 @@ TEST_F(CoreTest, TwoDrainsAtOnceBothEndAndRestoreOneBaseCount)
     EXPECT_FALSE(km::HasViolation("DEADLOCK"));
 }
 
+// A read refused during a drain counts itself in and out. Crossing zero while
+// the base count is away, it sets the event; the drain clears it as the base
+// count comes back, or the next drain would not wait for its items.
+TEST_F(CoreTest, AZeroCrossingInsideADrainLeavesTheEventClear)
+{
+    int crossings = 0;
+    RunSeeds(40, [&](uint64_t) {
+        LoadPortDriver();
+        PDEVICE_OBJECT fdo = AddPort();
+        PDEVICE_EXTENSION ext = GetExtension(fdo);
+        km::Spawn([&] { port.WaitForIdle(fdo); }, "drain");
+        km::Spawn(
+            [&] {
+                crossings += port.IncrementIo(ext) == 1;
+                port.DecrementIo(ext);
+            },
+            "refused read");
+        km::RunUntilIdle();
+        EXPECT_EQ(ext->OutstandingIo, 1);
+        EXPECT_EQ(KeReadStateEvent(&ext->IdleEvent), 0);
+        UnloadPortDriver();
+    });
+    EXPECT_GT(crossings, 0) << "no seed let the read cross zero inside the drain";
+}
+
 TEST_F(CoreTest, WaitForIdleReturnsOnlyAfterTheLastCountedItemEnds)
 {
     LoadPortDriver();

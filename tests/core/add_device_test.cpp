@@ -82,6 +82,16 @@ TEST_F(AddDeviceTest, PortIsNamedNumberedAndReadyButNotStarted)
     EXPECT_EQ(ext->OutstandingIo, 1);
     EXPECT_EQ(ext->DevicePowerState, PowerDeviceD0);
     EXPECT_EQ(ext->SystemPowerState, PowerSystemWorking);
+    // What a zeroed record is not, on Windows: a zeroed fast mutex is owned;
+    // a zeroed event or timer has no wait list, a zeroed DPC no routine.
+    for (const FAST_MUTEX *mutex : {&ext->OpenMutex, &ext->CloseMutex, &ext->ReaderMutex, &ext->DrainMutex}) {
+        EXPECT_EQ(mutex->Count, 1);
+    }
+    EXPECT_EQ(ext->IdleEvent.Header.Type, SynchronizationEvent);
+    EXPECT_NE(ext->IdleEvent.Header.WaitListHead.Flink, nullptr);
+    EXPECT_NE(ext->ReadTimer.Header.WaitListHead.Flink, nullptr);
+    EXPECT_EQ(ext->ReadTimerDpc.DeferredContext, ext);
+    EXPECT_EQ(reinterpret_cast<void *>(ext->ReadTimerDpc.DeferredRoutine), km::Symbol(image, "ReadTimeoutDpc"));
 
     // Registered for the port's PDO, enabled only at start.
     std::vector<km::InterfaceInfo> interfaces = km::Interfaces(ext->Pdo, GUID_DEVINTERFACE_COMPORT);

@@ -51,6 +51,8 @@ TEST_F(PnpTest, TransitionTable)
         {"query-remove when not started", QR, NotStarted, Closed, NoFailure, OK, RemovePending, NotStarted, true},
         {"start refused below", IRP_MN_START_DEVICE, NotStarted, Closed, IRP_MN_START_DEVICE, FAIL, NotStarted, Keep,
          false},
+        {"start", IRP_MN_START_DEVICE, NotStarted, Closed, NoFailure, OK, Started, Keep, false},
+        {"stop", IRP_MN_STOP_DEVICE, StopPending, Closed, NoFailure, OK, NotStarted, Keep, false},
     };
 
     AddPort(u"COM7", true);
@@ -174,6 +176,7 @@ TEST_F(PnpTest, Capabilities)
     std::memset(&reported, 0, sizeof(reported));
     reported.UniqueID = TRUE;
     reported.LockSupported = TRUE;
+    reported.D3Latency = 0xFFFFFFFF; // the record's last bytes
     for (int i = 0; i < POWER_SYSTEM_MAXIMUM; i++) {
         reported.DeviceState[i] = static_cast<DEVICE_POWER_STATE>(1 + i % 4);
     }

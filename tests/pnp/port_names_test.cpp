@@ -52,13 +52,15 @@ TEST_F(PnpTest, PortNameLengthLimits)
         size_t characters;
         bool terminated;
         NTSTATUS expected;
+        ULONG extraBytes = 0;
     };
     const Case cases[] = {
-        {63, true, STATUS_SUCCESS},                 // 128 bytes
-        {64, false, STATUS_SUCCESS},                // 128 bytes, no terminator
-        {65, false, STATUS_INSUFFICIENT_RESOURCES}, // 130 bytes
-        {65, true, STATUS_INSUFFICIENT_RESOURCES},  // 132 bytes: the most the query block holds
-        {70, true, STATUS_BUFFER_OVERFLOW},         // the query's own status
+        {63, true, STATUS_SUCCESS},                    // 128 bytes
+        {64, false, STATUS_SUCCESS},                   // 128 bytes, no terminator
+        {64, false, STATUS_INSUFFICIENT_RESOURCES, 1}, // 129 bytes
+        {65, false, STATUS_INSUFFICIENT_RESOURCES},    // 130 bytes
+        {65, true, STATUS_INSUFFICIENT_RESOURCES},     // 132 bytes: the most the query block holds
+        {70, true, STATUS_BUFFER_OVERFLOW},            // the query's own status
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(testing::Message() << c.characters << " characters, terminated " << c.terminated);
@@ -66,8 +68,9 @@ TEST_F(PnpTest, PortNameLengthLimits)
         for (size_t i = 0; i < name.size(); i++) {
             name[i] = static_cast<char16_t>(u'A' + i % 26);
         }
-        ULONG length = static_cast<ULONG>((c.characters + (c.terminated ? 1 : 0)) * sizeof(char16_t));
-        AddPortBytes(name.c_str(), length);
+        ULONG length = static_cast<ULONG>((c.characters + (c.terminated ? 1 : 0)) * sizeof(char16_t)) + c.extraBytes;
+        std::u16string data = name + u'\0'; // room for the extra byte
+        AddPortBytes(data.c_str(), length);
         std::u16string link = u"\\DosDevices\\" + name;
 
         EXPECT_EQ(c.expected, km::StartDevice(pdo));
@@ -92,25 +95,38 @@ TEST_F(PnpTest, UnusablePortNamesFailTheStartAsAMissingOne)
         const char *what;
         ULONG type;
         std::u16string name;
+        ULONG bytes = 0; // all of the name when 0
     };
     const Case cases[] = {
         {"binary", REG_BINARY, std::u16string(u"COM7\0", 5)},
         {"expandable", REG_EXPAND_SZ, std::u16string(u"COM7\0", 5)},
         {"empty", REG_SZ, std::u16string(u"\0", 1)},
         {"no data", REG_SZ, std::u16string()},
+        {"half a character", REG_SZ, std::u16string(u"A", 1), 1},
         {"elsewhere", REG_SZ, std::u16string(u"..\\Device\\Evil\0", 16)},
+        {"rooted", REG_SZ, std::u16string(u"\\COM7\0", 6)},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
         AddPort(u"COM7");
         km::SetDeviceValue(pdo, L"PortName", c.type, c.name.data(),
-                           static_cast<ULONG>(c.name.size() * sizeof(char16_t)));
+                           c.bytes != 0 ? c.bytes : static_cast<ULONG>(c.name.size() * sizeof(char16_t)));
         EXPECT_EQ(STATUS_OBJECT_NAME_NOT_FOUND, km::StartDevice(pdo));
         EXPECT_FALSE(km::DeviceExists(fdo)) << "the removal after a failed start deletes the port";
         EXPECT_EQ(u"", km::LinkTarget(W(Com7Link)));
         EXPECT_EQ(u"", km::LinkTarget(L"\\DosDevices\\..\\Device\\Evil"));
         EXPECT_TRUE(DeviceMapValue().empty());
     }
+    // What follows the terminator is not part of the name, and one character
+    // without a terminator is a name.
+    AddPort(u"COM7");
+    static const char16_t trailing[] = u"COM7\0\\x";
+    km::SetDeviceValue(pdo, L"PortName", REG_SZ, trailing, sizeof(trailing));
+    EXPECT_EQ(STATUS_SUCCESS, km::StartDevice(pdo));
+    EXPECT_EQ(deviceName, km::LinkTarget(W(Com7Link)));
+    AddPortBytes(u"A", sizeof(char16_t));
+    EXPECT_EQ(STATUS_SUCCESS, km::StartDevice(pdo));
+    EXPECT_EQ(deviceName, km::LinkTarget(L"\\DosDevices\\A"));
 }
 
 // A physical device object without an extension has no pipe handles to give:
@@ -188,19 +204,33 @@ TEST_F(PnpTest, LinkDeletionFallsBackToTheRegistryName)
 }
 
 // The registry's name now leads to another port's link: that link is not
-// this device's to delete.
+// this device's to delete, whether its target fits this device's name or is
+// longer.
 TEST_F(PnpTest, LinkDeletionFallbackSparesAnotherPortsLink)
 {
-    AddPort(u"COM7");
-    ASSERT_EQ(STATUS_SUCCESS, km::StartDevice(pdo));
-    static const char16_t renamed[] = u"COM8";
-    km::SetDeviceValue(pdo, L"PortName", REG_SZ, renamed, sizeof(renamed));
-    km::CreateLink(L"\\DosDevices\\COM8", L"\\Device\\Serial0");
-    km::FailCall("IoDeleteSymbolicLink", 1, STATUS_UNSUCCESSFUL);
-    ASSERT_EQ(STATUS_SUCCESS, km::StopDevice(pdo));
-    EXPECT_EQ(u"\\Device\\Serial0", km::LinkTarget(L"\\DosDevices\\COM8"));
-    EXPECT_EQ(1, km::CallCount("IoDeleteSymbolicLink"));
-    EXPECT_EQ(0u, km::OpenKeyHandles());
+    struct Case {
+        const char16_t *name;
+        const char16_t *renamed; // with its terminating zero, 5 characters
+        const wchar_t *renamedLink;
+        const wchar_t *target;
+    };
+    const Case cases[] = {
+        {u"COM7", u"COM8", L"\\DosDevices\\COM8", L"\\Device\\Serial0"},
+        {u"COM5", u"COM6", L"\\DosDevices\\COM6", L"\\Device\\SerialOfAnotherMaker0"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(km::Narrow(km::Wide(c.target)));
+        AddPort(c.name);
+        ASSERT_EQ(STATUS_SUCCESS, km::StartDevice(pdo));
+        km::SetDeviceValue(pdo, L"PortName", REG_SZ, c.renamed, 5 * sizeof(char16_t));
+        km::CreateLink(c.renamedLink, c.target);
+        int deletes = km::CallCount("IoDeleteSymbolicLink");
+        km::FailCall("IoDeleteSymbolicLink", 1, STATUS_UNSUCCESSFUL);
+        ASSERT_EQ(STATUS_SUCCESS, km::StopDevice(pdo));
+        EXPECT_EQ(km::Wide(c.target), km::LinkTarget(c.renamedLink));
+        EXPECT_EQ(deletes + 1, km::CallCount("IoDeleteSymbolicLink"));
+        EXPECT_EQ(0u, km::OpenKeyHandles());
+    }
 }
 
 // A link of the same name that belongs to someone else survives the failed

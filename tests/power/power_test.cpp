@@ -258,6 +258,24 @@ TEST_F(PowerTest, LowerDriversThatCompleteLater)
     ExpectDeviceIn(PowerDeviceD0);
     EXPECT_EQ(PowerSystemWorking, ext->SystemPowerState);
     EXPECT_EQ(0, RemoveLockHolds());
+
+    // A pipe reset of the open that fails later fails the open as one that
+    // fails at once.
+    ASSERT_EQ(STATUS_SUCCESS, Close());
+    holdBelowPort = [](PIRP irp) { return IoGetCurrentIrpStackLocation(irp)->MajorFunction != IRP_MJ_POWER; };
+    NTSTATUS opened = STATUS_PENDING;
+    km::Spawn([&] { opened = Open(); }, "application");
+    km::RunUntilIdle();
+    ASSERT_EQ(1u, held.size());
+    km::Run([&] {
+        held[0]->IoStatus.Status = STATUS_UNSUCCESSFUL;
+        IoCompleteRequest(held[0], IO_NO_INCREMENT);
+    });
+    held.clear();
+    holdBelowPort = nullptr;
+    km::RunUntilIdle();
+    EXPECT_EQ(STATUS_UNSUCCESSFUL, opened);
+    EXPECT_EQ(0u, Pipe(MODEM_PIPE_BULK_IN).Pending);
 }
 
 // Another driver refuses the sleep: the working state is reaffirmed (the same

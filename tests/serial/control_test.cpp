@@ -158,7 +158,8 @@ TEST_F(ControlTest, SizesAtTheirLimitAndSettingsWhole)
 TEST_F(ControlTest, ModemLinesFollowDtrAndRtsAndRaiseTheirEvents)
 {
     auto lines = [&] { return Output<ULONG>(Get(IOCTL_SERIAL_GET_MODEMSTATUS, sizeof(ULONG))); };
-    const ULONG mask = SERIAL_EV_CTS | SERIAL_EV_DSR | SERIAL_EV_RLSD;
+    // With EV_RXCHAR, which no line raises.
+    const ULONG mask = SERIAL_EV_CTS | SERIAL_EV_DSR | SERIAL_EV_RLSD | SERIAL_EV_RXCHAR;
     EXPECT_EQ(STATUS_SUCCESS, Set<ULONG>(IOCTL_SERIAL_SET_WAIT_MASK, mask)->Reported());
     struct Step {
         ULONG code;
@@ -210,6 +211,17 @@ TEST_F(ControlTest, WaitMaskLimitsAndThePendingWait)
     EXPECT_EQ(STATUS_SUCCESS, wait->status);
     EXPECT_EQ(0u, Output<ULONG>(wait));
     EXPECT_EQ(0x1FFFu, Output<ULONG>(Get(IOCTL_SERIAL_GET_WAIT_MASK, sizeof(ULONG))));
+
+    // A wait already cancelled when it arrives was marked pending as it was
+    // queued: the dispatch answers STATUS_PENDING, and it ends cancelled.
+    km::Request *cancelled =
+        km::NewRequest(fdo, IRP_MJ_DEVICE_CONTROL, IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, sizeof(ULONG));
+    cancelled->irp->Cancel = TRUE;
+    NTSTATUS returned = STATUS_SUCCESS;
+    km::Run([&] { returned = km::Dispatch(cancelled); });
+    EXPECT_EQ(STATUS_PENDING, returned);
+    EXPECT_EQ(STATUS_CANCELLED, cancelled->status);
+    EXPECT_EQ(0, RemoveLockHolds());
 }
 
 // Purge acts by its bits; it reports 4 bytes, but never more than the
@@ -237,9 +249,9 @@ TEST_F(ControlTest, PurgeByItsBits)
     read = Read(10);
     EXPECT_FALSE(read->completed);
     const ULONG rxAbortBit = SERIAL_PURGE_RXABORT;
-    km::Request *rxAbort = Control(IOCTL_SERIAL_PURGE, &rxAbortBit, 4, 2);
+    km::Request *rxAbort = Control(IOCTL_SERIAL_PURGE, &rxAbortBit, 4, 3);
     EXPECT_EQ(STATUS_SUCCESS, rxAbort->Reported());
-    EXPECT_EQ(0u, rxAbort->information) << "a 2-byte output buffer cannot take 4";
+    EXPECT_EQ(0u, rxAbort->information) << "a 3-byte output buffer cannot take 4";
     EXPECT_EQ(STATUS_CANCELLED, read->status);
 }
 

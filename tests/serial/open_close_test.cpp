@@ -98,6 +98,37 @@ TEST_P(OpenCloseTest, ARefusedOpenerNeverDisturbsAClose)
     EXPECT_EQ(2u, seen.size()) << Describe(seen);
 }
 
+// An open and a query-remove or query-stop at the same time, as OpenMutex
+// orders them: the open is refused once the query was accepted, and the query
+// refused once the port is open; never an open port on a device whose removal
+// or stop is pending.
+TEST_P(OpenCloseTest, AnOpenAndAQueryAreOneAfterTheOther)
+{
+    TakeAllDown();
+    for (UCHAR query : {IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_QUERY_STOP_DEVICE}) {
+        auto seen = ForEachSeed(40, [&](uint64_t seed) -> std::string {
+            EXPECT_EQ(STATUS_SUCCESS, Close());
+            NTSTATUS opened = STATUS_PENDING;
+            NTSTATUS queried = STATUS_PENDING;
+            km::Spawn([&] { opened = Open(); }, "application");
+            km::Spawn(
+                [&, seed] {
+                    PassSwitchPoints(seed % 40);
+                    queried = km::SendPnp(pdo, query);
+                },
+                "PnP manager");
+            km::RunUntilIdle();
+            EXPECT_NE(NT_SUCCESS(opened), NT_SUCCESS(queried));
+            if (NT_SUCCESS(queried)) {
+                km::SendPnp(pdo, query == IRP_MN_QUERY_STOP_DEVICE ? IRP_MN_CANCEL_STOP_DEVICE
+                                                                   : IRP_MN_CANCEL_REMOVE_DEVICE);
+            }
+            return NT_SUCCESS(opened) ? "opened first" : "queried first";
+        });
+        EXPECT_EQ(2u, seen.size()) << Describe(seen);
+    }
+}
+
 // The second pipe's reset cannot even be sent: the open fails there, the
 // third pipe is left alone, no reader runs, and no open port is left behind.
 TEST_P(OpenCloseTest, PipeResetFailureFailsTheOpenAndLeavesNoOpenPort)
@@ -136,8 +167,10 @@ TEST_P(OpenCloseTest, DefaultsAtEveryOpenKeepTheTimeoutsAndOtherSettings)
         ext->CommErrors = SERIAL_ERROR_QUEUEOVERRUN;
         ext->EventHistory = SERIAL_EV_RXCHAR;
     });
+    Send("unread");
     ASSERT_EQ(STATUS_SUCCESS, Close());
     ASSERT_EQ(STATUS_SUCCESS, Open());
+    EXPECT_EQ(0, ext->RingCount) << "bytes the last open left unread";
 
     EXPECT_EQ(115200u, ext->BaudRate);
     EXPECT_EQ(STOP_BITS_2, ext->LineControl.StopBits);

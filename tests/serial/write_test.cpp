@@ -245,10 +245,14 @@ TEST_F(WriteTest, CleanupStopsALongWriteAfterThePieceOnTheBus)
     EXPECT_EQ(0u, ext->PendingWriteBytes);
     EXPECT_EQ(8192u, ext->PerfStats.TransmittedCount);
 
-    // Later writes on the cleaned-up handle are refused.
+    // Later writes on the cleaned-up handle are refused; the next open
+    // writes again.
     km::Request *late = Write("late");
     EXPECT_EQ(STATUS_CANCELLED, late->Reported());
     EXPECT_EQ(2u, pieces.size());
+    ASSERT_EQ(STATUS_SUCCESS, Close());
+    ASSERT_EQ(STATUS_SUCCESS, Open());
+    EXPECT_EQ(STATUS_SUCCESS, WriteAll("again")->status);
 }
 
 // When the piece on the bus is aborted instead (the modem leaves while the

@@ -40,7 +40,6 @@
     X(GetRingCount)                                                                                                    \
     X(RingReset)                                                                                                       \
     X(WaitOnMask)                                                                                                      \
-    X(QueueWaitRequest)                                                                                                \
     X(CompleteWaitRequest)                                                                                             \
     X(WaitCancelRoutine)                                                                                               \
     X(CancelQueue)                                                                                                     \
@@ -52,10 +51,12 @@ struct PortRoutines {
 #undef PORT_ROUTINE_FIELD
 };
 
-// Pipe handles a fake parent leaves in its child's extension (ParentPipeOffset).
-const ULONG BulkInHandle = 0x1100;
-const ULONG BulkOutHandle = 0x2200;
-const ULONG AuxHandle = 0x3300;
+// Pipe handles a fake parent leaves in its child's extension (ParentPipeOffset);
+// their top byte is set, so that a handle copied short shows.
+const ULONG_PTR PipeHandleTop = static_cast<ULONG_PTR>(0xA5) << (8 * sizeof(ULONG_PTR) - 8);
+const ULONG_PTR BulkInHandle = PipeHandleTop | 0x1100;
+const ULONG_PTR BulkOutHandle = PipeHandleTop | 0x2200;
+const ULONG_PTR AuxHandle = PipeHandleTop | 0x3300;
 
 inline const wchar_t *W(const std::u16string &s)
 {
