@@ -1,0 +1,150 @@
+// The campaign's command line, and under GoogleTest its fixed sample and the
+// regressions it found.
+//
+//   stress_tests --scenarios=N [--first=S] [--shard=K/M]   generated scenarios S ... S+N-1
+//   stress_tests --sweeps[=sample] [--shard=K/M]           allocation and modem-fault sweeps
+//   stress_tests --replay=S                                one scenario, shrunk if it fails
+//
+// Every failure is printed with its seed, the command that replays it and
+// the shrunk scenario as a table; the last line counts what ran.
+#include "tests/stress/scenario.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace {
+
+using namespace stress;
+
+struct Tally {
+    long scenarios = 0, requests = 0, allocationCases = 0, modemCases = 0, failed = 0;
+};
+
+std::string Program = "stress_tests";
+
+void Report(const std::string &name, const std::string &replay, const Scenario &s, const Verdict &v)
+{
+    Scenario shrunk = Shrink(s, v);
+    Verdict again = RunScenario(shrunk);
+    std::printf("FAIL %s: %s: %s\n  replay: %s %s\n  shrunk to %zu of %zu operations (%s):\n%s\n", name.c_str(),
+                v.invariant.c_str(), v.detail.c_str(), Program.c_str(), replay.c_str(), shrunk.ops.size(), s.ops.size(),
+                again.detail.c_str(), Print(shrunk).c_str());
+    std::fflush(stdout);
+}
+
+const char *Option(int argc, char **argv, const char *name)
+{
+    size_t length = std::strlen(name);
+    for (int i = 1; i < argc; ++i) {
+        if (std::strncmp(argv[i], name, length) == 0 && (argv[i][length] == '=' || argv[i][length] == 0)) {
+            return argv[i][length] == '=' ? argv[i] + length + 1 : "";
+        }
+    }
+    return nullptr;
+}
+
+int Campaign(int argc, char **argv)
+{
+    // ZQ_STRESS_IN_PROCESS=1 keeps every scenario in this process, for a debugger.
+    Isolate = std::getenv("ZQ_STRESS_IN_PROCESS") == nullptr;
+    Tally tally;
+    int shard = 0, shards = 1;
+    if (const char *s = Option(argc, argv, "--shard")) {
+        std::sscanf(s, "%d/%d", &shard, &shards);
+    }
+    auto start = std::chrono::steady_clock::now();
+    if (const char *replay = Option(argc, argv, "--replay")) {
+        uint64_t seed = std::strtoull(replay, nullptr, 10);
+        Scenario s = Generate(seed);
+        std::printf("%s\n", Print(s).c_str());
+        std::fflush(stdout);
+        Verdict v = RunScenario(s);
+        ++tally.scenarios;
+        if (!v.ok()) {
+            ++tally.failed;
+            Report("seed " + std::to_string(seed), std::string("--replay=") + replay, s, v);
+        }
+    }
+    if (const char *count = Option(argc, argv, "--scenarios")) {
+        const char *first = Option(argc, argv, "--first");
+        uint64_t from = first != nullptr ? std::strtoull(first, nullptr, 10) : 1;
+        uint64_t n = std::strtoull(count, nullptr, 10);
+        for (uint64_t seed = from + shard; seed < from + n; seed += shards) {
+            Scenario s = Generate(seed);
+            Verdict v = RunScenario(s);
+            ++tally.scenarios;
+            tally.requests += v.requests;
+            if (!v.ok()) {
+                ++tally.failed;
+                Report("seed " + std::to_string(seed), "--replay=" + std::to_string(seed), s, v);
+            }
+        }
+    }
+    if (const char *sweeps = Option(argc, argv, "--sweeps")) {
+        bool complete = std::strcmp(sweeps, "sample") != 0;
+        auto sink = [&](long *cases) {
+            return [&, cases](const std::string &name, const Scenario &s, const Verdict &v) {
+                ++*cases;
+                tally.requests += v.requests;
+                if (!v.ok()) {
+                    ++tally.failed;
+                    Report(name, "--sweeps (case: " + name + ")", s, v);
+                }
+            };
+        };
+        if (shard == 0 || shards == 1) {
+            RunAllocationSweeps(complete, sink(&tally.allocationCases));
+        }
+        if (shard == shards - 1) {
+            RunModemFaultSweeps(complete, sink(&tally.modemCases));
+        }
+    }
+    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    long total = tally.scenarios + tally.allocationCases + tally.modemCases;
+    std::printf("stress: %ld generated scenarios, %ld allocation-failure cases, %ld modem-fault cases, %ld requests "
+                "in %.0f s: %ld passed, %ld failed\n",
+                tally.scenarios, tally.allocationCases, tally.modemCases, tally.requests, seconds, total - tally.failed,
+                tally.failed);
+    return tally.failed == 0 ? 0 : 1;
+}
+
+void ExpectPasses(const Scenario &s)
+{
+    Verdict v = RunScenario(s);
+    EXPECT_TRUE(v.ok()) << v.invariant << ": " << v.detail << "\n" << Print(s);
+}
+
+} // namespace
+
+// A fixed sample of the campaign for every test run.
+TEST(Campaign, GeneratedScenarios)
+{
+    for (uint64_t seed = 1; seed <= 300 && !testing::Test::HasFailure(); ++seed) {
+        SCOPED_TRACE("seed " + std::to_string(seed) + ", replay with: stress_tests --replay=" + std::to_string(seed));
+        ExpectPasses(Generate(seed));
+    }
+}
+
+TEST(Campaign, SweepSample)
+{
+    auto expect = [](const std::string &name, const Scenario &s, const Verdict &v) {
+        EXPECT_TRUE(v.ok()) << name << ": " << v.invariant << ": " << v.detail << "\n" << Print(s);
+    };
+    RunAllocationSweeps(false, expect);
+    RunModemFaultSweeps(false, expect);
+}
+
+int main(int argc, char **argv)
+{
+    Program = argv[0];
+    if (Option(argc, argv, "--scenarios") || Option(argc, argv, "--sweeps") || Option(argc, argv, "--replay")) {
+        return Campaign(argc, argv);
+    }
+    testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
