@@ -13,7 +13,8 @@ TARGET32 := build/target32
 TARGET64 := build/target64
 JOBS     ?= 2
 QEMU_I386 := /usr/bin/qemu-i386-static
-# Empty where i386 programs run natively; evaluated once per make run.
+# Empty where i386 programs run natively; evaluated once per make run, at its
+# first use in a recipe, so after `deps` has installed what the probe needs.
 I386_EMULATOR = $(eval I386_EMULATOR := $(shell bash scripts/runs-i386.sh >/dev/null || echo $(QEMU_I386)))$(I386_EMULATOR)
 
 .PHONY: all deps hosts targets host32 host64 asan target32 target64 test demo seeds stress valgrind lint format clean
@@ -55,9 +56,12 @@ demo: targets
 	@bash scripts/demo.sh $(TARGET32) $(TARGET64)
 
 # ZQ_SEED 1..100 over the x86-64 and sanitizer host suites, and the i386 one
-# where it runs natively. SEEDS=first-last narrows the range.
+# where it runs natively. SEEDS=first-last narrows the range. The i386 build
+# is named in the recipe, not the prerequisites: a prerequisite list is
+# expanded when the Makefile is read, before `deps` could install the 32-bit
+# compiler, and the answer would stick for the whole run.
 SEEDS ?= 1-100
-seeds: host64 asan $(if $(I386_EMULATOR),,host32)
+seeds: host64 asan host32
 	@bash scripts/seeds.sh $(SEEDS) $(HOST64) $(ASAN) $(if $(I386_EMULATOR),,$(HOST32))
 
 # The reliability campaign: SCENARIOS generated scenarios and the complete
