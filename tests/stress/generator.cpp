@@ -193,11 +193,22 @@ Scenario Generate(uint64_t seed)
         // requests on it.
         uint32_t n = r.Chance(40) ? 2 + r.Below(2) : 1;
         if (r.Chance(8)) {
-            static const Op waits[] = {{OpControl, 18, 0, 4 << 16}, {OpRead, 100}, {OpWrite, 100, 5}};
-            for (n = 1 + r.Below(3); n > 0; --n) {
-                s.ops.push_back(r.Pick(waits));
+            static const uint32_t masks[] = {0x1, 0x4, 0x5, 0x38};
+            s.ops.push_back({OpControl, 17, r.Pick(masks), 4});
+            s.ops.push_back({OpIdle});
+            static const Op others[] = {{OpRead, 100}, {OpWrite, 100, 5}, {OpControl, 27, 0, 20 << 16}};
+            s.ops.push_back({OpControl, 18, 0, 4 << 16});
+            for (n = r.Below(3); n > 0; --n) {
+                s.ops.push_back(r.Pick(others));
             }
-            s.ops.insert(s.ops.end() - r.Below(2), Op{r.Chance(50) ? OpCleanup : OpClose});
+            s.ops.insert(s.ops.end() - r.Below(2), Op{r.Chance(70) ? OpCleanup : OpClose});
+        }
+        // And now and then the port opened again while the system sleeps or
+        // is asked to.
+        if (r.Chance(4)) {
+            s.ops.insert(s.ops.end(), {{OpClose}, {OpIdle}, {OpOpen}});
+            s.ops.push_back({OpPower, r.Chance(60) ? PowerVetoedSleep : PowerSleep, 1 + r.Below(3)});
+            n = 0;
         }
         for (; n > 0; --n) {
             s.ops.push_back(RandomOp(r, &written, &sent));

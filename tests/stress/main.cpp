@@ -65,6 +65,7 @@ int Campaign(int argc, char **argv)
         std::fflush(stdout);
         Verdict v = RunScenario(s);
         ++tally.scenarios;
+        tally.requests += v.requests;
         if (!v.ok()) {
             ++tally.failed;
             Report("seed " + std::to_string(seed), std::string("--replay=") + replay, s, v);

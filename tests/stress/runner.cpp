@@ -18,6 +18,7 @@
 #include <cstring>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <memory>
 #include <sstream>
 
@@ -86,6 +87,64 @@ int64_t WaitLimit(const SERIAL_TIMEOUTS &t, uint32_t length)
         return m == max ? c : static_cast<int64_t>(m) * length + c;
     }
     return m == 0 && c == 0 ? -1 : static_cast<int64_t>(m) * length + c;
+}
+
+// The fewest runs of the stream that the chunks (what the reads delivered, in
+// their order of completion, each one free to trade places with the next,
+// since two reads that end together may record their ends either way) leave
+// out when they are laid along it in order; the bytes after the last chunk
+// count as a run when `tail`. -1 when they cannot be laid along it at all.
+int FewestGaps(const std::vector<std::vector<uint8_t>> &chunks, const std::vector<uint8_t> &stream, bool tail)
+{
+    const int none = 1 << 20;
+    std::vector<std::vector<size_t>> places(chunks.size());
+    for (size_t i = 0; i < chunks.size(); ++i) {
+        for (auto at = stream.begin();
+             (at = std::search(at, stream.end(), chunks[i].begin(), chunks[i].end())) != stream.end(); ++at) {
+            places[i].push_back(static_cast<size_t>(at - stream.begin()));
+        }
+    }
+    // Where chunk k may go from p on: right there, at its first place after,
+    // or just before a place of chunk `then` (when there is one). Other
+    // places cannot leave fewer gaps.
+    auto candidates = [&](size_t k, size_t p, size_t then) {
+        std::vector<size_t> out;
+        auto first = std::lower_bound(places[k].begin(), places[k].end(), p);
+        if (first != places[k].end()) {
+            out.push_back(*first);
+        }
+        for (auto q = first; then < chunks.size() && q != places[k].end(); ++q) {
+            if (std::binary_search(places[then].begin(), places[then].end(), *q + chunks[k].size())) {
+                out.push_back(*q);
+            }
+        }
+        return out;
+    };
+    std::map<std::pair<size_t, size_t>, int> memo;
+    std::function<int(size_t, size_t)> from = [&](size_t i, size_t p) -> int {
+        if (i == chunks.size()) {
+            return tail && p < stream.size() ? 1 : 0;
+        }
+        auto known = memo.find({i, p});
+        if (known != memo.end()) {
+            return known->second;
+        }
+        int best = none;
+        for (size_t q : candidates(i, p, i + 1)) {
+            best = std::min(best, (q != p) + from(i + 1, q + chunks[i].size()));
+        }
+        if (i + 1 < chunks.size()) {
+            for (size_t q : candidates(i + 1, p, i)) {
+                size_t after = q + chunks[i + 1].size();
+                for (size_t r : candidates(i, after, i + 2)) {
+                    best = std::min(best, (q != p) + (r != after) + from(i + 2, r + chunks[i].size()));
+                }
+            }
+        }
+        return memo[{i, p}] = best;
+    };
+    int gaps = from(0, 0);
+    return gaps >= none ? -1 : gaps;
 }
 
 enum Kind { ReadKind, WriteKind, ControlKind, WaitKind };
@@ -186,9 +245,10 @@ private:
     bool cleaned_ = false;
     std::vector<Tracked> tracked_;
     std::vector<std::pair<km::Context *, size_t>> contexts_;
-    std::vector<SERIAL_TIMEOUTS> candidates_; // read timeouts possibly in force for this burst
-    SERIAL_TIMEOUTS committed_ = {};
-    uint64_t committedOrder_ = 0;
+    // Read timeouts possibly in force: for this burst; after the last burst
+    // that set any (each of them, when there were several at once); stored
+    // since then.
+    std::vector<SERIAL_TIMEOUTS> candidates_, committed_ = {SERIAL_TIMEOUTS{}}, stored_;
     uint64_t queued_ = 0; // bytes of the modem's stream it accepted
     FAST_MUTEX dataMutex_;
     int opens_ = 0;
@@ -447,9 +507,8 @@ void Runner::CheckEnded(Tracked &t)
             (t.kind == WaitKind && s == STATUS_SUCCESS && r.information != 4)) {
             Fail("promised status", what);
         }
-        if (t.setsTimeouts && s == STATUS_SUCCESS && r.order > committedOrder_) {
-            committed_ = t.timeouts;
-            committedOrder_ = r.order;
+        if (t.setsTimeouts && s == STATUS_SUCCESS) {
+            stored_.push_back(t.timeouts);
         }
         break;
     }
@@ -624,49 +683,14 @@ void Runner::CheckBytes()
     }
 
     std::vector<uint8_t> stream = Bytes(0, 0, host_->Status().Pipes[MODEM_PIPE_BULK_IN].Bytes);
-    auto at = [&](const Tracked *t, size_t p) {
-        const std::vector<uint8_t> &out = t->request->output;
-        return out.size() <= stream.size() - p && std::equal(out.begin(), out.end(), stream.begin() + p);
-    };
-    size_t p = 0;
-    int gaps = 0;
-    for (size_t next = 0; next < reads.size();) {
-        size_t found = next;
-        while (found < std::min(next + 3, reads.size()) && !at(reads[found], p)) {
-            ++found;
-        }
-        if (found < std::min(next + 3, reads.size())) {
-            std::swap(reads[next], reads[found]);
-            p += reads[next++]->request->output.size();
-            continue;
-        }
-        // A gap: the stream goes on where these reads' bytes are, taken
-        // together, or, should their completions be recorded out of order,
-        // where one of them long enough to be told apart is.
-        auto find = [&](const std::vector<uint8_t> &probe) {
-            return static_cast<size_t>(std::search(stream.begin() + p, stream.end(), probe.begin(), probe.end()) -
-                                       stream.begin());
-        };
-        std::vector<uint8_t> probe;
-        for (size_t i = next; i < reads.size() && probe.size() < 16; ++i) {
-            probe.insert(probe.end(), reads[i]->request->output.begin(), reads[i]->request->output.end());
-        }
-        size_t q = find(probe);
-        for (size_t i = next; i < std::min(next + 3, reads.size()); ++i) {
-            if (reads[i]->request->output.size() >= 8) {
-                q = std::min(q, find(reads[i]->request->output));
-            }
-        }
-        if (q == stream.size()) {
-            Fail("read bytes", Label(reads[next]->op) + " delivered bytes that do not follow the stream at " +
-                                   std::to_string(p) + " of " + std::to_string(stream.size()));
-            return;
-        }
-        p = q;
-        ++gaps;
+    std::vector<std::vector<uint8_t>> chunks;
+    for (const Tracked *t : reads) {
+        chunks.push_back(t->request->output);
     }
-    gaps += p < stream.size() && Serving();
-    if (gaps > purges + std::max(opens_ - 1, 0)) {
+    int gaps = FewestGaps(chunks, stream, Serving());
+    if (gaps < 0) {
+        Fail("read bytes", "the reads delivered bytes that are not the modem's, in its order");
+    } else if (gaps > purges + std::max(opens_ - 1, 0)) {
         Fail("read bytes", std::to_string(gaps) + " runs of the modem's bytes never reached a read, with " +
                                std::to_string(purges) + " purges and " + std::to_string(opens_) + " opens");
     }
@@ -702,7 +726,11 @@ Verdict Runner::Run()
             }
             if (i == 0 || s_.ops[i - 1].act == OpIdle || s_.ops[i - 1].act == OpAdvance) {
                 // A new burst: the reads in it may meet the timeouts it sets.
-                candidates_.assign(1, committed_);
+                if (!stored_.empty()) {
+                    committed_.swap(stored_);
+                    stored_.clear();
+                }
+                candidates_ = committed_;
                 for (size_t j = i; j < s_.ops.size() && s_.ops[j].act != OpIdle && s_.ops[j].act != OpAdvance; ++j) {
                     const Op &o = s_.ops[j];
                     if (o.act == OpTimeouts) {
