@@ -85,9 +85,10 @@ std::string OpText(const Op &op);
 
 // The sweeps: every allocation of each path failed in turn, and each modem
 // fault at each step of a short scenario. Each case is a scenario, told to
-// `each` with its name and verdict. Without `complete`, a sample.
+// `each` with its name and verdict. Every `every`-th case runs, from the
+// `offset`-th: (1, 0) is the whole sweep.
 using SweepSink = std::function<void(const std::string &name, const Scenario &, const Verdict &)>;
-void RunAllocationSweeps(bool complete, const SweepSink &each);
-void RunModemFaultSweeps(bool complete, const SweepSink &each);
+void RunAllocationSweeps(int every, uint64_t offset, const SweepSink &each);
+void RunModemFaultSweeps(int every, uint64_t offset, const SweepSink &each);
 
 } // namespace stress

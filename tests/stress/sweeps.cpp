@@ -99,12 +99,12 @@ std::vector<Op> ModemFaults()
 
 } // namespace
 
-void RunAllocationSweeps(bool complete, const SweepSink &each)
+void RunAllocationSweeps(int every, uint64_t offset, const SweepSink &each)
 {
     std::vector<Path> paths = Paths();
     for (size_t p = 0; p < paths.size(); ++p) {
         for (int allocator = 0; allocator < AllocatorCount; ++allocator) {
-            if (!complete && (p + allocator) % 4 != 0) {
+            if ((p * AllocatorCount + allocator) % every != offset % every) {
                 continue;
             }
             for (uint32_t n = 1;; ++n) {
@@ -126,14 +126,14 @@ void RunAllocationSweeps(bool complete, const SweepSink &each)
     }
 }
 
-void RunModemFaultSweeps(bool complete, const SweepSink &each)
+void RunModemFaultSweeps(int every, uint64_t offset, const SweepSink &each)
 {
     std::vector<Op> faults = ModemFaults();
-    int index = 0;
+    uint64_t index = 0;
     for (size_t f = 0; f < faults.size(); ++f) {
         for (size_t step = 0; step < Steps.size(); ++step) {
             for (bool inlineCompletion : {false, true}) {
-                if (!complete && index++ % 6 != 0) {
+                if (index++ % every != offset % every) {
                     continue;
                 }
                 Scenario s;
