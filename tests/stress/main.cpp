@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <string>
 
 namespace {
@@ -29,13 +30,19 @@ struct Tally {
 
 std::string Program = "stress_tests";
 
+// The first few failures of each invariant are shrunk; the others are told
+// with their replay command, which shrinks them too.
 void Report(const std::string &name, const std::string &replay, const Scenario &s, const Verdict &v)
 {
-    Scenario shrunk = Shrink(s, v);
-    Verdict again = RunScenario(shrunk);
-    std::printf("FAIL %s: %s: %s\n  replay: %s %s\n  shrunk to %zu of %zu operations (%s):\n%s\n", name.c_str(),
-                v.invariant.c_str(), v.detail.c_str(), Program.c_str(), replay.c_str(), shrunk.ops.size(), s.ops.size(),
-                again.detail.c_str(), Print(shrunk).c_str());
+    static std::map<std::string, int> shrunk;
+    std::printf("FAIL %s: %s: %s\n  replay: %s %s\n", name.c_str(), v.invariant.c_str(), v.detail.c_str(),
+                Program.c_str(), replay.c_str());
+    if (shrunk[v.invariant]++ < 3) {
+        Scenario small = Shrink(s, v);
+        Verdict again = RunScenario(small);
+        std::printf("  shrunk to %zu of %zu operations (%s):\n%s\n", small.ops.size(), s.ops.size(),
+                    again.detail.c_str(), Print(small).c_str());
+    }
     std::fflush(stdout);
 }
 
