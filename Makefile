@@ -11,13 +11,14 @@ HOST64   := build/host64
 ASAN     := build/host64-asan
 TARGET32 := build/target32
 TARGET64 := build/target64
+BENCH    := build/bench
 JOBS     ?= 2
 QEMU_I386 := /usr/bin/qemu-i386-static
 # Empty where i386 programs run natively; evaluated once per make run, at its
 # first use in a recipe, so after `deps` has installed what the probe needs.
 I386_EMULATOR = $(eval I386_EMULATOR := $(shell bash scripts/runs-i386.sh >/dev/null || echo $(QEMU_I386)))$(I386_EMULATOR)
 
-.PHONY: all deps hosts targets host32 host64 asan target32 target64 test demo seeds stress valgrind lint format clean
+.PHONY: all deps hosts targets host32 host64 asan target32 target64 test demo wine-bench seeds stress valgrind bench lint format clean
 
 all: hosts targets
 hosts: host32 host64 asan
@@ -55,6 +56,18 @@ test: all
 demo: targets
 	@bash scripts/demo.sh $(TARGET32) $(TARGET64)
 
+# The port against Wine's serial port on a pseudo-terminal, whose far end is
+# pty_peer, a Linux program. WINE_BENCH_ARGS go to the client, e.g.
+# "--repeat 9" or "--receive 16 --echo 0 --intact 0".
+PTY_PEER := build/tools/pty_peer
+WINE_BENCH_ARGS ?=
+$(PTY_PEER): tools/pty_peer/pty_peer.cpp
+	@mkdir -p $(dir $@)
+	$(CXX) -std=c++17 -O2 -Wall -Wextra -Werror -o $@ $<
+
+wine-bench: targets $(PTY_PEER)
+	@bash scripts/wine-bench.sh $(TARGET32) $(TARGET64) $(PTY_PEER) $(WINE_BENCH_ARGS)
+
 # ZQ_SEED 1..100 over the x86-64 and sanitizer host suites, and the i386 one
 # where it runs natively. SEEDS=first-last narrows the range. The i386 build
 # is named in the recipe, not the prerequisites: a prerequisite list is
@@ -74,6 +87,14 @@ stress: host64 host32
 # The x86-64 host suites under valgrind's memcheck.
 valgrind: host64
 	@bash scripts/valgrind.sh $(HOST64)
+
+# The benchmarks, optimised (-O2, x86-64, the verifier on, no sanitizers); not
+# part of `make test`. BENCH_ARGS goes to each program, e.g.
+# BENCH_ARGS=--benchmark_filter=Model.
+bench: deps
+	cmake -S . -B $(BENCH) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZQ_HOST_ARCH=x86_64
+	cmake --build $(BENCH) -j$(JOBS) --target benchmarks
+	@for program in $(BENCH)/bench/*_bench; do echo "== $$program"; $$program $(BENCH_ARGS) || exit 1; done
 
 lint: host64
 	@bash scripts/lint.sh $(HOST64)

@@ -26,19 +26,14 @@ static NTSTATUS QueueBytes(PCONTROL_CALL Call)
     return taken == length ? STATUS_SUCCESS : STATUS_BUFFER_OVERFLOW;
 }
 
+// Reading makes room: a bulk-out transfer held for it moves on.
 static NTSTATUS ReadCaptured(PCONTROL_CALL Call)
 {
     PMODEM modem = Call->Modem;
-    PUCHAR out = (PUCHAR)Call->Out;
     KIRQL irql = SimLock(modem);
-    ULONG count = modem->CaptureCount < Call->OutLength ? modem->CaptureCount : Call->OutLength;
-    for (ULONG i = 0; i < count; i++) {
-        out[i] = modem->Capture[modem->CaptureHead];
-        modem->CaptureHead = (modem->CaptureHead + 1) % SIM_CAPTURE_SIZE;
-        modem->CaptureCount--;
-    }
+    *Call->Returned = SimRingTake(&modem->Capture, (PUCHAR)Call->Out, Call->OutLength);
     SimUnlock(modem, irql);
-    *Call->Returned = count;
+    SimService(modem);
     return STATUS_SUCCESS;
 }
 
@@ -48,7 +43,8 @@ static NTSTATUS SetValue(PCONTROL_CALL Call, ULONG Code)
         return STATUS_INVALID_PARAMETER;
     }
     ULONG value = ((MODEM_VALUE *)Call->In)->Value;
-    BOOLEAN mode = Code == MODEM_CONTROL_SET_COMPLETION || Code == MODEM_CONTROL_SET_UNPOWERED_POLICY;
+    BOOLEAN mode = Code == MODEM_CONTROL_SET_COMPLETION || Code == MODEM_CONTROL_SET_UNPOWERED_POLICY ||
+                   Code == MODEM_CONTROL_SET_CAPTURE_POLICY;
     if (mode && value > 1) {
         return STATUS_INVALID_PARAMETER;
     }
@@ -58,6 +54,8 @@ static NTSTATUS SetValue(PCONTROL_CALL Call, ULONG Code)
         modem->CompleteInline = value == MODEM_COMPLETE_INLINE;
     } else if (Code == MODEM_CONTROL_SET_UNPOWERED_POLICY) {
         modem->UnpoweredPolicy = value;
+    } else if (Code == MODEM_CONTROL_SET_CAPTURE_POLICY) {
+        modem->CapturePolicy = value;
     } else if (Code == MODEM_CONTROL_SET_ECHO) {
         modem->Echo = value != 0;
     } else if (Code == MODEM_CONTROL_SET_RATE) {
@@ -77,7 +75,7 @@ static NTSTATUS InjectFault(PCONTROL_CALL Call)
         return STATUS_INVALID_PARAMETER;
     }
     const MODEM_FAULT *fault = (const MODEM_FAULT *)Call->In;
-    if (fault->Pipe >= MODEM_PIPE_COUNT || fault->Kind < MODEM_FAULT_FAIL || fault->Kind > MODEM_FAULT_CLEAR) {
+    if (fault->Pipe >= MODEM_PIPE_COUNT || fault->Kind < MODEM_FAULT_FAIL || fault->Kind > MODEM_FAULT_OVERREPORT) {
         return STATUS_INVALID_PARAMETER;
     }
     PMODEM modem = Call->Modem;
@@ -93,16 +91,21 @@ static NTSTATUS InjectFault(PCONTROL_CALL Call)
         pipe->ShortCount = fault->Count;
         pipe->ShortLength = fault->Length;
         break;
-    case MODEM_FAULT_STALL:
-        pipe->Stalled = TRUE;
+    case MODEM_FAULT_NAK:
+        pipe->Nak = TRUE;
         break;
-    case MODEM_FAULT_UNSTALL:
-        pipe->Stalled = FALSE;
+    case MODEM_FAULT_ACK:
+        pipe->Nak = FALSE;
+        break;
+    case MODEM_FAULT_STALL:
+        pipe->StallArmed = TRUE;
+        break;
+    case MODEM_FAULT_OVERREPORT:
+        pipe->OverCount = fault->Count;
+        pipe->OverBytes = fault->Length > 0 ? fault->Length : 1;
         break;
     default:
-        pipe->Stalled = FALSE;
-        pipe->FailCount = 0;
-        pipe->ShortCount = 0;
+        SimForgetFaults(pipe);
         break;
     }
     SimUnlock(modem, irql);
@@ -161,7 +164,7 @@ static NTSTATUS GetStatus(PCONTROL_CALL Call)
     status->ChildStarted = child != nullptr && child->Started;
     status->DevicePowerState = modem->DevicePowerState;
     status->HostQueued = SimHostAvailable(modem);
-    status->Captured = modem->CaptureCount;
+    status->Captured = modem->Capture.Count;
     status->CapturedTotal = modem->CapturedTotal;
     status->CaptureDropped = modem->CaptureDropped;
     status->Echo = modem->Echo;
@@ -169,6 +172,7 @@ static NTSTATUS GetStatus(PCONTROL_CALL Call)
     for (ULONG i = 0; i < MODEM_PIPE_COUNT; i++) {
         status->Pipes[i] = modem->Pipes[i].Counters;
         status->Pipes[i].Pending = ListLength(&modem->Pipes[i].Pending);
+        status->Pipes[i].Halted = modem->Pipes[i].Halted;
     }
     SimUnlock(modem, irql);
     *Call->Returned = sizeof(MODEM_STATUS);
@@ -187,6 +191,7 @@ static NTSTATUS Perform(ULONG Code, PCONTROL_CALL Call)
     case MODEM_CONTROL_GENERATE:
     case MODEM_CONTROL_SET_COMPLETION:
     case MODEM_CONTROL_SET_UNPOWERED_POLICY:
+    case MODEM_CONTROL_SET_CAPTURE_POLICY:
         return SetValue(Call, Code);
     case MODEM_CONTROL_INJECT_FAULT:
         return InjectFault(Call);

@@ -53,16 +53,28 @@ static_assert(offsetof(CHILD_EXTENSION, PipeHandles) + 2 * sizeof(USBD_PIPE_HAND
               "aux handle");
 
 typedef struct _SIM_PIPE {
-    BOOLEAN In; // device to host
-    BOOLEAN Stalled;
+    BOOLEAN In;         // device to host
+    BOOLEAN Nak;        // the device holds transfers
+    BOOLEAN StallArmed; // the next transfer meets a stall
+    BOOLEAN Halted;     // a stall halted the pipe; a reset clears it
     LIST_ENTRY Pending; // IRPs linked through Tail.Overlay.ListEntry
     ULONG FailCount;
     NTSTATUS FailStatus;
     USBD_STATUS FailUsbdStatus;
     ULONG ShortCount;
     ULONG ShortLength;
+    ULONG OverCount;
+    ULONG OverBytes;
     MODEM_PIPE_STATUS Counters;
 } SIM_PIPE, *PSIM_PIPE;
+
+// A ring of bytes: Count of them from Head on, wrapping at Size.
+typedef struct _SIM_RING {
+    PUCHAR Bytes;
+    ULONG Size;
+    ULONG Head;
+    ULONG Count;
+} SIM_RING, *PSIM_RING;
 
 typedef struct _MODEM {
     ULONG Index;
@@ -81,16 +93,14 @@ typedef struct _MODEM {
     SIM_PIPE Pipes[MODEM_PIPE_COUNT];
 
     // Bytes toward the host: the queue first, then generated ones.
+    SIM_RING Host;
     UCHAR HostQueue[SIM_HOST_QUEUE_SIZE];
-    ULONG HostHead;
-    ULONG HostCount;
     ULONG GenerateRemaining;
     UCHAR GenerateNext;
 
     // Bytes written by the host, oldest first.
-    UCHAR Capture[SIM_CAPTURE_SIZE];
-    ULONG CaptureHead;
-    ULONG CaptureCount;
+    SIM_RING Capture;
+    UCHAR CaptureBytes[SIM_CAPTURE_SIZE];
     ULONG CapturedTotal;
     ULONG CaptureDropped;
 
@@ -108,6 +118,7 @@ typedef struct _MODEM {
     // or inline. Completed holds what waits for the DPC.
     BOOLEAN CompleteInline;
     ULONG UnpoweredPolicy; // MODEM_UNPOWERED_*
+    ULONG CapturePolicy;   // MODEM_CAPTURE_*
     LIST_ENTRY Completed;
     BOOLEAN CompletionArmed;   // the completion timer is set or its DPC queued
     BOOLEAN CompletionRunning; // the DPC is completing what it took
@@ -169,6 +180,10 @@ void SimFailPending(PMODEM Modem, ULONG Pipe, NTSTATUS Status, USBD_STATUS UsbdS
 void SimFailAllPending(PMODEM Modem, NTSTATUS Status, USBD_STATUS UsbdStatus);
 void SimCompleteTransfer(PIRP Irp, NTSTATUS Status, USBD_STATUS UsbdStatus, ULONG Length);
 BOOLEAN SimClaimTransfer(PIRP Irp);
+// Bytes the modem has taken so far from a bulk-out transfer it holds; kept in
+// the request's DriverContext while the bus owns it.
+ULONG SimBytesTaken(PIRP Irp);
+void SimSetBytesTaken(PIRP Irp, ULONG Taken);
 
 // completion.cpp: the IRPs on the list (through Tail.Overlay.ListEntry,
 // their status set) complete now or from the completion DPC, as the modem's
@@ -185,9 +200,18 @@ void SimDrainCompletions(PMODEM Modem);
 void SimInitializeModem(PBUS_EXTENSION Bus, PMODEM Modem, ULONG Index);
 void SimService(PMODEM Modem);
 void SimServiceLocked(PMODEM Modem, ULONG Budget, PLIST_ENTRY Done);
+void SimResetModem(PMODEM Modem);
+void SimForgetFaults(PSIM_PIPE Pipe);
+
+// bytes.cpp: the rings and what moves through them; the lock held.
+void SimInitializeRing(PSIM_RING Ring, PUCHAR Bytes, ULONG Size);
+ULONG SimRingPut(PSIM_RING Ring, const UCHAR *Data, ULONG Length);
+ULONG SimRingTake(PSIM_RING Ring, PUCHAR Destination, ULONG Length);
 ULONG SimQueueHostBytes(PMODEM Modem, const UCHAR *Data, ULONG Length);
 ULONG SimHostAvailable(PMODEM Modem);
-void SimResetModem(PMODEM Modem);
+void SimTakeHostBytes(PMODEM Modem, PUCHAR Destination, ULONG Length);
+ULONG SimReceiveRoom(PMODEM Modem);
+void SimReceiveBytes(PMODEM Modem, const UCHAR *Source, ULONG Length);
 
 // rate.cpp
 void SimArmTimerLocked(PMODEM Modem);

@@ -43,6 +43,16 @@ void SimCompleteTransfer(PIRP Irp, NTSTATUS Status, USBD_STATUS UsbdStatus, ULON
     Irp->IoStatus.Information = 0;
 }
 
+ULONG SimBytesTaken(PIRP Irp)
+{
+    return (ULONG)(ULONG_PTR)Irp->Tail.Overlay.DriverContext[0];
+}
+
+void SimSetBytesTaken(PIRP Irp, ULONG Taken)
+{
+    Irp->Tail.Overlay.DriverContext[0] = (PVOID)(ULONG_PTR)Taken;
+}
+
 // Takes the transfer off its pipe's list; TRUE when the caller now owns it.
 // Called with the modem's lock held.
 BOOLEAN SimClaimTransfer(PIRP Irp)
@@ -66,7 +76,7 @@ static VOID NTAPI CancelTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     pipe->Counters.Transfers++;
     pipe->Counters.Failed++;
     SimUnlock(modem, irql);
-    SimCompleteTransfer(Irp, STATUS_CANCELLED, USBD_STATUS_CANCELED, 0);
+    SimCompleteTransfer(Irp, STATUS_CANCELLED, USBD_STATUS_CANCELED, SimBytesTaken(Irp));
     IoCompleteRequest(Irp, IO_NO_INCREMENT);
 }
 
@@ -83,6 +93,7 @@ void SimQueueTransfer(PCHILD_EXTENSION Child, ULONG Pipe, PIRP Irp)
     } else if (modem->DevicePowerState != PowerDeviceD0 && modem->UnpoweredPolicy == MODEM_UNPOWERED_FAIL) {
         refusal = STATUS_DEVICE_NOT_READY;
     } else {
+        SimSetBytesTaken(Irp, 0);
         IoSetCancelRoutine(Irp, CancelTransfer);
         if (Irp->Cancel && IoSetCancelRoutine(Irp, nullptr) != nullptr) {
             refusal = STATUS_CANCELLED;
@@ -116,7 +127,7 @@ static void FailPendingLocked(PMODEM Modem, ULONG Pipe, NTSTATUS Status, USBD_ST
         }
         pipe->Counters.Transfers++;
         pipe->Counters.Failed++;
-        SimCompleteTransfer(irp, Status, UsbdStatus, 0);
+        SimCompleteTransfer(irp, Status, UsbdStatus, SimBytesTaken(irp));
         InsertTailList(Done, EntryOf(irp));
     }
 }

@@ -77,10 +77,13 @@ static NTSTATUS AbortOrResetPipe(PCHILD_EXTENSION Child, PIRP Irp, PURB Urb)
         modem->Pipes[pipe].Counters.Aborts++;
         SimUnlock(modem, irql);
     } else {
-        // A reset clears a halted endpoint; the modem may then serve the pipe again.
+        // A reset clears a halted endpoint, and the stall of the device's
+        // endpoint with it; the modem may then serve the pipe again. A
+        // device that NAKs goes on doing so.
         KIRQL irql = SimLock(modem);
         modem->Pipes[pipe].Counters.Resets++;
-        modem->Pipes[pipe].Stalled = FALSE;
+        modem->Pipes[pipe].Halted = FALSE;
+        modem->Pipes[pipe].StallArmed = FALSE;
         SimUnlock(modem, irql);
         SimService(modem);
     }

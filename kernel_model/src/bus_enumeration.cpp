@@ -101,7 +101,7 @@ VOID NTAPI IoInvalidateDeviceRelations(PDEVICE_OBJECT DeviceObject, DEVICE_RELAT
     if (!RequirePdo(DeviceObject, "IoInvalidateDeviceRelations") || Type != BusRelations) {
         return;
     }
-    NewContext("PnP enumeration", km::ContextKind::Thread, [DeviceObject] { km::EnumerateBus(DeviceObject); });
+    NewThread("PnP enumeration", [DeviceObject] { km::EnumerateBus(DeviceObject); });
     SwitchPoint("IoInvalidateDeviceRelations");
 }
 

@@ -20,6 +20,11 @@ std::string ObjectName(const void *object)
     return std::string(timer ? "timer " : "event ") + DescribeAddress(object);
 }
 
+std::string WaitedObjectName(const Context *waiter)
+{
+    return ObjectName(waiter->waitObject);
+}
+
 // Virtual time of a wait's end, or -1 for none.
 int64_t Deadline(const LARGE_INTEGER *timeout)
 {
@@ -75,7 +80,9 @@ NTSTATUS WaitObject(void *object, const LARGE_INTEGER *timeout, const std::strin
     if (poll) {
         return STATUS_TIMEOUT;
     }
-    if (!Block(object, what.empty() ? ObjectName(object) : what, Deadline(timeout))) {
+    bool ended =
+        what.empty() ? Block(object, WaitedObjectName, Deadline(timeout)) : Block(object, what, Deadline(timeout));
+    if (!ended) {
         return STATUS_TIMEOUT;
     }
     return self->satisfied ? STATUS_SUCCESS : STATUS_TIMEOUT;
@@ -157,6 +164,8 @@ NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertabl
         SwitchPoint("KeDelayExecutionThread");
         return STATUS_SUCCESS;
     }
-    Block(&delay, "a delay until " + std::to_string(deadline), deadline);
+    Block(
+        &delay, [](const km::Context *waiter) { return "a delay until " + std::to_string(waiter->deadline); },
+        deadline);
     return STATUS_SUCCESS;
 }

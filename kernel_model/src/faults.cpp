@@ -2,12 +2,15 @@
 // chosen status. Every service that can fail asks ShouldFail first.
 #include "model.h"
 
+#include <string_view>
+
 namespace km::detail {
 namespace {
 
+// Looked up by the service's own name, without making a string of it.
 struct Faults {
-    std::map<std::string, int> calls;
-    std::map<std::string, std::map<int, NTSTATUS>> planned; // absolute call number -> status
+    std::map<std::string, int, std::less<>> calls;
+    std::map<std::string, std::map<int, NTSTATUS>, std::less<>> planned; // absolute call number -> status
 };
 
 Faults &F()
@@ -36,8 +39,13 @@ bool ShouldFail(const char *service, NTSTATUS *status)
         return false; // the model's own use of a service neither counts nor fails
     }
     Faults &f = F();
-    int call = ++f.calls[service];
-    auto plan = f.planned.find(service);
+    std::string_view name(service);
+    auto counted = f.calls.find(name);
+    if (counted == f.calls.end()) {
+        counted = f.calls.emplace(name, 0).first;
+    }
+    int call = ++counted->second;
+    auto plan = f.planned.find(name);
     if (plan == f.planned.end()) {
         return false;
     }
@@ -76,7 +84,7 @@ void ClearFaults()
 
 int CallCount(const char *service)
 {
-    auto found = detail::F().calls.find(service);
+    auto found = detail::F().calls.find(std::string_view(service));
     return found == detail::F().calls.end() ? 0 : found->second;
 }
 

@@ -114,10 +114,15 @@ Request *NewOriginatorRequest(PDEVICE_OBJECT device, UCHAR major, bool setCurren
     return request;
 }
 
+static std::string RequestWaitText(const Context *waiter)
+{
+    return "request " + DescribeAddress(static_cast<const Request *>(waiter->waitObject)->irp) + " to complete";
+}
+
 void WaitRequest(Request *request)
 {
     while (!request->completed) {
-        if (!Block(request, "request " + DescribeAddress(request->irp) + " to complete")) {
+        if (!Block(request, RequestWaitText)) {
             return;
         }
     }

@@ -5,7 +5,9 @@
 #include "model.h"
 
 #include <dlfcn.h>
+#include <link.h>
 
+#include <algorithm>
 #include <cstdio>
 
 namespace km::detail {
@@ -14,6 +16,9 @@ namespace {
 struct Loaded {
     std::unique_ptr<Image> image;
     const void *base = nullptr;
+    // Its segments span [begin, end): an address there is the image's.
+    uintptr_t begin = 0;
+    uintptr_t end = 0;
     std::u16string registryPath;
     UNICODE_STRING registryString{};
     bool unloaded = false;
@@ -25,24 +30,53 @@ std::vector<std::unique_ptr<Loaded>> &Images()
     return images;
 }
 
+// Bumped whenever an image comes or goes.
+uint64_t g_imagesVersion = 1;
+
+// The span of the loaded segments of the object whose base is loaded->base.
+int FindSpan(dl_phdr_info *info, size_t, void *data)
+{
+    Loaded *loaded = static_cast<Loaded *>(data);
+    uintptr_t begin = UINTPTR_MAX;
+    uintptr_t end = 0;
+    for (int i = 0; i < info->dlpi_phnum; ++i) {
+        const auto &segment = info->dlpi_phdr[i];
+        if (segment.p_type == PT_LOAD) {
+            begin = std::min<uintptr_t>(begin, info->dlpi_addr + segment.p_vaddr);
+            end = std::max<uintptr_t>(end, info->dlpi_addr + segment.p_vaddr + segment.p_memsz);
+        }
+    }
+    if (begin > reinterpret_cast<uintptr_t>(loaded->base) || end <= reinterpret_cast<uintptr_t>(loaded->base)) {
+        return 0;
+    }
+    loaded->begin = begin;
+    loaded->end = end;
+    return 1;
+}
+
 } // namespace
 
+// A lookup of the spans of the loaded images, not of the dynamic linker's
+// symbols: the model asks this for every DPC and work item it runs.
 PDRIVER_OBJECT DriverOfAddress(const void *address)
 {
-    Dl_info info{};
-    if (address == nullptr || dladdr(address, &info) == 0) {
-        return nullptr;
-    }
+    uintptr_t p = reinterpret_cast<uintptr_t>(address);
     for (auto &loaded : Images()) {
-        if (!loaded->unloaded && loaded->base == info.dli_fbase) {
+        if (!loaded->unloaded && p >= loaded->begin && p < loaded->end) {
             return loaded->image->driver;
         }
     }
     return nullptr;
 }
 
+uint64_t ImagesVersion()
+{
+    return g_imagesVersion;
+}
+
 void ResetLoader()
 {
+    ++g_imagesVersion;
     for (auto &loaded : Images()) {
         if (!loaded->unloaded && loaded->image->handle != nullptr) {
             dlclose(loaded->image->handle);
@@ -80,6 +114,8 @@ Image *LoadDriver(const std::string &path, const wchar_t *serviceName)
     Dl_info info{};
     dladdr(reinterpret_cast<const void *>(entry), &info);
     record->base = info.dli_fbase;
+    dl_iterate_phdr(FindSpan, record);
+    ++g_imagesVersion;
     std::u16string service = Wide(serviceName);
     image->driver = NewDriverObject(u"\\Driver\\" + service);
     image->driver->DriverInit = entry;
@@ -146,6 +182,7 @@ void UnloadDriver(Image *image)
         dlclose(image->handle);
     }
     record->unloaded = true;
+    ++g_imagesVersion;
 }
 
 void *Symbol(Image *image, const char *name)

@@ -8,7 +8,7 @@ namespace {
 
 struct LockGraph {
     std::map<const void *, std::set<const void *>> after; // A -> every B taken while A held
-    std::map<const void *, std::string> names;
+    std::map<const void *, const char *> kinds;           // "spin lock", "fast mutex"
 };
 
 LockGraph &G()
@@ -37,10 +37,14 @@ bool Reaches(const void *from, const void *to, std::set<const void *> &seen)
     return false;
 }
 
+// Named only for a report, when both locks of the edge are in use.
 std::string Name(const void *lock)
 {
-    auto found = G().names.find(lock);
-    return found == G().names.end() ? DescribeAddress(lock) : found->second;
+    if (lock == &g_cancelSpinLock) {
+        return "the cancel spin lock";
+    }
+    auto found = G().kinds.find(lock);
+    return (found == G().kinds.end() ? std::string() : std::string(found->second) + " ") + DescribeAddress(lock);
 }
 
 } // namespace
@@ -48,8 +52,7 @@ std::string Name(const void *lock)
 void NoteLockOrder(const void *lock, const char *kind)
 {
     LockGraph &g = G();
-    g.names[lock] = lock == &g_cancelSpinLock ? std::string("the cancel spin lock")
-                                              : std::string(kind) + " " + DescribeAddress(lock);
+    g.kinds[lock] = kind;
     for (const void *held : Current()->held) {
         if (held == lock || g.after[held].count(lock) != 0) {
             continue;
@@ -78,15 +81,15 @@ void ForgetLocksIn(const void *begin, size_t bytes)
         }
         ++it;
     }
-    for (auto it = g.names.begin(); it != g.names.end();) {
-        it = inside(it->first) ? g.names.erase(it) : std::next(it);
+    for (auto it = g.kinds.begin(); it != g.kinds.end();) {
+        it = inside(it->first) ? g.kinds.erase(it) : std::next(it);
     }
 }
 
 void ResetLockOrder()
 {
     G().after.clear();
-    G().names.clear();
+    G().kinds.clear();
 }
 
 } // namespace km::detail

@@ -4,10 +4,10 @@
 
 #include "internal.h"
 
-#include <ucontext.h>
-
 #include <cstdint>
+#include <cstring>
 #include <functional>
+#include <initializer_list>
 #include <map>
 #include <memory>
 #include <set>
@@ -19,15 +19,32 @@ namespace km {
 enum class ContextState { Ready, Blocked, Finished, Dead };
 enum class ContextKind { Host, Thread, Dpc, WorkItem };
 
+// A context's stack: `size` bytes from `base`, with an inaccessible guard page
+// below (fiber.cpp).
+struct FiberStack {
+    char *base = nullptr;
+    size_t size = 0;
+    unsigned valgrindId = 0;
+};
+
+// What a blocked context waits for, in words: asked only when a deadlock is
+// reported, so that a wait costs no formatting.
+using WaitDescription = std::string (*)(const Context *waiter);
+
 struct Context {
     int id = 0;
+    // Its label (interned until the next boot) followed by "#id".
     std::string name;
+    const std::string *label = nullptr;
     ContextKind kind = ContextKind::Thread;
     ContextState state = ContextState::Ready;
     bool started = false;
-    ucontext_t uc{};
-    void *stack = nullptr;
-    size_t stackSize = 0;
+    FiberStack stack;
+    void *sp = nullptr; // while switched out
+    // What it runs: routine(this) for DPCs and work items (with `arguments`),
+    // fn for threads.
+    void (*routine)(Context *) = nullptr;
+    void *arguments[4] = {};
     std::function<void()> fn;
     KIRQL irql = PASSIVE_LEVEL;
     // Spin locks, fast mutexes and the cancel spin lock held, in the order taken.
@@ -35,8 +52,10 @@ struct Context {
     // Drivers whose code is running in this context, innermost last
     // (nullptr: not known).
     std::vector<PDRIVER_OBJECT> drivers;
-    // What the context is blocked on.
+    // What the context is blocked on: describeWait(this) says it in words,
+    // or waitWhat when describeWait is null.
     const void *waitObject = nullptr;
+    WaitDescription describeWait = nullptr;
     std::string waitWhat;
     int64_t deadline = -1;
     uint64_t blockSeq = 0;
@@ -50,6 +69,7 @@ struct Context {
     // IRQL the context had before.
     bool waitNext = false;
     KIRQL waitNextIrql = PASSIVE_LEVEL;
+    bool inUse = false; // taken from the scheduler's spares
 };
 
 } // namespace km
@@ -69,6 +89,11 @@ inline bool AddressIn(const void *p, const void *begin, size_t bytes)
 inline bool PatternIntact(const void *p, size_t n, unsigned char pattern, size_t *changed = nullptr)
 {
     const unsigned char *bytes = static_cast<const unsigned char *>(p);
+    // Intact, the common case, at memcmp's speed whatever the build's
+    // optimisation: the first byte is the pattern and each equals the next.
+    if (n == 0 || (bytes[0] == pattern && std::memcmp(bytes, bytes + 1, n - 1) == 0)) {
+        return true;
+    }
     for (size_t i = 0; i < n; ++i) {
         if (bytes[i] != pattern) {
             if (changed != nullptr) {
@@ -93,12 +118,31 @@ inline const char *BaseName(const char *path)
 }
 
 // ---- scheduler (scheduler.cpp)
-Context *Current();
-bool InContext(); // a scheduled context, not the test thread itself
-Context *NewContext(const std::string &name, ContextKind kind, std::function<void()> fn);
+// The running context: asked at nearly every call the model serves.
+extern Context *g_current;
+inline Context *Current()
+{
+    return g_current;
+}
+// A scheduled context, not the test thread itself.
+inline bool InContext()
+{
+    return g_current->kind != ContextKind::Host;
+}
+// A thread running fn.
+Context *NewThread(const char *name, std::function<void()> fn);
+// A DPC or work-item context running routine(context), with `arguments` in
+// context->arguments; named after `prefix` and the driver routine `named`
+// (the name is worked out once per routine and image, not per context).
+Context *NewContext(ContextKind kind, const char *prefix, const void *named, void (*routine)(Context *),
+                    std::initializer_list<void *> arguments);
 // Blocks the current context on `object` until Wake*/a deadline; returns
-// false only when the test thread's wait can never end.
+// false only when the test thread's wait can never end. What it waits for
+// is worded by `describe` when a deadlock is reported, or given as `what`.
+bool Block(const void *object, WaitDescription describe, int64_t deadline = -1);
 bool Block(const void *object, const std::string &what, int64_t deadline = -1);
+// What a blocked context waits for, in words.
+std::string WaitText(const Context *waiter);
 void WakeAll(const void *object);
 // Gives the processor back to the scheduler (a context only).
 void Suspend();
@@ -108,12 +152,31 @@ void WakeOne(Context *context);
 // Runs fn on a passive system thread and waits for it: inline when the
 // caller already is a passive context.
 void RunOnSystemThread(const std::function<void()> &fn, const char *name);
+// A line of the trace, formatted by the caller (the scheduler's own
+// decisions are recorded compactly and formatted when the trace is read).
 void Trace(const std::string &line);
+// "<what> <name>", and " <suffix> <number>" when a suffix is given, recorded
+// without formatting; `what` and `suffix` have static storage, `name` comes
+// from InternLabel.
+void TraceEvent(const char *what, const std::string *name, const char *suffix = nullptr, int64_t number = 0);
+// The one copy of a name until the next boot.
+const std::string *InternLabel(const std::string &label);
 uint64_t Random();
 int64_t Clock();
 std::vector<Context *> BlockedContexts();
 void ResetScheduler(int processors, uint64_t seed);
 void FreeContexts();
+
+// ---- fibers (fiber.cpp): stacks from a pool and the switch between them
+FiberStack AcquireStack();
+void ReleaseStack(const FiberStack &stack);
+// A stack whose frames were never unwound: it stays mapped, a root for
+// leak checkers.
+void AbandonStack(const FiberStack &stack);
+// The stack pointer of a fiber that will start in function(argument).
+void *PrepareStack(const FiberStack &stack, void (*function)(void *), void *argument);
+// Saves the running fiber's stack pointer in *from and resumes `to`.
+void SwitchFiber(void **from, void *to);
 
 // ---- dispatcher objects (events.cpp)
 void SignalObject(DISPATCHER_HEADER *header);
@@ -168,6 +231,8 @@ struct DriverScope {
     ~DriverScope();
 };
 PDRIVER_OBJECT DriverOfAddress(const void *address);
+// Changes whenever a driver image is loaded or unloaded (loader.cpp).
+uint64_t ImagesVersion();
 
 // ---- IRPs (irp.cpp, completion.cpp)
 enum class Origin { None, Io, Pnp, PowerRequest };

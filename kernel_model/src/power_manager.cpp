@@ -55,7 +55,7 @@ NTSTATUS Deliver(PDEVICE_OBJECT device, PIRP irp, bool checkReturn)
 void DeliverLater(PDEVICE_OBJECT device, PIRP irp)
 {
     IoGetNextIrpStackLocation(irp)->Control |= SL_PENDING_RETURNED;
-    NewContext("power dispatch", ContextKind::Thread, [device, irp] { Deliver(device, irp, false); });
+    NewThread("power dispatch", [device, irp] { Deliver(device, irp, false); });
 }
 
 // PoStartNextPowerIrp for `irp` on `device`: its queue moves on.
@@ -76,7 +76,7 @@ void StartNext(PDEVICE_OBJECT device, PIRP irp)
             queue.held[type].pop_front();
             queue.active[type] = next;
             Trace("power IRP " + DescribeAddress(next) + " released to " + DeviceLabel(device));
-            NewContext("power dispatch", ContextKind::Thread, [device, next] { Deliver(device, next, false); });
+            NewThread("power dispatch", [device, next] { Deliver(device, next, false); });
         }
     }
 }
@@ -207,7 +207,7 @@ NTSTATUS NTAPI PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunctio
     if (Current()->irql == PASSIVE_LEVEL && Current()->held.empty()) {
         PowerCallDriver(top, irp);
     } else {
-        NewContext("power request", km::ContextKind::Thread, [top, irp] { PowerCallDriver(top, irp); });
+        NewThread("power request", [top, irp] { PowerCallDriver(top, irp); });
         SwitchPoint("PoRequestPowerIrp");
     }
     return STATUS_PENDING;

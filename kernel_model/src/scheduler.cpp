@@ -2,59 +2,147 @@
 // every switch point a seeded generator picks the next runnable one, with at
 // most `processors` contexts at DISPATCH_LEVEL at once. Time is virtual and
 // jumps to the next timer or wait deadline when every context is blocked.
+//
+// A switch point costs no system call and, once the model has warmed up, no
+// allocation: contexts and their stacks are reused, DPC and work-item names
+// are worked out once per routine, and the trace records the scheduler's
+// decisions compactly, formatting them only when the trace is read (or as
+// they happen, with ZQ_TRACE set).
 #include "model.h"
 
-#include <sys/mman.h>
-
-#if __has_include(<valgrind/valgrind.h>)
-#include <valgrind/valgrind.h>
-#else
-#define VALGRIND_STACK_REGISTER(start, end) 0u
-#define VALGRIND_STACK_DEREGISTER(id) ((void)(id))
-#endif
-
 #if defined(__SANITIZE_ADDRESS__)
-#include <sanitizer/asan_interface.h>
 #include <sanitizer/common_interface_defs.h>
-#include <sanitizer/lsan_interface.h>
 #endif
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
+#include <string_view>
 
 namespace km::detail {
 namespace {
 
-constexpr size_t kStackSize = 256 * 1024;
-constexpr size_t kGuard = 4096;
+enum class TraceKind : uint8_t { Text, New, Run, Yield, Clock, Event };
+
+// One line of the trace. Contexts appear as their label and id, which
+// outlive the context itself.
+struct TraceRecord {
+    int64_t time = 0;
+    TraceKind kind = TraceKind::Text;
+    int id = 0;
+    int otherId = 0;
+    const std::string *label = nullptr;
+    const std::string *otherLabel = nullptr;
+    const char *what = nullptr;   // a switch point's name; an event's words
+    const char *suffix = nullptr; // an event's words before its number
+    int64_t number = 0;           // an event's number; the index of a Text line's text
+};
 
 struct Scheduler {
     Context host;
-    Context *current = &host;
-    ucontext_t schedulerContext{};
-    std::vector<std::unique_ptr<Context>> all; // kept until reset, for Finished()
-    std::vector<Context *> live;               // not finished, not dead
-    Context *forced = nullptr;                 // chosen at the last switch point
-    Context *lastRun = nullptr;
+    void *schedulerSp = nullptr;
+    // Every context ever made; those not in use are spares for the next ones.
+    std::vector<std::unique_ptr<Context>> owned;
+    std::vector<Context *> spares;
+    std::vector<Context *> live;     // not finished, not dead
+    std::vector<Context *> eligible; // scratch of EligibleContexts
+    Context *forced = nullptr;       // chosen at the last switch point
+    int lastRunId = -1;
     uint64_t rng = 1;
     uint64_t blockSeq = 0;
     int nextId = 1;
     int processors = 2;
     bool dpcsHeld = false;
     int64_t now = 0;
-    std::vector<std::string> trace;
+    std::vector<TraceRecord> trace;
+    std::vector<std::string> traceTexts; // the lines given formatted
+    std::vector<std::string> traceLines; // trace[0, traceLines.size()) formatted
+    bool echoTrace = false;              // ZQ_TRACE: each line to stderr as it happens
+    // Context labels of this boot, and the label of each (prefix, routine)
+    // while the loaded images stay as they are.
+    std::set<std::string, std::less<>> labels;
+    std::map<std::pair<const char *, const void *>, const std::string *> routineLabels;
+    uint64_t routineLabelsImages = 0;
     // The host thread's stack, as AddressSanitizer last reported it.
     const void *hostStackBottom = nullptr;
     size_t hostStackSize = 0;
-    // Each context's stack as registered with valgrind, which otherwise takes
-    // a switch to it for a huge allocation on the current stack.
-    std::map<const Context *, unsigned> valgrindStacks;
 };
+
+// A plain object rather than a function's static: the scheduler is asked
+// for the current context at nearly every call the model serves.
+Scheduler g_scheduler;
+
+} // namespace
+
+Context *g_current = &g_scheduler.host;
+
+namespace {
 
 Scheduler &S()
 {
-    static Scheduler s;
-    return s;
+    return g_scheduler;
+}
+
+const std::string *Intern(std::string_view label)
+{
+    auto &labels = S().labels;
+    auto found = labels.find(label);
+    if (found == labels.end()) {
+        found = labels.emplace(label).first;
+    }
+    return &*found;
+}
+
+std::string ContextName(const std::string *label, int id)
+{
+    return id == 0 ? *label : *label + "#" + std::to_string(id);
+}
+
+std::string Format(const TraceRecord &r)
+{
+    std::string line = std::to_string(r.time) + " ";
+    switch (r.kind) {
+    case TraceKind::Text:
+        return line + S().traceTexts[static_cast<size_t>(r.number)];
+    case TraceKind::New:
+        return line + "new " + ContextName(r.label, r.id);
+    case TraceKind::Run:
+        return line + "run " + ContextName(r.label, r.id);
+    case TraceKind::Yield:
+        // Named in the trace so that a failing seed shows where it interleaved.
+        return line + ContextName(r.label, r.id) + " yields at " + r.what + " to " +
+               ContextName(r.otherLabel, r.otherId);
+    case TraceKind::Clock:
+        return line + "clock " + std::to_string(r.time);
+    case TraceKind::Event:
+        line += std::string(r.what) + " " + *r.label;
+        return r.suffix == nullptr ? line : line + " " + r.suffix + " " + std::to_string(r.number);
+    }
+    return line;
+}
+
+void Record(TraceRecord record)
+{
+    Scheduler &s = S();
+    record.time = s.now;
+    s.trace.push_back(record);
+    if (s.echoTrace) {
+        std::fprintf(stderr, "kernel model: %s\n", Format(s.trace.back()).c_str());
+    }
+}
+
+void RecordContext(TraceKind kind, const Context *c, const char *what = nullptr, const Context *other = nullptr)
+{
+    TraceRecord r;
+    r.kind = kind;
+    r.label = c->label;
+    r.id = c->id;
+    r.what = what;
+    if (other != nullptr) {
+        r.otherLabel = other->label;
+        r.otherId = other->id;
+    }
+    Record(r);
 }
 
 int ProcessorsInUse()
@@ -81,16 +169,19 @@ bool Eligible(const Context *c, int inUse)
     return (c->started && c->irql >= DISPATCH_LEVEL) || inUse < S().processors;
 }
 
-std::vector<Context *> EligibleContexts()
+// The runnable contexts in the order they were made; valid until the next
+// switch.
+const std::vector<Context *> &EligibleContexts()
 {
-    std::vector<Context *> out;
+    Scheduler &s = S();
+    s.eligible.clear();
     int inUse = ProcessorsInUse();
-    for (Context *c : S().live) {
+    for (Context *c : s.live) {
         if (Eligible(c, inUse)) {
-            out.push_back(c);
+            s.eligible.push_back(c);
         }
     }
-    return out;
+    return s.eligible;
 }
 
 // AddressSanitizer must be told whenever the thread leaves one stack for
@@ -122,7 +213,7 @@ void SwitchToScheduler(Context *self, bool finished)
     Scheduler &s = S();
     void *fakeStack = nullptr;
     LeaveStack(finished ? nullptr : &fakeStack, s.hostStackBottom, s.hostStackSize);
-    swapcontext(&self->uc, &s.schedulerContext);
+    SwitchFiber(&self->sp, s.schedulerSp);
     EnterStack(fakeStack, &s.hostStackBottom, &s.hostStackSize);
 }
 
@@ -130,20 +221,21 @@ void SwitchToScheduler(Context *self, bool finished)
 void SwitchToContext(Context *next)
 {
     void *fakeStack = nullptr;
-    LeaveStack(&fakeStack, next->uc.uc_stack.ss_sp, next->uc.uc_stack.ss_size);
-    swapcontext(&S().schedulerContext, &next->uc);
+    LeaveStack(&fakeStack, next->stack.base, next->stack.size);
+    SwitchFiber(&S().schedulerSp, next->sp);
     EnterStack(fakeStack, nullptr, nullptr);
 }
 
-// makecontext passes int arguments only: the context's address comes in two
-// 32-bit halves (the high one is 0 on i386).
-void Trampoline(int low, int high)
+// The first frame of every context above the model's entry.
+void ContextMain(void *argument)
 {
-    uintptr_t address = static_cast<uintptr_t>(static_cast<unsigned>(low)) |
-                        static_cast<uintptr_t>(static_cast<uint64_t>(static_cast<unsigned>(high)) << 32);
-    Context *c = reinterpret_cast<Context *>(address);
+    Context *c = static_cast<Context *>(argument);
     EnterStack(nullptr, &S().hostStackBottom, &S().hostStackSize);
-    c->fn();
+    if (c->routine != nullptr) {
+        c->routine(c);
+    } else {
+        c->fn();
+    }
     KIRQL expected = (c->kind == ContextKind::Dpc) ? DISPATCH_LEVEL : PASSIVE_LEVEL;
     if (c->irql != expected || !c->held.empty()) {
         Violate("IRQL", c->name + " returned at IRQL " + std::to_string(c->irql) + " holding " +
@@ -151,35 +243,56 @@ void Trampoline(int low, int high)
     }
     c->state = ContextState::Finished;
     SwitchToScheduler(c, true);
+    std::abort(); // a finished context is never resumed
 }
 
-void FreeStack(Context *c)
+// A context of this boot, reused when one is spare: it keeps the capacity of
+// its containers, everything else starts afresh.
+Context *TakeContext(ContextKind kind, const std::string *label)
 {
-    if (c->stack == nullptr) {
-        return;
+    Scheduler &s = S();
+    Context *c;
+    if (s.spares.empty()) {
+        s.owned.push_back(std::make_unique<Context>());
+        c = s.owned.back().get();
+    } else {
+        c = s.spares.back();
+        s.spares.pop_back();
+        std::string name = std::move(c->name);
+        std::string waitWhat = std::move(c->waitWhat);
+        std::vector<const void *> held = std::move(c->held);
+        std::vector<PDRIVER_OBJECT> drivers = std::move(c->drivers);
+        std::vector<PDRIVER_OBJECT> completing = std::move(c->completing);
+        *c = Context();
+        c->name = std::move(name);
+        c->waitWhat = std::move(waitWhat);
+        c->held = std::move(held);
+        c->held.clear();
+        c->drivers = std::move(drivers);
+        c->drivers.clear();
+        c->completing = std::move(completing);
+        c->completing.clear();
     }
-#if defined(__SANITIZE_ADDRESS__)
-    // Frames of a context that never finished leave their poison behind.
-    ASAN_UNPOISON_MEMORY_REGION(c->stack, c->stackSize);
-#endif
-    if (c->state != ContextState::Finished) {
-        // Killed by a violation or left waiting: its frames were never
-        // unwound, so what they own was never destroyed. The stack stays
-        // mapped, and scanned, so that a leak checker (LeakSanitizer,
-        // valgrind) finds those objects reachable instead of lost.
-#if defined(__SANITIZE_ADDRESS__)
-        __lsan_register_root_region(static_cast<char *>(c->stack) + kGuard, c->stackSize - kGuard);
-#endif
-        c->stack = nullptr;
-        return;
-    }
-    auto registered = S().valgrindStacks.find(c);
-    if (registered != S().valgrindStacks.end()) {
-        VALGRIND_STACK_DEREGISTER(registered->second);
-        S().valgrindStacks.erase(registered);
-    }
-    munmap(c->stack, c->stackSize);
-    c->stack = nullptr;
+    c->inUse = true;
+    c->id = s.nextId++;
+    c->kind = kind;
+    c->label = label;
+    c->name.assign(*label);
+    c->name += '#';
+    c->name += std::to_string(c->id);
+    c->stack = AcquireStack();
+    c->sp = PrepareStack(c->stack, ContextMain, c);
+    s.live.push_back(c);
+    RecordContext(TraceKind::New, c);
+    return c;
+}
+
+// A context nobody can refer to any more goes back to the spares.
+void Recycle(Context *c)
+{
+    c->fn = nullptr;
+    c->inUse = false;
+    S().spares.push_back(c);
 }
 
 void Retire(Context *c)
@@ -187,9 +300,13 @@ void Retire(Context *c)
     Scheduler &s = S();
     s.live.erase(std::remove(s.live.begin(), s.live.end(), c), s.live.end());
     if (c->state == ContextState::Finished) {
-        FreeStack(c);
+        ReleaseStack(c->stack);
+        c->stack = FiberStack();
         c->fn = nullptr;
         WakeAll(c); // joiners
+        if (c->kind == ContextKind::Dpc || c->kind == ContextKind::WorkItem) {
+            Recycle(c); // nobody joins these
+        }
     }
 }
 
@@ -203,20 +320,20 @@ bool Step()
     }
     s.forced = nullptr;
     if (next == nullptr) {
-        std::vector<Context *> eligible = EligibleContexts();
+        const std::vector<Context *> &eligible = EligibleContexts();
         if (eligible.empty()) {
             return false;
         }
         next = eligible[Random() % eligible.size()];
     }
-    if (next != s.lastRun) {
-        Trace("run " + next->name);
-        s.lastRun = next;
+    if (next->id != s.lastRunId) {
+        RecordContext(TraceKind::Run, next);
+        s.lastRunId = next->id;
     }
     next->started = true;
-    s.current = next;
+    g_current = next;
     SwitchToContext(next);
-    s.current = &s.host;
+    g_current = &s.host;
     if (next->state == ContextState::Finished || next->state == ContextState::Dead) {
         Retire(next);
     }
@@ -253,18 +370,21 @@ bool JumpClock(int64_t limit)
     Scheduler &s = S();
     if (next > s.now) {
         s.now = next;
-        Trace("clock " + std::to_string(s.now));
+        TraceRecord r;
+        r.kind = TraceKind::Clock;
+        Record(r);
     }
     FireTimersDue();
     ExpireWaits();
     return true;
 }
 
-void ReportDeadlock(const std::string &who)
+// `thread`: the thread the test waits for; nullptr: the test thread itself.
+void ReportDeadlock(const Context *thread)
 {
-    std::string message = who + " can never run again:";
+    std::string message = (thread != nullptr ? "thread " + thread->name : "the test thread") + " can never run again:";
     for (Context *c : BlockedContexts()) {
-        message += "\n  " + c->name + " waits for " + c->waitWhat;
+        message += "\n  " + c->name + " waits for " + WaitText(c);
         std::string holds = RemoveLockHolds(c->waitObject);
         if (!holds.empty()) {
             Violate("REMOVE_LOCK", c->name + " waits on a remove lock that is still held: " + holds);
@@ -277,14 +397,14 @@ void ReportDeadlock(const std::string &who)
 // Only a wait that nothing armed or queued could end is a deadlock: a timer,
 // periodic or not, may still end it (a read without a time-out waits as
 // long as it must).
-bool ScheduleUntil(const std::function<bool()> &done, const std::string &who)
+template <class Done> bool ScheduleUntil(Done done, const Context *thread)
 {
     while (!done()) {
         if (Step()) {
             continue;
         }
         if (!JumpClock(-1)) {
-            ReportDeadlock(who);
+            ReportDeadlock(thread);
             return false;
         }
     }
@@ -296,7 +416,7 @@ void HostSwitchPoint(const char *what)
 {
     Scheduler &s = S();
     for (;;) {
-        std::vector<Context *> eligible = EligibleContexts();
+        const std::vector<Context *> &eligible = EligibleContexts();
         if (eligible.empty()) {
             return;
         }
@@ -305,22 +425,38 @@ void HostSwitchPoint(const char *what)
             return;
         }
         s.forced = eligible[pick];
-        Trace(s.host.name + " yields at " + what + " to " + s.forced->name);
+        RecordContext(TraceKind::Yield, &s.host, what, s.forced);
         Step();
     }
 }
 
+bool BlockCurrent(const void *object, int64_t deadline)
+{
+    Scheduler &s = S();
+    Context *self = g_current;
+    self->state = ContextState::Blocked;
+    self->waitObject = object;
+    self->deadline = deadline;
+    self->blockSeq = ++s.blockSeq;
+    self->satisfied = false;
+    if (InContext()) {
+        SwitchToScheduler(self, false);
+        return true;
+    }
+    bool ok = ScheduleUntil([self] { return self->state != ContextState::Blocked; }, nullptr);
+    if (!ok) {
+        self->state = ContextState::Ready;
+        self->waitObject = nullptr;
+    }
+    return ok;
+}
+
+std::string JoinText(const Context *waiter)
+{
+    return "thread " + static_cast<const Context *>(waiter->waitObject)->name + " to finish";
+}
+
 } // namespace
-
-Context *Current()
-{
-    return S().current;
-}
-
-bool InContext()
-{
-    return S().current != &S().host;
-}
 
 uint64_t Random()
 {
@@ -339,37 +475,51 @@ int64_t Clock()
 
 void Trace(const std::string &line)
 {
-    S().trace.push_back(std::to_string(S().now) + " " + line);
+    TraceRecord r;
+    r.number = static_cast<int64_t>(S().traceTexts.size());
+    S().traceTexts.push_back(line);
+    Record(r);
 }
 
-Context *NewContext(const std::string &name, ContextKind kind, std::function<void()> fn)
+void TraceEvent(const char *what, const std::string *name, const char *suffix, int64_t number)
+{
+    TraceRecord r;
+    r.kind = TraceKind::Event;
+    r.what = what;
+    r.label = name;
+    r.suffix = suffix;
+    r.number = number;
+    Record(r);
+}
+
+const std::string *InternLabel(const std::string &label)
+{
+    return Intern(label);
+}
+
+Context *NewThread(const char *name, std::function<void()> fn)
+{
+    Context *c = TakeContext(ContextKind::Thread, Intern(name));
+    c->fn = std::move(fn);
+    return c;
+}
+
+Context *NewContext(ContextKind kind, const char *prefix, const void *named, void (*routine)(Context *),
+                    std::initializer_list<void *> arguments)
 {
     Scheduler &s = S();
-    auto owned = std::make_unique<Context>();
-    Context *c = owned.get();
-    c->id = s.nextId++;
-    c->name = name + "#" + std::to_string(c->id);
-    c->kind = kind;
-    c->fn = std::move(fn);
-    c->stackSize = kStackSize + kGuard;
-    c->stack = mmap(nullptr, c->stackSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (c->stack == MAP_FAILED) {
-        std::fprintf(stderr, "kernel model: no memory for a context stack\n");
-        std::abort();
+    if (s.routineLabelsImages != ImagesVersion()) {
+        // An image came or went: a routine's address may now be another's.
+        s.routineLabels.clear();
+        s.routineLabelsImages = ImagesVersion();
     }
-    mprotect(c->stack, kGuard, PROT_NONE); // an overflow faults instead of corrupting
-    getcontext(&c->uc);
-    c->uc.uc_stack.ss_sp = static_cast<char *>(c->stack) + kGuard;
-    c->uc.uc_stack.ss_size = kStackSize;
-    c->uc.uc_link = nullptr;
-    char *stackStart = static_cast<char *>(c->uc.uc_stack.ss_sp);
-    s.valgrindStacks[c] = VALGRIND_STACK_REGISTER(stackStart, stackStart + kStackSize);
-    uint64_t address = reinterpret_cast<uintptr_t>(c);
-    makecontext(&c->uc, reinterpret_cast<void (*)()>(Trampoline), 2, static_cast<int>(address & 0xFFFFFFFFu),
-                static_cast<int>(address >> 32));
-    s.all.push_back(std::move(owned));
-    s.live.push_back(c);
-    Trace("new " + c->name);
+    const std::string *&label = s.routineLabels[{prefix, named}];
+    if (label == nullptr) {
+        label = Intern(prefix + DescribeAddress(named));
+    }
+    Context *c = TakeContext(kind, label);
+    c->routine = routine;
+    std::copy(arguments.begin(), arguments.end(), c->arguments);
     return c;
 }
 
@@ -380,8 +530,8 @@ void SwitchPoint(const char *what)
         HostSwitchPoint(what);
         return;
     }
-    Context *self = s.current;
-    std::vector<Context *> eligible = EligibleContexts();
+    Context *self = g_current;
+    const std::vector<Context *> &eligible = EligibleContexts();
     if (eligible.size() <= 1) {
         return;
     }
@@ -390,36 +540,34 @@ void SwitchPoint(const char *what)
         return;
     }
     s.forced = pick;
-    // Named in the trace so that a failing seed shows where it interleaved.
-    Trace(self->name + " yields at " + what + " to " + pick->name);
+    RecordContext(TraceKind::Yield, self, what, pick);
     SwitchToScheduler(self, false);
 }
 
 void Suspend()
 {
-    SwitchToScheduler(S().current, false);
+    SwitchToScheduler(g_current, false);
+}
+
+bool Block(const void *object, WaitDescription describe, int64_t deadline)
+{
+    Context *self = g_current;
+    self->describeWait = describe;
+    self->waitWhat.clear();
+    return BlockCurrent(object, deadline);
 }
 
 bool Block(const void *object, const std::string &what, int64_t deadline)
 {
-    Scheduler &s = S();
-    Context *self = s.current;
-    self->state = ContextState::Blocked;
-    self->waitObject = object;
+    Context *self = g_current;
+    self->describeWait = nullptr;
     self->waitWhat = what;
-    self->deadline = deadline;
-    self->blockSeq = ++s.blockSeq;
-    self->satisfied = false;
-    if (InContext()) {
-        SwitchToScheduler(self, false);
-        return true;
-    }
-    bool ok = ScheduleUntil([self] { return self->state != ContextState::Blocked; }, "the test thread");
-    if (!ok) {
-        self->state = ContextState::Ready;
-        self->waitObject = nullptr;
-    }
-    return ok;
+    return BlockCurrent(object, deadline);
+}
+
+std::string WaitText(const Context *waiter)
+{
+    return waiter->describeWait != nullptr ? waiter->describeWait(waiter) : waiter->waitWhat;
 }
 
 void WakeOne(Context *c)
@@ -446,21 +594,32 @@ std::vector<Context *> BlockedContexts()
 
 void WakeAll(const void *object)
 {
-    for (Context *c : BlockedContexts()) {
-        if (c->waitObject == object) {
+    Scheduler &s = S();
+    auto wake = [object](Context *c) {
+        if (c->state == ContextState::Blocked && c->waitObject == object) {
             c->satisfied = true;
             WakeOne(c);
         }
+    };
+    wake(&s.host);
+    for (Context *c : s.live) {
+        wake(c);
     }
 }
 
 Context *FirstWaiter(const void *object)
 {
+    Scheduler &s = S();
     Context *first = nullptr;
-    for (Context *c : BlockedContexts()) {
-        if (c->waitObject == object && (first == nullptr || c->blockSeq < first->blockSeq)) {
+    auto consider = [object, &first](Context *c) {
+        if (c->state == ContextState::Blocked && c->waitObject == object &&
+            (first == nullptr || c->blockSeq < first->blockSeq)) {
             first = c;
         }
+    };
+    consider(&s.host);
+    for (Context *c : s.live) {
+        consider(c);
     }
     return first;
 }
@@ -478,13 +637,16 @@ void ResetScheduler(int processors, uint64_t seed)
 {
     Scheduler &s = S();
     FreeContexts();
+    s.labels.clear();
+    s.routineLabels.clear();
     s.host = Context();
-    s.host.name = "test";
+    s.host.label = Intern("test");
+    s.host.name = *s.host.label;
     s.host.kind = ContextKind::Host;
     s.host.started = true;
-    s.current = &s.host;
+    g_current = &s.host;
     s.forced = nullptr;
-    s.lastRun = nullptr;
+    s.lastRunId = -1;
     s.dpcsHeld = false;
     s.rng = seed * 0x9E3779B97F4A7C15ULL + 0x632BE59BD9B4E019ULL;
     if (s.rng == 0) {
@@ -495,16 +657,35 @@ void ResetScheduler(int processors, uint64_t seed)
     s.processors = processors < 1 ? 1 : processors;
     s.now = 0;
     s.trace.clear();
+    s.traceTexts.clear();
+    s.traceLines.clear();
+    const char *echo = std::getenv("ZQ_TRACE");
+    s.echoTrace = echo != nullptr && *echo != 0 && std::string_view(echo) != "0";
 }
 
+// Every context goes back to the spares. A stack whose frames never unwound
+// (a context killed by a violation or left waiting) is abandoned: what those
+// frames own was never destroyed, and must stay reachable for leak checkers.
+// A context that never started has no frames.
 void FreeContexts()
 {
     Scheduler &s = S();
-    for (auto &c : s.all) {
-        FreeStack(c.get());
+    for (auto &owned : s.owned) {
+        Context *c = owned.get();
+        if (!c->inUse) {
+            continue;
+        }
+        if (c->stack.base != nullptr) {
+            if (c->state == ContextState::Finished || !c->started) {
+                ReleaseStack(c->stack);
+            } else {
+                AbandonStack(c->stack);
+            }
+            c->stack = FiberStack();
+        }
+        Recycle(c);
     }
     s.live.clear();
-    s.all.clear();
 }
 
 } // namespace km::detail
@@ -515,20 +696,22 @@ using namespace detail;
 
 void Run(std::function<void()> fn, const char *name)
 {
-    Context *c = NewContext(name, ContextKind::Thread, std::move(fn));
+    Context *c = NewThread(name, std::move(fn));
     if (InContext()) {
         while (!Finished(c) && c->state != ContextState::Dead) {
-            Block(c, "thread " + c->name + " to finish");
+            Block(c, JoinText);
         }
-        return;
+    } else {
+        ScheduleUntil([c] { return c->state == ContextState::Finished || c->state == ContextState::Dead; }, c);
     }
-    ScheduleUntil([c] { return c->state == ContextState::Finished || c->state == ContextState::Dead; },
-                  "thread " + c->name);
+    if (c->state == ContextState::Finished) {
+        Recycle(c); // joined: nobody else knows it
+    }
 }
 
 Context *Spawn(std::function<void()> fn, const char *name)
 {
-    return NewContext(name, ContextKind::Thread, std::move(fn));
+    return NewThread(name, std::move(fn));
 }
 
 bool Finished(const Context *context)
@@ -575,7 +758,11 @@ KIRQL CurrentIrql()
 
 const std::vector<std::string> &Trace()
 {
-    return S().trace;
+    Scheduler &s = S();
+    while (s.traceLines.size() < s.trace.size()) {
+        s.traceLines.push_back(Format(s.trace[s.traceLines.size()]));
+    }
+    return s.traceLines;
 }
 
 } // namespace km

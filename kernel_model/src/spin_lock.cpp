@@ -4,6 +4,7 @@
 #include "model.h"
 
 #include <cstdio>
+#include <cstring>
 
 namespace km::detail {
 
@@ -11,10 +12,32 @@ KSPIN_LOCK g_cancelSpinLock = 0;
 
 namespace {
 
-std::map<const void *, Context *> &Owners()
+// The locks held now, each with its owner: a handful at any time, so a flat
+// list that costs no allocation once it has grown.
+struct Ownership {
+    const void *lock;
+    Context *owner;
+};
+
+std::vector<Ownership> &Owners()
 {
-    static std::map<const void *, Context *> owners;
+    static std::vector<Ownership> owners;
     return owners;
+}
+
+Ownership *FindOwnership(const void *lock)
+{
+    for (Ownership &held : Owners()) {
+        if (held.lock == lock) {
+            return &held;
+        }
+    }
+    return nullptr;
+}
+
+bool IsFastMutex(const char *kind)
+{
+    return std::strcmp(kind, "fast mutex") == 0;
 }
 
 // The driver whose code took each lock (nullptr: not known).
@@ -36,6 +59,14 @@ std::string LockName(const void *lock, const char *kind)
         return "the cancel spin lock";
     }
     return std::string(kind) + " " + DescribeAddress(lock);
+}
+
+std::string LockWaitText(const Context *waiter)
+{
+    const void *lock = waiter->waitObject;
+    std::string text = LockName(lock, Mutexes().count(lock) != 0 ? "fast mutex" : "spin lock");
+    const Ownership *held = FindOwnership(lock);
+    return held == nullptr ? text : text + " held by " + held->owner->name;
 }
 
 } // namespace
@@ -73,23 +104,27 @@ void AcquireLock(const void *lock, const char *kind)
 {
     SwitchPoint(kind);
     Context *self = Current();
-    auto &owners = Owners();
-    auto owner = owners.find(lock);
-    if (owner != owners.end() && owner->second == self) {
-        Violate(std::string(kind) == "fast mutex" ? "MUTEX_RECURSION" : "SPINLOCK_RECURSION",
+    const Ownership *held = FindOwnership(lock);
+    if (held != nullptr && held->owner == self) {
+        Violate(IsFastMutex(kind) ? "MUTEX_RECURSION" : "SPINLOCK_RECURSION",
                 LockName(lock, kind) + " acquired again by its owner");
         return;
     }
-    if (std::string(kind) == "fast mutex") {
+    if (IsFastMutex(kind)) {
         Mutexes().insert(lock);
     }
     NoteLockOrder(lock, kind);
-    while ((owner = owners.find(lock)) != owners.end()) {
-        if (!Block(lock, LockName(lock, kind) + " held by " + owner->second->name)) {
+    Ownership *owner;
+    while ((owner = FindOwnership(lock)) != nullptr) {
+        if (!Block(lock, LockWaitText)) {
             break;
         }
     }
-    owners[lock] = self;
+    if (owner != nullptr) {
+        owner->owner = self; // the test thread's wait could never end
+    } else {
+        Owners().push_back({lock, self});
+    }
     Takers()[lock] = CurrentDriver();
     self->held.push_back(lock);
 }
@@ -97,12 +132,13 @@ void AcquireLock(const void *lock, const char *kind)
 void ReleaseLock(const void *lock, const char *kind)
 {
     Context *self = Current();
-    auto owner = Owners().find(lock);
-    if (owner == Owners().end() || owner->second != self) {
+    Ownership *owner = FindOwnership(lock);
+    if (owner == nullptr || owner->owner != self) {
         Violate("LOCK_NOT_OWNED", LockName(lock, kind) + " released by " + self->name + ", which does not hold it");
         return;
     }
-    Owners().erase(owner);
+    *owner = Owners().back();
+    Owners().pop_back();
     for (size_t i = self->held.size(); i-- > 0;) {
         if (self->held[i] == lock) {
             self->held.erase(self->held.begin() + static_cast<long>(i));

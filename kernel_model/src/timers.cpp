@@ -3,6 +3,8 @@
 // runs as its own context at DISPATCH_LEVEL.
 #include "model.h"
 
+#include <algorithm>
+
 namespace km::detail {
 namespace {
 
@@ -11,15 +13,22 @@ constexpr int64_t kSystemTimeEpoch = 128000000000000000LL; // early 2006, in 100
 constexpr ULONG kTimeIncrement = 156250;                   // 15.625 ms
 
 struct ArmedTimer {
+    PKTIMER timer = nullptr;
     int64_t due = 0;
     LONG period = 0;
     uint64_t order = 0;
 };
 
+// Armed timers and queued DPCs are a handful at any time: flat lists, which
+// cost no allocation once they have grown.
 struct TimerState {
-    std::map<PKTIMER, ArmedTimer> armed;
-    std::set<PKDPC> queuedDpcs;
+    std::vector<ArmedTimer> armed;
+    std::vector<PKDPC> queuedDpcs;
     uint64_t order = 0;
+    // Names of timers for the trace, worked out once per timer: forgotten
+    // with the memory that holds the timer, or when an image comes or goes.
+    std::map<const void *, const std::string *> names;
+    uint64_t namesImages = 0;
 };
 
 TimerState &T()
@@ -28,10 +37,63 @@ TimerState &T()
     return t;
 }
 
-void RunDpc(PKDPC dpc)
+ArmedTimer *FindArmed(PKTIMER timer)
 {
-    Current()->irql = DISPATCH_LEVEL;
-    if (T().queuedDpcs.erase(dpc) == 0) {
+    for (ArmedTimer &a : T().armed) {
+        if (a.timer == timer) {
+            return &a;
+        }
+    }
+    return nullptr;
+}
+
+// Removes the entry that matches from `list`; false when there is none.
+template <class Item, class Match> bool RemoveFrom(std::vector<Item> &list, Match match)
+{
+    for (Item &entry : list) {
+        if (match(entry)) {
+            entry = list.back();
+            list.pop_back();
+            return true;
+        }
+    }
+    return false;
+}
+
+bool Disarm(PKTIMER timer)
+{
+    return RemoveFrom(T().armed, [timer](const ArmedTimer &a) { return a.timer == timer; });
+}
+
+bool IsQueued(PKDPC dpc)
+{
+    return std::find(T().queuedDpcs.begin(), T().queuedDpcs.end(), dpc) != T().queuedDpcs.end();
+}
+
+bool Dequeue(PKDPC dpc)
+{
+    return RemoveFrom(T().queuedDpcs, [dpc](PKDPC queued) { return queued == dpc; });
+}
+
+const std::string *TimerName(PKTIMER timer)
+{
+    TimerState &t = T();
+    if (t.namesImages != ImagesVersion()) {
+        t.names.clear();
+        t.namesImages = ImagesVersion();
+    }
+    const std::string *&name = t.names[timer];
+    if (name == nullptr) {
+        name = InternLabel(DescribeAddress(timer));
+    }
+    return name;
+}
+
+void RunDpc(Context *context)
+{
+    PKDPC dpc = static_cast<PKDPC>(context->arguments[0]);
+    context->irql = DISPATCH_LEVEL;
+    if (!Dequeue(dpc)) {
         return; // removed from the queue before it ran
     }
     DriverScope scope(DriverOfAddress(reinterpret_cast<const void *>(dpc->DeferredRoutine)));
@@ -52,9 +114,9 @@ int64_t DueToClock(const LARGE_INTEGER &due)
 int64_t NextTimerDue()
 {
     int64_t next = -1;
-    for (auto &entry : T().armed) {
-        if (next < 0 || entry.second.due < next) {
-            next = entry.second.due;
+    for (const ArmedTimer &a : T().armed) {
+        if (next < 0 || a.due < next) {
+            next = a.due;
         }
     }
     return next;
@@ -63,26 +125,24 @@ int64_t NextTimerDue()
 void FireTimersDue()
 {
     for (;;) {
-        PKTIMER timer = nullptr;
-        ArmedTimer chosen;
-        for (auto &entry : T().armed) {
-            const ArmedTimer &a = entry.second;
+        ArmedTimer *chosen = nullptr;
+        for (ArmedTimer &a : T().armed) {
             if (a.due <= Clock() &&
-                (timer == nullptr || a.due < chosen.due || (a.due == chosen.due && a.order < chosen.order))) {
-                timer = entry.first;
-                chosen = a;
+                (chosen == nullptr || a.due < chosen->due || (a.due == chosen->due && a.order < chosen->order))) {
+                chosen = &a;
             }
         }
-        if (timer == nullptr) {
+        if (chosen == nullptr) {
             return;
         }
-        if (chosen.period > 0) {
-            T().armed[timer].due = chosen.due + int64_t(chosen.period) * 10000;
+        PKTIMER timer = chosen->timer;
+        if (chosen->period > 0) {
+            chosen->due += int64_t(chosen->period) * 10000;
         } else {
-            T().armed.erase(timer);
+            Disarm(timer);
             timer->Header.Inserted = 0;
         }
-        Trace("timer fires " + DescribeAddress(timer));
+        TraceEvent("timer fires", TimerName(timer));
         SignalObject(&timer->Header);
         if (timer->Dpc != nullptr) {
             LARGE_INTEGER now;
@@ -96,10 +156,14 @@ void FireTimersDue()
 void CheckTimersIn(const void *begin, size_t bytes, const char *routine)
 {
     auto inside = [begin, bytes](const void *p) { return AddressIn(p, begin, bytes); };
-    for (auto &entry : T().armed) {
-        if (inside(entry.first)) {
+    auto &names = T().names;
+    for (auto it = names.lower_bound(begin); it != names.end() && inside(it->first);) {
+        it = names.erase(it);
+    }
+    for (const ArmedTimer &a : T().armed) {
+        if (inside(a.timer)) {
             Violate("TIMER_IN_FREED_MEMORY",
-                    std::string(routine) + " frees memory holding the armed timer " + DescribeAddress(entry.first));
+                    std::string(routine) + " frees memory holding the armed timer " + DescribeAddress(a.timer));
             return;
         }
     }
@@ -115,8 +179,8 @@ void CheckTimersIn(const void *begin, size_t bytes, const char *routine)
 void CheckTimersOfImage(PDRIVER_OBJECT driver)
 {
     auto ofImage = [driver](const void *p) { return p != nullptr && DriverOfAddress(p) == driver; };
-    for (auto &entry : T().armed) {
-        PKTIMER timer = entry.first;
+    for (const ArmedTimer &a : T().armed) {
+        PKTIMER timer = a.timer;
         const void *routine =
             timer->Dpc != nullptr ? reinterpret_cast<const void *>(timer->Dpc->DeferredRoutine) : nullptr;
         if (ofImage(timer) || ofImage(routine)) {
@@ -138,6 +202,7 @@ void ResetTimers()
     T().armed.clear();
     T().queuedDpcs.clear();
     T().order = 0;
+    T().names.clear();
 }
 
 } // namespace km::detail
@@ -152,7 +217,7 @@ VOID NTAPI KeInitializeTimer(PKTIMER Timer)
 VOID NTAPI KeInitializeTimerEx(PKTIMER Timer, TIMER_TYPE Type)
 {
     // Windows would overwrite the links of a timer still in its timer table.
-    if (T().armed.count(Timer) != 0) {
+    if (FindArmed(Timer) != nullptr) {
         Violate("REINITIALIZE_ACTIVE", "KeInitializeTimer of the timer " + DescribeAddress(Timer) + ", which is set");
         return;
     }
@@ -174,18 +239,23 @@ BOOLEAN NTAPI KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PK
     RequireIrqlAtMost(DISPATCH_LEVEL, "KeSetTimer");
     CheckResident(Timer, "KeSetTimer", true);
     CheckResident(Dpc, "KeSetTimer", true);
-    BOOLEAN wasSet = T().armed.count(Timer) != 0;
-    ArmedTimer a;
+    ArmedTimer *armed = FindArmed(Timer);
+    BOOLEAN wasSet = armed != nullptr;
+    if (armed == nullptr) {
+        T().armed.emplace_back();
+        armed = &T().armed.back();
+    }
+    ArmedTimer &a = *armed;
+    a.timer = Timer;
     a.due = DueToClock(DueTime);
     a.period = Period;
     a.order = ++T().order;
-    T().armed[Timer] = a;
     Timer->DueTime.QuadPart = static_cast<ULONGLONG>(a.due);
     Timer->Header.SignalState = 0;
     Timer->Header.Inserted = 1;
     Timer->Dpc = Dpc;
     Timer->Period = Period;
-    Trace("timer set " + DescribeAddress(Timer) + " due " + std::to_string(a.due));
+    TraceEvent("timer set", TimerName(Timer), "due", a.due);
     if (a.due <= Clock()) {
         // A due time already past expires the timer at once, as the kernel
         // does when it cannot insert it into the timer table.
@@ -203,7 +273,7 @@ BOOLEAN NTAPI KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc)
 BOOLEAN NTAPI KeCancelTimer(PKTIMER Timer)
 {
     RequireIrqlAtMost(DISPATCH_LEVEL, "KeCancelTimer");
-    BOOLEAN wasSet = T().armed.erase(Timer) != 0;
+    BOOLEAN wasSet = Disarm(Timer);
     Timer->Header.Inserted = 0;
     SwitchPoint("KeCancelTimer");
     return wasSet;
@@ -217,7 +287,7 @@ BOOLEAN NTAPI KeReadStateTimer(PKTIMER Timer)
 VOID NTAPI KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID DeferredContext)
 {
     // Windows would overwrite the links of a DPC still in a processor's queue.
-    if (T().queuedDpcs.count(Dpc) != 0) {
+    if (IsQueued(Dpc)) {
         Violate("REINITIALIZE_ACTIVE", "KeInitializeDpc of the DPC " + DescribeAddress(Dpc) + ", which is queued");
         return;
     }
@@ -236,13 +306,13 @@ BOOLEAN NTAPI KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemAr
 {
     RequireIrqlAtMost(HIGH_LEVEL, "KeInsertQueueDpc");
     CheckResident(Dpc, "KeInsertQueueDpc", true);
-    if (!T().queuedDpcs.insert(Dpc).second) {
+    if (IsQueued(Dpc)) {
         return FALSE;
     }
+    T().queuedDpcs.push_back(Dpc);
     Dpc->SystemArgument1 = SystemArgument1;
     Dpc->SystemArgument2 = SystemArgument2;
-    NewContext("dpc " + DescribeAddress(reinterpret_cast<const void *>(Dpc->DeferredRoutine)), km::ContextKind::Dpc,
-               [Dpc] { RunDpc(Dpc); });
+    NewContext(km::ContextKind::Dpc, "dpc ", reinterpret_cast<const void *>(Dpc->DeferredRoutine), RunDpc, {Dpc});
     SwitchPoint("KeInsertQueueDpc");
     return TRUE;
 }
@@ -250,7 +320,7 @@ BOOLEAN NTAPI KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemAr
 BOOLEAN NTAPI KeRemoveQueueDpc(PRKDPC Dpc)
 {
     // The queued context stays; it finds the DPC no longer queued and returns.
-    return T().queuedDpcs.erase(Dpc) != 0 ? TRUE : FALSE;
+    return Dequeue(Dpc) ? TRUE : FALSE;
 }
 
 VOID NTAPI KeQuerySystemTime(PLARGE_INTEGER CurrentTime)

@@ -12,6 +12,17 @@ std::set<PWORK_QUEUE_ITEM> &Queued()
     return queued;
 }
 
+void RunWorkItem(Context *context)
+{
+    PWORK_QUEUE_ITEM item = static_cast<PWORK_QUEUE_ITEM>(context->arguments[0]);
+    PWORKER_THREAD_ROUTINE routine = item->WorkerRoutine;
+    PVOID parameter = item->Parameter;
+    item->List.Flink = nullptr;
+    Queued().erase(item);
+    DriverScope scope(DriverOfAddress(reinterpret_cast<const void *>(routine)));
+    routine(parameter);
+}
+
 } // namespace
 
 void CheckWorkItemsOfImage(PDRIVER_OBJECT driver)
@@ -45,15 +56,8 @@ VOID NTAPI ExQueueWorkItem(PWORK_QUEUE_ITEM WorkItem, WORK_QUEUE_TYPE QueueType)
     CheckResident(WorkItem, "ExQueueWorkItem");
     WorkItem->List.Flink = &WorkItem->List; // queued; cleared when its worker picks it up
     Queued().insert(WorkItem);
-    NewContext("work " + DescribeAddress(reinterpret_cast<const void *>(WorkItem->WorkerRoutine)),
-               km::ContextKind::WorkItem, [WorkItem] {
-                   PWORKER_THREAD_ROUTINE routine = WorkItem->WorkerRoutine;
-                   PVOID parameter = WorkItem->Parameter;
-                   WorkItem->List.Flink = nullptr;
-                   Queued().erase(WorkItem);
-                   DriverScope scope(DriverOfAddress(reinterpret_cast<const void *>(routine)));
-                   routine(parameter);
-               });
+    NewContext(km::ContextKind::WorkItem, "work ", reinterpret_cast<const void *>(WorkItem->WorkerRoutine), RunWorkItem,
+               {WorkItem});
     SwitchPoint("ExQueueWorkItem");
 }
 
@@ -63,6 +67,21 @@ struct _IO_WORKITEM {
     PDEVICE_OBJECT Device;
     bool Queued;
 };
+
+// The routine may free the item; the reference is the model's own.
+static void RunIoWorkItem(km::Context *context)
+{
+    PIO_WORKITEM item = static_cast<PIO_WORKITEM>(context->arguments[0]);
+    PIO_WORKITEM_ROUTINE routine = reinterpret_cast<PIO_WORKITEM_ROUTINE>(context->arguments[1]);
+    PVOID parameter = context->arguments[2];
+    PDEVICE_OBJECT device = static_cast<PDEVICE_OBJECT>(context->arguments[3]);
+    item->Queued = false;
+    {
+        DriverScope scope(DriverOfAddress(reinterpret_cast<const void *>(routine)));
+        routine(device, parameter);
+    }
+    ObDereferenceObject(device);
+}
 
 PIO_WORKITEM NTAPI IoAllocateWorkItem(PDEVICE_OBJECT DeviceObject)
 {
@@ -98,15 +117,7 @@ VOID NTAPI IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerR
     IoWorkItem->Queued = true;
     PDEVICE_OBJECT device = IoWorkItem->Device;
     ObReferenceObject(device);
-    NewContext("work " + DescribeAddress(reinterpret_cast<const void *>(WorkerRoutine)), km::ContextKind::WorkItem,
-               [IoWorkItem, WorkerRoutine, Context, device] {
-                   // The routine may free the item; the reference is the model's own.
-                   IoWorkItem->Queued = false;
-                   {
-                       DriverScope scope(DriverOfAddress(reinterpret_cast<const void *>(WorkerRoutine)));
-                       WorkerRoutine(device, Context);
-                   }
-                   ObDereferenceObject(device);
-               });
+    NewContext(km::ContextKind::WorkItem, "work ", reinterpret_cast<const void *>(WorkerRoutine), RunIoWorkItem,
+               {IoWorkItem, reinterpret_cast<void *>(WorkerRoutine), Context, device});
     SwitchPoint("IoQueueWorkItem");
 }

@@ -127,6 +127,58 @@ TEST_F(VerifierTest, IrqlRules)
     EXPECT_TRUE(km::Violations().empty());
 }
 
+// A thread, a DPC or a work item that ends above the IRQL it started at, or
+// holding a spin lock, is reported where it ends, with the same message on
+// every architecture. The report's call stack is the context's own: it stops
+// at the context's first frame, the model's entry, instead of running on into
+// whatever lies beyond it (walking that crashed the i386 build).
+TEST_F(VerifierTest, AContextEndingAtTheWrongIrqlIsReported)
+{
+    static KDPC dpc;
+    static WORK_QUEUE_ITEM item;
+    static LARGE_INTEGER oneMs;
+    oneMs.QuadPart = -10000;
+    KeInitializeSpinLock(&lockA);
+    KeInitializeDpc(
+        &dpc, [](PKDPC, PVOID, PVOID, PVOID) NTAPI { KeLowerIrql(PASSIVE_LEVEL); }, nullptr);
+    ExInitializeWorkItem(
+        &item,
+        [](PVOID) NTAPI {
+            KIRQL old;
+            KeRaiseIrql(DISPATCH_LEVEL, &old);
+        },
+        nullptr);
+    // Each starts in a thread of its own, which lives on while the DPC or
+    // the work item it queued runs.
+    void (*const starts[])() = {
+        [] {
+            KIRQL irql;
+            KeAcquireSpinLock(&lockA, &irql);
+        },
+        [] {
+            KeInsertQueueDpc(&dpc, nullptr, nullptr);
+            KeDelayExecutionThread(KernelMode, FALSE, &oneMs);
+        },
+        [] {
+            ExQueueWorkItem(&item, DelayedWorkQueue);
+            KeDelayExecutionThread(KernelMode, FALSE, &oneMs);
+        },
+    };
+    const char *messages[] = {"returned at IRQL 2 holding 1 lock(s)", "returned at IRQL 0 holding 0 lock(s)",
+                              "returned at IRQL 2 holding 0 lock(s)"};
+    for (int i = 0; i < 3; ++i) {
+        SCOPED_TRACE(messages[i]);
+        km::Run(starts[i]);
+        ASSERT_EQ(km::Violations().size(), 1u);
+        const km::Violation &v = km::Violations().front();
+        EXPECT_EQ(v.rule, "IRQL");
+        EXPECT_NE(v.message.find(messages[i]), std::string::npos) << v.message;
+        std::string firstFrame = v.context.substr(v.context.rfind('\n') + 1);
+        EXPECT_NE(firstFrame.find("km_fiber_entry"), std::string::npos) << v.context;
+        km::ClearViolations();
+    }
+}
+
 TEST_F(VerifierTest, SpinLockRules)
 {
     ExpectRule("WAIT_WITH_SPINLOCK", [] {

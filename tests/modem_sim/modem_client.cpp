@@ -59,6 +59,12 @@ NTSTATUS ModemClient::Short(ULONG pipe, ULONG count, ULONG length) const
     return Call(MODEM_CONTROL_INJECT_FAULT, &fault, sizeof(fault));
 }
 
+NTSTATUS ModemClient::OverReport(ULONG pipe, ULONG count, ULONG extra) const
+{
+    MODEM_FAULT fault = {modem_, pipe, MODEM_FAULT_OVERREPORT, count, 0, 0, extra};
+    return Call(MODEM_CONTROL_INJECT_FAULT, &fault, sizeof(fault));
+}
+
 NTSTATUS ModemClient::Fault(ULONG pipe, ULONG kind) const
 {
     MODEM_FAULT fault = {modem_, pipe, kind, 0, 0, 0, 0};

@@ -43,14 +43,22 @@ public:
     }
     NTSTATUS Fail(ULONG pipe, ULONG count, NTSTATUS status, USBD_STATUS usbdStatus) const;
     NTSTATUS Short(ULONG pipe, ULONG count, ULONG length) const;
+    // The device holds transfers on the pipe until Ack.
+    NTSTATUS Nak(ULONG pipe) const
+    {
+        return Fault(pipe, MODEM_FAULT_NAK);
+    }
+    NTSTATUS Ack(ULONG pipe) const
+    {
+        return Fault(pipe, MODEM_FAULT_ACK);
+    }
+    // The next transfer on the pipe stalls and halts it until a reset.
     NTSTATUS Stall(ULONG pipe) const
     {
         return Fault(pipe, MODEM_FAULT_STALL);
     }
-    NTSTATUS Unstall(ULONG pipe) const
-    {
-        return Fault(pipe, MODEM_FAULT_UNSTALL);
-    }
+    // The next `count` good transfers report `extra` bytes more than their buffer.
+    NTSTATUS OverReport(ULONG pipe, ULONG count, ULONG extra) const;
     NTSTATUS Unplug() const
     {
         return Select(MODEM_CONTROL_UNPLUG);
@@ -73,6 +81,11 @@ public:
     NTSTATUS UnpoweredPolicy(ULONG policy) const
     {
         return Value(MODEM_CONTROL_SET_UNPOWERED_POLICY, policy);
+    }
+    // MODEM_CAPTURE_DROP (the default) or MODEM_CAPTURE_HOLD.
+    NTSTATUS CapturePolicy(ULONG policy) const
+    {
+        return Value(MODEM_CONTROL_SET_CAPTURE_POLICY, policy);
     }
     NTSTATUS SetDeviceStates(const ULONG (&states)[7]) const;
     NTSTATUS FailPower(ULONG count, NTSTATUS status, ULONG minor = MODEM_ANY_POWER_MINOR) const;

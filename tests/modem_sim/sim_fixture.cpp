@@ -88,7 +88,7 @@ Transfer *SimTest::SubmitUrb(const URB &urb, ULONG length)
     return t;
 }
 
-Transfer *SimTest::Submit(ULONG pipe, ULONG length, const std::string &data)
+Transfer *SimTest::Submit(ULONG pipe, ULONG length, const std::string &data, bool shortOk)
 {
     bool out = pipe == MODEM_PIPE_BULK_OUT;
     std::vector<uint8_t> bytes(length);
@@ -98,7 +98,7 @@ Transfer *SimTest::Submit(ULONG pipe, ULONG length, const std::string &data)
     urb.UrbHeader.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
     urb.UrbBulkOrInterruptTransfer.PipeHandle = Handle(child_, pipe);
     urb.UrbBulkOrInterruptTransfer.TransferFlags =
-        out ? USBD_SHORT_TRANSFER_OK : USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK;
+        (out ? 0 : USBD_TRANSFER_DIRECTION_IN) | (shortOk ? USBD_SHORT_TRANSFER_OK : 0);
     urb.UrbBulkOrInterruptTransfer.TransferBufferLength = length;
     urb.UrbBulkOrInterruptTransfer.TransferBuffer = bytes.data();
     return SubmitUrb(urb, length);

@@ -63,9 +63,10 @@ protected:
     USBD_PIPE_HANDLE Handle(PDEVICE_OBJECT child, ULONG pipe) const;
 
     // A bulk transfer on the pipe: in for bulk-in and aux, out (with `data`)
-    // for bulk-out. Dispatched to the child in a context of its own; returns
-    // once nothing more can run (a transfer the modem can serve is done).
-    Transfer *Submit(ULONG pipe, ULONG length, const std::string &data = std::string());
+    // for bulk-out, with USBD_SHORT_TRANSFER_OK unless told otherwise.
+    // Dispatched to the child in a context of its own; returns once nothing
+    // more can run (a transfer the modem can serve is done).
+    Transfer *Submit(ULONG pipe, ULONG length, const std::string &data = std::string(), bool shortOk = true);
     Transfer *SubmitUrb(const URB &urb, ULONG length);
     // Abort or reset of a pipe; returns the request's status.
     Transfer *PipeRequest(USHORT function, USBD_PIPE_HANDLE handle);

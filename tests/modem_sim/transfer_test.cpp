@@ -41,23 +41,6 @@ TEST_F(TransferTest, BulkInCompletesWithWhatIsQueuedUpToItsLength)
     EXPECT_EQ(std::string("q\0\1\2", 4), Submit(MODEM_PIPE_BULK_IN, 64)->Bytes());
 }
 
-TEST_F(TransferTest, BulkOutIsCapturedInOrderAndEchoedWhenAsked)
-{
-    Transfer *a = Submit(MODEM_PIPE_BULK_OUT, 5, "hello");
-    Transfer *b = Submit(MODEM_PIPE_BULK_OUT, 6, " world");
-    EXPECT_EQ(STATUS_SUCCESS, a->Status());
-    EXPECT_EQ(5u, a->Length());
-    EXPECT_EQ(6u, b->Length());
-    EXPECT_EQ("hello world", modem_->Captured());
-    EXPECT_EQ("", modem_->Captured()) << "reading takes the bytes";
-
-    ASSERT_EQ(STATUS_SUCCESS, modem_->Echo(true));
-    Transfer *in = Submit(MODEM_PIPE_BULK_IN, 64);
-    Submit(MODEM_PIPE_BULK_OUT, 3, "abc");
-    EXPECT_EQ("abc", in->Bytes());
-    EXPECT_EQ("abc", modem_->Captured());
-}
-
 TEST_F(TransferTest, AbortFailsEveryTransferOnThatPipeOnly)
 {
     Transfer *in1 = Submit(MODEM_PIPE_BULK_IN, 64);
@@ -138,48 +121,169 @@ TEST_F(TransferTest, InjectedFailuresHitTheNextTransfersPendingOnesFirst)
     EXPECT_EQ(1u, modem_->Status().Pipes[MODEM_PIPE_BULK_OUT].Failed);
 }
 
-TEST_F(TransferTest, ShortAndEmptyTransfersAsInjected)
+// An in transfer ends short when the modem runs out of bytes for it (or a
+// short packet is injected); without USBD_SHORT_TRANSFER_OK that fails it, the
+// bytes it got reported with the failure. A transfer the modem fills is not
+// short.
+TEST_F(TransferTest, ShortPacketsFailInTransfersWithoutShortTransferOk)
 {
-    ASSERT_EQ(STATUS_SUCCESS, modem_->Short(MODEM_PIPE_BULK_IN, 1, 0));
-    Transfer *empty = Submit(MODEM_PIPE_BULK_IN, 64);
-    EXPECT_EQ(STATUS_SUCCESS, empty->Status()) << "an empty transfer ends without data";
-    EXPECT_EQ(0u, empty->Length());
-
-    ASSERT_EQ(STATUS_SUCCESS, modem_->Short(MODEM_PIPE_BULK_IN, 1, 3));
-    ASSERT_EQ(STATUS_SUCCESS, modem_->Queue("abcdef"));
-    EXPECT_EQ("abc", Submit(MODEM_PIPE_BULK_IN, 64)->Bytes());
-    EXPECT_EQ("def", Submit(MODEM_PIPE_BULK_IN, 64)->Bytes());
+    struct Row {
+        const char *queued;
+        ULONG asked;
+        int injected; // a short packet of this length, or -1
+        bool shortOk;
+        std::string got;
+    };
+    const Row rows[] = {
+        {"abcdef", 64, -1, true, "abcdef"},
+        {"abcdef", 64, -1, false, "abcdef"},
+        {"abcdef", 6, -1, false, "abcdef"},
+        {"abcdef", 64, 3, true, "abc"},
+        {"abcdef", 6, 3, false, "abc"},
+        {"", 64, 0, true, ""},
+        {"", 64, 0, false, ""},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(testing::Message() << row.queued << " " << row.asked << " " << row.injected << " " << row.shortOk);
+        ASSERT_EQ(STATUS_SUCCESS, modem_->Reset());
+        ASSERT_EQ(STATUS_SUCCESS, modem_->Queue(row.queued));
+        if (row.injected >= 0) {
+            ASSERT_EQ(STATUS_SUCCESS, modem_->Short(MODEM_PIPE_BULK_IN, 1, row.injected));
+        }
+        Transfer *t = Submit(MODEM_PIPE_BULK_IN, row.asked, "", row.shortOk);
+        bool isShort = row.got.size() < row.asked;
+        EXPECT_EQ(isShort && !row.shortOk ? STATUS_UNSUCCESSFUL : STATUS_SUCCESS, t->Status());
+        EXPECT_EQ(isShort && !row.shortOk ? USBD_STATUS_ERROR_SHORT_TRANSFER : USBD_STATUS_SUCCESS, t->Usbd());
+        EXPECT_EQ(row.got, t->Bytes());
+    }
 
     ASSERT_EQ(STATUS_SUCCESS, modem_->Short(MODEM_PIPE_BULK_OUT, 1, 2));
     EXPECT_EQ(2u, Submit(MODEM_PIPE_BULK_OUT, 5, "vwxyz")->Length());
     EXPECT_EQ("vw", modem_->Captured());
 }
 
-TEST_F(TransferTest, StalledPipeHoldsTransfersUntilAbortResetOrUnstall)
+// A NAKing device holds transfers: an abort fails them, a reset does not end
+// the NAK, an ack serves what it held.
+TEST_F(TransferTest, NakHoldsTransfersUntilAck)
 {
-    ASSERT_EQ(STATUS_SUCCESS, modem_->Stall(MODEM_PIPE_BULK_IN));
+    ASSERT_EQ(STATUS_SUCCESS, modem_->Nak(MODEM_PIPE_BULK_IN));
     ASSERT_EQ(STATUS_SUCCESS, modem_->Queue("data"));
     Transfer *held = Submit(MODEM_PIPE_BULK_IN, 64);
     km::AdvanceMs(1000);
-    EXPECT_FALSE(held->Done()) << "a stalled pipe sends nothing";
+    EXPECT_FALSE(held->Done()) << "a NAKing device sends nothing";
     EXPECT_EQ(STATUS_SUCCESS, Abort(MODEM_PIPE_BULK_IN));
     EXPECT_EQ(STATUS_CANCELLED, held->Status());
 
     Transfer *next = Submit(MODEM_PIPE_BULK_IN, 64);
-    EXPECT_FALSE(next->Done()) << "the stall outlives the abort";
     EXPECT_EQ(STATUS_SUCCESS, Reset(MODEM_PIPE_BULK_IN));
-    EXPECT_EQ("data", next->Bytes()) << "a reset clears the stall";
+    EXPECT_FALSE(next->Done()) << "the NAK outlives the abort and the reset";
+    ASSERT_EQ(STATUS_SUCCESS, modem_->Ack(MODEM_PIPE_BULK_IN));
+    EXPECT_EQ("data", next->Bytes());
+}
 
-    // Ended from the control side, the stall lets the held transfer through.
+// A stall fails the transfer that meets it (one pending meets it at once) and
+// halts the pipe: every transfer on it fails at once, after an abort too,
+// until a reset. Nothing is lost to the failures.
+TEST_F(TransferTest, AStallHaltsThePipeUntilAReset)
+{
+    Transfer *pending = Submit(MODEM_PIPE_BULK_IN, 64);
+    Transfer *behind = Submit(MODEM_PIPE_BULK_IN, 64);
     ASSERT_EQ(STATUS_SUCCESS, modem_->Stall(MODEM_PIPE_BULK_IN));
-    ASSERT_EQ(STATUS_SUCCESS, modem_->Queue("more"));
-    Transfer *again = Submit(MODEM_PIPE_BULK_IN, 64);
-    km::AdvanceMs(1000);
-    EXPECT_FALSE(again->Done());
-    ASSERT_EQ(STATUS_SUCCESS, modem_->Unstall(MODEM_PIPE_BULK_IN));
-    ASSERT_TRUE(again->Done()) << "an unstall serves what the stall held";
-    EXPECT_EQ(STATUS_SUCCESS, again->Status());
-    EXPECT_EQ("more", again->Bytes());
+    EXPECT_EQ(STATUS_UNSUCCESSFUL, pending->Status());
+    EXPECT_EQ(USBD_STATUS_STALL_PID, pending->Usbd());
+    ASSERT_EQ(STATUS_SUCCESS, modem_->Queue("kept"));
+    EXPECT_EQ(STATUS_SUCCESS, Abort(MODEM_PIPE_BULK_IN));
+    for (Transfer *t : {behind, Submit(MODEM_PIPE_BULK_IN, 64)}) {
+        EXPECT_EQ(STATUS_UNSUCCESSFUL, t->Status());
+        EXPECT_EQ(USBD_STATUS_ENDPOINT_HALTED, t->Usbd());
+        EXPECT_TRUE(USBD_HALTED(t->Usbd()));
+    }
+    EXPECT_EQ(1u, modem_->Status().Pipes[MODEM_PIPE_BULK_IN].Halted);
+    EXPECT_EQ(STATUS_SUCCESS, Reset(MODEM_PIPE_BULK_IN));
+    EXPECT_EQ("kept", Submit(MODEM_PIPE_BULK_IN, 64)->Bytes());
+    EXPECT_EQ(0u, modem_->Status().Pipes[MODEM_PIPE_BULK_IN].Halted);
+
+    // On bulk-out, with nothing pending: the next write meets the stall and
+    // the device takes nothing of it or of those after it.
+    ASSERT_EQ(STATUS_SUCCESS, modem_->Stall(MODEM_PIPE_BULK_OUT));
+    EXPECT_EQ(USBD_STATUS_STALL_PID, Submit(MODEM_PIPE_BULK_OUT, 3, "abc")->Usbd());
+    EXPECT_EQ(USBD_STATUS_ENDPOINT_HALTED, Submit(MODEM_PIPE_BULK_OUT, 3, "def")->Usbd());
+    EXPECT_EQ(STATUS_SUCCESS, Reset(MODEM_PIPE_BULK_OUT));
+    EXPECT_EQ(3u, Submit(MODEM_PIPE_BULK_OUT, 3, "ghi")->Length());
+    EXPECT_EQ("ghi", modem_->Captured());
+    // A stall no transfer has met yet goes with a reset.
+    ASSERT_EQ(STATUS_SUCCESS, modem_->Stall(MODEM_PIPE_BULK_OUT));
+    EXPECT_EQ(STATUS_SUCCESS, Reset(MODEM_PIPE_BULK_OUT));
+    EXPECT_EQ(STATUS_SUCCESS, Submit(MODEM_PIPE_BULK_OUT, 1, "j")->Status());
+}
+
+// The modem takes bulk-out bytes, captured and echoed, only as it has room
+// for them: with echo on the host queue's, with the hold policy the
+// capture's. A held transfer stays pending, reports what it moved if it is
+// aborted, and every byte a transfer reports reaches the host queue or the
+// capture, in order.
+TEST_F(TransferTest, BulkOutWaitsForRoomAndLosesNothing)
+{
+    // Twice the queue and more, in pieces that meet its wrap at every place.
+    const ULONG queue = MODEM_HOST_QUEUE_CAPACITY;
+    const ULONG length = 2 * queue + 10000;
+    std::string sent(length, '\0');
+    for (size_t i = 0; i < sent.size(); i++) {
+        sent[i] = static_cast<char>(i * 7 + i / 251);
+    }
+    ASSERT_EQ(STATUS_SUCCESS, modem_->Echo(true));
+    Transfer *waiting = Submit(MODEM_PIPE_BULK_IN, 5000);
+    Transfer *out = Submit(MODEM_PIPE_BULK_OUT, length, sent);
+    EXPECT_FALSE(out->Done());
+    EXPECT_EQ(queue, modem_->Status().HostQueued);
+    std::string echoed = waiting->Bytes();
+    while (echoed.size() < sent.size()) {
+        std::string piece = Submit(MODEM_PIPE_BULK_IN, 5000)->Bytes();
+        ASSERT_FALSE(piece.empty());
+        echoed += piece;
+    }
+    EXPECT_TRUE(out->Done());
+    EXPECT_EQ(length, out->Length());
+    EXPECT_EQ(sent, echoed);
+    EXPECT_EQ(length - MODEM_CAPTURE_CAPACITY, modem_->Status().CaptureDropped) << "the capture keeps what fits";
+    EXPECT_EQ(sent.substr(0, MODEM_CAPTURE_CAPACITY), modem_->Captured());
+
+    ASSERT_EQ(STATUS_SUCCESS, modem_->Reset());
+    ASSERT_EQ(STATUS_SUCCESS, modem_->CapturePolicy(MODEM_CAPTURE_HOLD));
+    Transfer *first = Submit(MODEM_PIPE_BULK_OUT, 40000, sent);
+    Transfer *aborted = Submit(MODEM_PIPE_BULK_OUT, 30000, sent.substr(40000));
+    Transfer *held = Submit(MODEM_PIPE_BULK_OUT, 4, "more");
+    EXPECT_EQ(40000u, first->Length());
+    EXPECT_EQ(STATUS_SUCCESS, Abort(MODEM_PIPE_BULK_OUT));
+    EXPECT_EQ(STATUS_CANCELLED, aborted->Status());
+    EXPECT_EQ(queue - 40000, aborted->Length()) << "what the device took before the abort";
+    EXPECT_EQ(STATUS_CANCELLED, held->Status());
+    EXPECT_EQ(0u, held->Length());
+    out = Submit(MODEM_PIPE_BULK_OUT, 4, "tail");
+    EXPECT_FALSE(out->Done());
+    EXPECT_EQ(sent.substr(0, queue), modem_->Captured());
+    EXPECT_EQ(4u, out->Length()) << "reading the capture made room";
+    EXPECT_EQ("tail", modem_->Captured());
+    EXPECT_EQ(0u, modem_->Status().CaptureDropped);
+}
+
+// A faulty bus reports more bytes than a transfer's buffer holds; the modem
+// moves no more than the buffer.
+TEST_F(TransferTest, OverReportedLengthsExceedTheBufferOnly)
+{
+    ASSERT_EQ(STATUS_SUCCESS, modem_->Queue("abc"));
+    for (ULONG pipe : {MODEM_PIPE_BULK_IN, MODEM_PIPE_BULK_OUT}) {
+        SCOPED_TRACE(pipe);
+        ASSERT_EQ(STATUS_SUCCESS, modem_->OverReport(pipe, 1, 100));
+        Transfer *t = Submit(pipe, 8, "12345678");
+        EXPECT_EQ(STATUS_SUCCESS, t->Status());
+        EXPECT_EQ(108u, t->Length());
+        EXPECT_EQ(pipe == MODEM_PIPE_BULK_IN ? "abc45678" : "12345678",
+                  std::string(t->buffer.begin(), t->buffer.end()));
+        EXPECT_EQ(pipe == MODEM_PIPE_BULK_IN ? 3u : 8u, modem_->Status().Pipes[pipe].Bytes);
+        ASSERT_EQ(STATUS_SUCCESS, modem_->Queue("z"));
+        EXPECT_EQ(pipe == MODEM_PIPE_BULK_IN ? 1u : 8u, Submit(pipe, 8)->Length()) << "only the next one";
+    }
 }
 
 TEST_F(TransferTest, RateLimitsBytesPerTickOfVirtualTime)
@@ -231,8 +335,11 @@ TEST_F(TransferTest, ControlRefusesMalformedRecordsAndReportsOverflow)
     EXPECT_EQ(STATUS_BUFFER_TOO_SMALL, modem_->Call(MODEM_CONTROL_GET_STATUS, &select, sizeof(select), &status, 8));
     MODEM_SELECT other = {1};
     EXPECT_EQ(STATUS_NO_SUCH_DEVICE, modem_->Call(MODEM_CONTROL_UNPLUG, &other, sizeof(other)));
-    MODEM_FAULT badPipe = {0, MODEM_PIPE_COUNT, MODEM_FAULT_STALL, 0, 0, 0, 0};
-    EXPECT_EQ(STATUS_INVALID_PARAMETER, modem_->Call(MODEM_CONTROL_INJECT_FAULT, &badPipe, sizeof(badPipe)));
+    for (MODEM_FAULT bad : {MODEM_FAULT{0, MODEM_PIPE_COUNT, MODEM_FAULT_STALL, 0, 0, 0, 0},
+                            MODEM_FAULT{0, MODEM_PIPE_BULK_IN, MODEM_FAULT_OVERREPORT + 1, 0, 0, 0, 0}}) {
+        EXPECT_EQ(STATUS_INVALID_PARAMETER, modem_->Call(MODEM_CONTROL_INJECT_FAULT, &bad, sizeof(bad)));
+    }
+    EXPECT_EQ(STATUS_INVALID_PARAMETER, modem_->CapturePolicy(2));
 
     // The host queue takes what fits and says how much.
     std::vector<uint8_t> record(sizeof(MODEM_SELECT) + MODEM_HOST_QUEUE_CAPACITY + 10, 'a');

@@ -89,12 +89,12 @@ protected:
     }
 
     // The modem holds the piece after `count` more pieces have gone through.
-    void StallAfter(size_t count)
+    void NakAfter(size_t count)
     {
         size_t at = pieces.size() + count;
         onPiece = [this, at](const Piece &) {
             if (pieces.size() == at + 1) {
-                Modem().Direct().Stall(MODEM_PIPE_BULK_OUT);
+                Modem().Direct().Nak(MODEM_PIPE_BULK_OUT);
             }
         };
     }
@@ -141,7 +141,7 @@ TEST_F(WriteTest, QueuedWritesGoInArrivalOrder)
     for (bool inline_ : {false, true}) {
         SCOPED_TRACE(inline_ ? "inline" : "from the DPC");
         ASSERT_EQ(STATUS_SUCCESS, Modem().CompleteInline(inline_));
-        ASSERT_EQ(STATUS_SUCCESS, Modem().Stall(MODEM_PIPE_BULK_OUT));
+        ASSERT_EQ(STATUS_SUCCESS, Modem().Nak(MODEM_PIPE_BULK_OUT));
         std::string first = Pattern(10000, 1);
         km::Request *a = Write(first);
         km::Request *b = Write("tail");
@@ -157,7 +157,7 @@ TEST_F(WriteTest, QueuedWritesGoInArrivalOrder)
                 EXPECT_TRUE(a->completed) << "the second write went down before the first completed";
             }
         };
-        ASSERT_EQ(STATUS_SUCCESS, Modem().Unstall(MODEM_PIPE_BULK_OUT));
+        ASSERT_EQ(STATUS_SUCCESS, Modem().Ack(MODEM_PIPE_BULK_OUT));
         km::RunUntilIdle();
         onPiece = nullptr;
         EXPECT_TRUE(bSent);
@@ -191,13 +191,13 @@ TEST_F(WriteTest, TransmitEmptyReachesOnlyAPendingWait)
 // goes. All of its length leaves the output-queue count.
 TEST_F(WriteTest, CleanupStopsALongWriteAfterThePieceOnTheBus)
 {
-    StallAfter(1);
+    NakAfter(1);
     km::Request *write = Write(Pattern(10000, 2));
     km::RunUntilIdle();
     ASSERT_EQ(2u, pieces.size());
     ASSERT_EQ(STATUS_SUCCESS, Cleanup());
     EXPECT_FALSE(write->completed);
-    ASSERT_EQ(STATUS_SUCCESS, Modem().Unstall(MODEM_PIPE_BULK_OUT));
+    ASSERT_EQ(STATUS_SUCCESS, Modem().Ack(MODEM_PIPE_BULK_OUT));
     km::RunUntilIdle();
     ASSERT_TRUE(write->completed);
     EXPECT_EQ(STATUS_SUCCESS, write->status);
@@ -217,7 +217,7 @@ TEST_F(WriteTest, CleanupStopsALongWriteAfterThePieceOnTheBus)
 // the bytes sent before it, so that they are not sent twice.
 TEST_F(WriteTest, AnAbortedPieceEndsTheWriteWithTheBytesSent)
 {
-    StallAfter(1);
+    NakAfter(1);
     km::Request *write = Write(Pattern(10000, 3));
     km::RunUntilIdle();
     ASSERT_EQ(STATUS_SUCCESS, Cleanup());
@@ -235,7 +235,7 @@ TEST_F(WriteTest, AnAbortedPieceEndsTheWriteWithTheBytesSent)
 // the bus goes on.
 TEST_F(WriteTest, CancelledQueuedWritesLeaveTheQueue)
 {
-    ASSERT_EQ(STATUS_SUCCESS, Modem().Stall(MODEM_PIPE_BULK_OUT));
+    ASSERT_EQ(STATUS_SUCCESS, Modem().Nak(MODEM_PIPE_BULK_OUT));
     km::Request *sending = Write("0123456789");
     km::Request *b = Write("bbbbb");
     km::Request *c = Write("ccccccc");
@@ -251,7 +251,7 @@ TEST_F(WriteTest, CancelledQueuedWritesLeaveTheQueue)
     EXPECT_EQ(STATUS_CANCELLED, c->status);
     EXPECT_EQ(10u, OutputQueue());
     EXPECT_FALSE(sending->completed);
-    ASSERT_EQ(STATUS_SUCCESS, Modem().Unstall(MODEM_PIPE_BULK_OUT));
+    ASSERT_EQ(STATUS_SUCCESS, Modem().Ack(MODEM_PIPE_BULK_OUT));
     km::RunUntilIdle();
     EXPECT_EQ(STATUS_SUCCESS, sending->status);
     EXPECT_EQ("0123456789", Modem().Captured());
@@ -267,7 +267,7 @@ TEST_F(WriteTest, CancelRacingTheStartOfTheSameWrite)
 {
     TakeAllDown();
     auto seen = ForEachSeed(60, [&](uint64_t seed) -> std::string {
-        EXPECT_EQ(STATUS_SUCCESS, Modem().Stall(MODEM_PIPE_BULK_OUT));
+        EXPECT_EQ(STATUS_SUCCESS, Modem().Nak(MODEM_PIPE_BULK_OUT));
         km::Request *first = Write("a");
         km::Request *second = Write("b");
         bool routineWasSet = false;
@@ -278,7 +278,7 @@ TEST_F(WriteTest, CancelRacingTheStartOfTheSameWrite)
         // switch points that the seed chooses, so that it meets the start
         // anywhere in its run.
         int delay = static_cast<int>(seed % 12);
-        km::Spawn([&] { Modem().Direct().Unstall(MODEM_PIPE_BULK_OUT); }, "modem");
+        km::Spawn([&] { Modem().Direct().Ack(MODEM_PIPE_BULK_OUT); }, "modem");
         km::Spawn(
             [&] {
                 LONG spin = 0;
@@ -382,12 +382,12 @@ TEST_F(WriteTest, AWriteWithoutMemoryFailsAlone)
     EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, Write("lost")->Reported());
     EXPECT_FALSE(ext->WriteActive);
 
-    ASSERT_EQ(STATUS_SUCCESS, Modem().Stall(MODEM_PIPE_BULK_OUT));
+    ASSERT_EQ(STATUS_SUCCESS, Modem().Nak(MODEM_PIPE_BULK_OUT));
     km::Request *a = Write("a");
     km::Request *b = Write("b");
     km::Request *c = Write("c");
     km::FailCall("IoAllocateWorkItem", 1);
-    ASSERT_EQ(STATUS_SUCCESS, Modem().Unstall(MODEM_PIPE_BULK_OUT));
+    ASSERT_EQ(STATUS_SUCCESS, Modem().Ack(MODEM_PIPE_BULK_OUT));
     km::RunUntilIdle();
     EXPECT_EQ(STATUS_SUCCESS, a->status);
     EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, b->status);
@@ -434,7 +434,7 @@ TEST_F(WriteTest, ABusThatCompletesAtOnceKeepsTheStackFlat)
     // A thousand one-byte writes queued behind a held one, then released.
     ASSERT_EQ(STATUS_SUCCESS, Modem().Reset());
     ASSERT_EQ(STATUS_SUCCESS, Modem().CompleteInline(true));
-    ASSERT_EQ(STATUS_SUCCESS, Modem().Stall(MODEM_PIPE_BULK_OUT));
+    ASSERT_EQ(STATUS_SUCCESS, Modem().Nak(MODEM_PIPE_BULK_OUT));
     std::vector<km::Request *> writes;
     std::string expected;
     for (int i = 0; i <= 1000; ++i) {
@@ -451,7 +451,7 @@ TEST_F(WriteTest, ABusThatCompletesAtOnceKeepsTheStackFlat)
             ++outOfOrder;
         }
     };
-    ASSERT_EQ(STATUS_SUCCESS, Modem().Unstall(MODEM_PIPE_BULK_OUT));
+    ASSERT_EQ(STATUS_SUCCESS, Modem().Ack(MODEM_PIPE_BULK_OUT));
     km::RunUntilIdle();
     EXPECT_EQ(0u, outOfOrder);
     for (km::Request *write : writes) {

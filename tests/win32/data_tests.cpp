@@ -135,11 +135,15 @@ void EchoRoundTrips()
     Port port;
     if (!port.CheckOpened())
         return;
-    if (!CHECK(Modem().Value(MODEM_CONTROL_SET_ECHO, 1), "echo on failed, error %lu", GetLastError()))
+    // The modem sends at 1 MB/s, slower than a write brings bytes, so that a
+    // write of more than its 64 KiB queue fills it: the modem then holds the
+    // write until it has sent some, and drops nothing.
+    if (!CHECK(Modem().Value(MODEM_CONTROL_SET_ECHO, 1) && Modem().Value(MODEM_CONTROL_SET_RATE, 1000000),
+               "echo on at 1 MB/s failed, error %lu", GetLastError()))
         return;
     // Around the 4096-byte pieces of a write and the 4096-byte transfers of
-    // the reader.
-    for (DWORD size : {1UL, 7UL, 4095UL, 4096UL, 4097UL, 10000UL, 60000UL}) {
+    // the reader, and past the modem's queue.
+    for (DWORD size : {1UL, 7UL, 4095UL, 4096UL, 4097UL, 10000UL, 60000UL, 70000UL}) {
         std::vector<uint8_t> sent = RandomBytes(size);
         if (!CHECK(port.WriteAll(sent.data(), size), "a write of %lu bytes failed", size))
             return;
@@ -147,6 +151,13 @@ void EchoRoundTrips()
         DWORD same = FirstDifference(echoed.data(), sent.data(), static_cast<DWORD>(echoed.size()));
         CHECK(echoed.size() == size && same == size, "%lu bytes sent, %u echoed, the first %lu of them intact", size,
               static_cast<unsigned>(echoed.size()), same);
+    }
+    // A bus that reports more than the piece it carried: the write still
+    // reports what it wrote.
+    if (CHECK(Modem().Fault(MODEM_PIPE_BULK_OUT, MODEM_FAULT_OVERREPORT, 1, 0, 0, 1000),
+              "making the bus over-report failed, error %lu", GetLastError())) {
+        CHECK(port.WriteAll("over", 4) && port.ReadFor(4, 10000).size() == 4,
+              "a write the bus over-reported did not report its 4 bytes, or they did not come back");
     }
 }
 
@@ -240,16 +251,16 @@ void PurgeAndCancel()
     }
 
     // Queued writes go with PURGE_TXABORT; the one on the bus is left alone.
-    CHECK(Modem().Fault(MODEM_PIPE_BULK_OUT, MODEM_FAULT_STALL), "stalling the modem failed, error %lu",
+    CHECK(Modem().Fault(MODEM_PIPE_BULK_OUT, MODEM_FAULT_NAK), "making the modem NAK failed, error %lu",
           GetLastError());
     AsyncPtr sent = Async::Write(h, "first", 5);
     AsyncPtr queued = Async::Write(h, "second", 6);
-    CHECK(!sent->Ended(300), "a write to the stalled modem ended");
+    CHECK(!sent->Ended(300), "a write to the NAKing modem ended");
     CHECK(PurgeComm(h, PURGE_TXABORT), "PurgeComm(PURGE_TXABORT) failed, error %lu", GetLastError());
     CHECK(queued->Ended(5000) && queued->Error() == ERROR_OPERATION_ABORTED, "the queued write ended with error %lu",
           queued->Error());
     CHECK(!sent->Ended(300), "PURGE_TXABORT ended the write on the bus");
-    Modem().Fault(MODEM_PIPE_BULK_OUT, MODEM_FAULT_UNSTALL);
+    Modem().Fault(MODEM_PIPE_BULK_OUT, MODEM_FAULT_ACK);
     CHECK(sent->Ended(5000) && sent->Ok() && sent->Bytes() == 5, "the write on the bus ended with error %lu",
           sent->Error());
 
@@ -279,7 +290,7 @@ void CloseWithRequestsPending()
     HANDLE h = port.Handle();
     port.SetReadTimeouts(0, 0, 0);
     CHECK(SetCommMask(h, EV_RXCHAR), "SetCommMask failed, error %lu", GetLastError());
-    CHECK(Modem().Fault(MODEM_PIPE_BULK_OUT, MODEM_FAULT_STALL), "stalling the modem failed, error %lu",
+    CHECK(Modem().Fault(MODEM_PIPE_BULK_OUT, MODEM_FAULT_NAK), "making the modem NAK failed, error %lu",
           GetLastError());
     struct Pending {
         const char *what;
@@ -302,7 +313,7 @@ void CloseWithRequestsPending()
     for (int i : {0, 1, 3})
         CHECK(pending[i].request->Error() == ERROR_OPERATION_ABORTED, "%s ended with error %lu, not as cancelled",
               pending[i].what, pending[i].request->Error());
-    Modem().Fault(MODEM_PIPE_BULK_OUT, MODEM_FAULT_UNSTALL);
+    Modem().Fault(MODEM_PIPE_BULK_OUT, MODEM_FAULT_ACK);
     Port again;
     if (CHECK(again.Opened(), "the port did not open again, error %lu", again.Error()))
         PortWorks(again);
@@ -317,14 +328,14 @@ void QueueCountsAndOverrun()
     DWORD errors = 0;
     bool ok = false;
 
-    // Output queue: a write held by a stalled modem counts until it is sent.
-    CHECK(Modem().Fault(MODEM_PIPE_BULK_OUT, MODEM_FAULT_STALL), "stalling the modem failed, error %lu",
+    // Output queue: a write held by a NAKing modem counts until it is sent.
+    CHECK(Modem().Fault(MODEM_PIPE_BULK_OUT, MODEM_FAULT_NAK), "making the modem NAK failed, error %lu",
           GetLastError());
     std::vector<uint8_t> bytes = RandomBytes(10000);
     AsyncPtr write = Async::Write(h, bytes.data(), 10000);
     CHECK(WaitUntil([&] { return Counts(h, &errors, &ok).cbOutQue == 10000; }, 5000),
           "%lu bytes in the output queue, expected 10000", Counts(h, &errors, &ok).cbOutQue);
-    Modem().Fault(MODEM_PIPE_BULK_OUT, MODEM_FAULT_UNSTALL);
+    Modem().Fault(MODEM_PIPE_BULK_OUT, MODEM_FAULT_ACK);
     CHECK(write->Ended(5000) && write->Ok() && write->Bytes() == 10000, "the write ended with error %lu, %lu bytes",
           write->Error(), write->Bytes());
     CHECK(Counts(h, &errors, &ok).cbOutQue == 0 && ok, "%lu bytes in the output queue after the write",

@@ -28,7 +28,7 @@ public:
 
     bool Queue(const void *bytes, size_t length) const; // toward the host, all of them or none
     bool ReadCaptured(void *buffer, DWORD length, DWORD *got) const;
-    bool Value(uint32_t code, uint32_t value) const; // SET_ECHO, SET_RATE, GENERATE
+    bool Value(uint32_t code, uint32_t value) const; // SET_ECHO, SET_RATE, GENERATE, the modes
     bool Fault(uint32_t pipe, uint32_t kind, uint32_t count = 0, int32_t status = 0, int32_t usbdStatus = 0,
                uint32_t length = 0) const;
     bool Select(uint32_t code) const; // UNPLUG, REPLUG, RESET
