@@ -106,11 +106,13 @@ Op Modem(Rng &r)
     case 8:
         return {OpModem, FaultShort, pipe, (1 + r.Below(3)) | (r.Chance(40) ? 0 : r.Below(4096)) << 8};
     case 9:
+        return {OpModem, FaultNak, pipe};
     case 10:
-        return {OpModem, FaultStall, pipe};
+        return {OpModem, FaultAck, pipe};
     case 11:
+        return {OpModem, FaultStall, pipe};
     case 12:
-        return {OpModem, FaultUnstall, pipe};
+        return {OpModem, FaultOverReport, pipe, (1 + r.Below(2)) | (1 + r.Below(5000)) << 8};
     case 13:
     case 14:
         return {OpModem, ModemRate, r.Chance(40) ? 0 : 100 + r.Below(100000)};
@@ -205,16 +207,24 @@ Scenario Generate(uint64_t seed)
         }
         // And now and then the port opened again while the system sleeps or
         // is asked to.
+        bool sleeps = false;
         if (r.Chance(4)) {
             s.ops.insert(s.ops.end(), {{OpClose}, {OpIdle}, {OpOpen}});
             s.ops.push_back({OpPower, r.Chance(60) ? PowerVetoedSleep : PowerSleep, 1 + r.Below(3)});
+            sleeps = s.ops.back().a == PowerSleep;
             n = 0;
         }
         for (; n > 0; --n) {
             s.ops.push_back(RandomOp(r, &written, &sent));
+            sleeps = sleeps || (s.ops.back().act == OpPower && s.ops.back().a <= PowerHibernate);
         }
         static const uint32_t steps[] = {0, 1, 10, 50, 200, 1000, 5000};
         s.ops.push_back(r.Chance(75) ? Op{OpIdle} : Op{OpAdvance, r.Pick(steps)});
+        // Applications stop while the system sleeps: they meet the way down
+        // and the way up, and nothing between.
+        if (sleeps) {
+            s.ops.insert(s.ops.end(), {{OpPower, PowerResume}, {OpIdle}});
+        }
     }
     return s;
 }
@@ -244,8 +254,9 @@ std::string OpText(const Op &op)
     static const char *const acts[] = {"OpOpen",    "OpCleanup",  "OpClose",    "OpRead", "OpWrite",
                                        "OpControl", "OpTimeouts", "OpCancel",   "OpData", "OpModem",
                                        "OpPnp",     "OpPower",    "OpFailCall", "OpIdle", "OpAdvance"};
-    static const char *const modem[] = {"FaultFail", "FaultShort",  "FaultStall",     "FaultUnstall", "ModemRate",
-                                        "ModemHold", "ModemInline", "ModemFailPower", "ModemUnplug"};
+    static const char *const modem[] = {"FaultFail",   "FaultShort", "FaultNak",       "FaultAck",
+                                        "ModemRate",   "ModemHold",  "ModemInline",    "ModemFailPower",
+                                        "ModemUnplug", "FaultStall", "FaultOverReport"};
     static const char *const pnp[] = {"PnpRebalance", "PnpRemove", "PnpSurprise", "PnpDisable"};
     static const char *const power[] = {"PowerSleep", "PowerHibernate", "PowerResume", "PowerVetoedSleep"};
     std::ostringstream out;

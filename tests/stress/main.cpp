@@ -89,16 +89,19 @@ int Campaign(int argc, char **argv)
         const char *first = Option(argc, argv, "--first");
         uint64_t from = first != nullptr ? std::strtoull(first, nullptr, 10) : 1;
         uint64_t n = std::strtoull(count, nullptr, 10);
-        for (uint64_t seed = from + shard; seed < from + n; seed += shards) {
-            Scenario s = Generate(seed);
-            Verdict v = RunScenario(s);
-            ++tally.scenarios;
-            tally.requests += v.requests;
-            if (!v.ok()) {
-                ++tally.failed;
-                Report("seed " + std::to_string(seed), "--replay=" + std::to_string(seed), s, v);
-            }
-        }
+        auto seed = [&](size_t i) { return from + shard + i * shards; };
+        size_t seeds = n > static_cast<uint64_t>(shard) ? (n - shard + shards - 1) / shards : 0;
+        RunAll(
+            seeds, [&](size_t i) { return Generate(seed(i)); },
+            [&](size_t i, const Verdict &v) {
+                ++tally.scenarios;
+                tally.requests += v.requests;
+                if (!v.ok()) {
+                    ++tally.failed;
+                    Report("seed " + std::to_string(seed(i)), "--replay=" + std::to_string(seed(i)), Generate(seed(i)),
+                           v);
+                }
+            });
     }
     if (const char *sweeps = Option(argc, argv, "--sweeps")) {
         int every = std::strcmp(sweeps, "sample") == 0 ? 6 : 1;

@@ -42,6 +42,7 @@ const FailStatus FailStatuses[] = {
     {STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEV_NOT_RESPONDING},
 };
 const uint32_t FailStatusCount = sizeof(FailStatuses) / sizeof(FailStatuses[0]);
+const uint32_t FirstFatalStatus = 5;
 
 namespace {
 
@@ -252,7 +253,10 @@ private:
     uint64_t queued_ = 0; // bytes of the modem's stream it accepted
     FAST_MUTEX dataMutex_;
     int opens_ = 0;
-    bool unplugged_ = false, removed_ = false;
+    bool unplugged_ = false, removed_ = false, overReported_ = false;
+    // What may mark the device failed: a fatal failure, or more than 20.
+    bool fatal_ = false;
+    uint32_t failures_ = 0;
     std::vector<std::pair<const char *, int>> planted_; // allocator, call number it must reach
 };
 
@@ -408,13 +412,24 @@ void Runner::Do(size_t index)
         switch (op.a) {
         case FaultFail:
             ModemFault(op.b, MODEM_FAULT_FAIL, op.c & 0xFF, fail.status, fail.usbd);
+            failures_ += fail.status == STATUS_CANCELLED ? 0 : op.c & 0xFF;
+            fatal_ = fatal_ || &fail >= &FailStatuses[FirstFatalStatus];
             break;
         case FaultShort:
             ModemFault(op.b, MODEM_FAULT_SHORT, op.c & 0xFF, 0, 0, op.c >> 8);
             break;
-        case FaultStall:
-        case FaultUnstall:
-            ModemFault(op.b, op.a == FaultStall ? MODEM_FAULT_STALL : MODEM_FAULT_UNSTALL);
+        case FaultNak:
+        case FaultAck:
+        case FaultStall: {
+            static const ULONG kinds[] = {MODEM_FAULT_NAK, MODEM_FAULT_ACK, MODEM_FAULT_STALL};
+            ModemFault(op.b, kinds[op.a == FaultNak ? 0 : op.a == FaultAck ? 1 : 2]);
+            break;
+        }
+        case FaultOverReport:
+            // Past the bytes it moved, a bulk-in buffer holds what an earlier
+            // transfer left: the reads' bytes are then no longer all the modem's.
+            overReported_ = overReported_ || op.b == MODEM_PIPE_BULK_IN;
+            ModemFault(op.b, MODEM_FAULT_OVERREPORT, op.c & 0xFF, 0, 0, op.c >> 8);
             break;
         case ModemRate:
             modem_->Rate(op.b);
@@ -426,6 +441,7 @@ void Runner::Do(size_t index)
             modem_->CompleteInline(op.b != 0);
             break;
         case ModemFailPower: {
+            fatal_ = true; // a device that cannot be powered is failed
             static const ULONG minors[] = {MODEM_ANY_POWER_MINOR, IRP_MN_SET_POWER, IRP_MN_QUERY_POWER};
             modem_->FailPower(op.b, STATUS_UNSUCCESSFUL, minors[op.c % 3]);
             break;
@@ -436,7 +452,7 @@ void Runner::Do(size_t index)
             // model does not survive: an unplug and a removal of the port by
             // the PnP manager do not meet in a scenario.
             if (!removed_) {
-                unplugged_ = true;
+                unplugged_ = fatal_ = true;
                 modem_->Unplug();
             }
             break;
@@ -531,6 +547,10 @@ void Runner::Check(const char *when)
     bool outHeld = modem.Pipes[MODEM_PIPE_BULK_OUT].Pending != 0;
     if (Serving() && modem.Pipes[MODEM_PIPE_BULK_IN].Pending > 1) {
         Fail("one reader", std::to_string(modem.Pipes[MODEM_PIPE_BULK_IN].Pending) + " bulk-in transfers " + when);
+    }
+    if (Alive() && ext_->FailureMarker != 0 && !fatal_ && failures_ <= 20) {
+        Fail("failed with cause", "the device was marked failed " + std::string(when) + " after at most " +
+                                      std::to_string(failures_) + " transfers failed, none of them fatally");
     }
     int reads = 0, waits = 0, writes = 0;
     for (Tracked &t : tracked_) {
@@ -687,7 +707,7 @@ void Runner::CheckBytes()
     for (const Tracked *t : reads) {
         chunks.push_back(t->request->output);
     }
-    int gaps = FewestGaps(chunks, stream, Serving());
+    int gaps = overReported_ ? 0 : FewestGaps(chunks, stream, Serving());
     if (gaps < 0) {
         Fail("read bytes", "the reads delivered bytes that are not the modem's, in its order");
     } else if (gaps > purges + std::max(opens_ - 1, 0)) {
@@ -795,45 +815,96 @@ Verdict Runner::Run()
 
 bool Isolate = false;
 
-// In a child process when isolated: a crash, in the driver or anywhere, is
-// then a verdict like any other rather than the end of the campaign.
+namespace {
+
+// A verdict through a pipe: its length, then its fields.
+void Send(int fd, size_t index, const Verdict &v)
+{
+    std::string record = std::to_string(index) + '\0' + v.invariant + '\0' + v.detail + '\0' +
+                         (v.faultReached ? "1" : "0") + '\0' + std::to_string(v.requests) + '\0';
+    uint32_t length = static_cast<uint32_t>(record.size());
+    if (write(fd, &length, sizeof(length)) != sizeof(length) ||
+        write(fd, record.data(), length) != static_cast<ssize_t>(length)) {
+        _exit(1);
+    }
+}
+
+bool Receive(FILE *in, size_t *index, Verdict *v)
+{
+    uint32_t length = 0;
+    if (std::fread(&length, sizeof(length), 1, in) != 1) {
+        return false;
+    }
+    std::string record(length, '\0');
+    if (std::fread(&record[0], 1, length, in) != length) {
+        return false;
+    }
+    std::vector<std::string> fields;
+    for (size_t at = 0, end; (end = record.find('\0', at)) != std::string::npos; at = end + 1) {
+        fields.push_back(record.substr(at, end - at));
+    }
+    if (fields.size() != 5) {
+        return false;
+    }
+    *index = std::stoul(fields[0]);
+    v->invariant = fields[1];
+    v->detail = fields[2];
+    v->faultReached = fields[3] == "1";
+    v->requests = std::stoi(fields[4]);
+    return true;
+}
+
+} // namespace
+
+// Isolated, the scenarios run in a worker process, one after the other as in
+// this process; when one crashes, in the driver or anywhere, that is its
+// verdict, and a new worker goes on with the next.
+void RunAll(size_t count, const std::function<Scenario(size_t)> &make,
+            const std::function<void(size_t, const Verdict &)> &done)
+{
+    for (size_t next = 0; next < count;) {
+        int fds[2];
+        if (!Isolate || pipe(fds) != 0) {
+            for (; next < count; ++next) {
+                done(next, Runner(make(next)).Run());
+            }
+            return;
+        }
+        std::fflush(stdout);
+        pid_t pid = fork();
+        if (pid == 0) {
+            close(fds[0]);
+            for (size_t i = next; i < count; ++i) {
+                Send(fds[1], i, Runner(make(i)).Run());
+            }
+            _exit(0);
+        }
+        close(fds[1]);
+        FILE *in = fdopen(fds[0], "r");
+        size_t index = 0;
+        Verdict v;
+        while (Receive(in, &index, &v)) {
+            next = index + 1;
+            done(index, v);
+        }
+        std::fclose(in);
+        int status = 0;
+        waitpid(pid, &status, 0);
+        if (next < count) {
+            Verdict crash;
+            crash.invariant = "crash";
+            crash.detail = WIFSIGNALED(status) ? "killed by signal " + std::to_string(WTERMSIG(status)) : "no verdict";
+            done(next++, crash);
+        }
+    }
+}
+
 Verdict RunScenario(const Scenario &scenario)
 {
-    int fds[2];
-    if (!Isolate || pipe(fds) != 0) {
-        return Runner(scenario).Run();
-    }
-    std::fflush(stdout);
-    pid_t pid = fork();
-    if (pid == 0) {
-        close(fds[0]);
-        Verdict v = Runner(scenario).Run();
-        std::string record =
-            v.invariant + '\0' + v.detail + '\0' + (v.faultReached ? '1' : '0') + std::to_string(v.requests);
-        ssize_t written = write(fds[1], record.data(), record.size());
-        _exit(written == static_cast<ssize_t>(record.size()) ? 0 : 1);
-    }
-    close(fds[1]);
-    std::string record;
-    char buffer[4096];
-    for (ssize_t n; (n = read(fds[0], buffer, sizeof(buffer))) > 0;) {
-        record.append(buffer, static_cast<size_t>(n));
-    }
-    close(fds[0]);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    Verdict v;
-    size_t first = record.find('\0'), second = record.find('\0', first + 1);
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 || second == std::string::npos) {
-        v.invariant = "crash";
-        v.detail = WIFSIGNALED(status) ? "killed by signal " + std::to_string(WTERMSIG(status)) : "no verdict";
-        return v;
-    }
-    v.invariant = record.substr(0, first);
-    v.detail = record.substr(first + 1, second - first - 1);
-    v.faultReached = record[second + 1] == '1';
-    v.requests = std::atoi(record.c_str() + second + 2);
-    return v;
+    Verdict verdict;
+    RunAll(
+        1, [&](size_t) { return scenario; }, [&](size_t, const Verdict &v) { verdict = v; });
+    return verdict;
 }
 
 } // namespace stress

@@ -32,15 +32,17 @@ enum Act : uint8_t {
 };
 
 enum ModemAct : uint32_t {
-    FaultFail,      // b = pipe, c = count | status index << 8 (FailStatuses)
-    FaultShort,     // b = pipe, c = count | length << 8
-    FaultStall,     // b = pipe: transfers held
-    FaultUnstall,   // b = pipe
-    ModemRate,      // b = bytes per second toward the host, 0 unlimited
-    ModemHold,      // b = 1: transfers wait while the device is not in D0; 0: they fail
-    ModemInline,    // b = 1: completions inline; 0: from the modem's DPC
-    ModemFailPower, // b = count, c = 0 any, 1 set, 2 query power request
-    ModemUnplug,
+    FaultFail,       // b = pipe, c = count | status index << 8 (FailStatuses)
+    FaultShort,      // b = pipe, c = count | length << 8
+    FaultNak,        // b = pipe: transfers held until FaultAck
+    FaultAck,        // b = pipe
+    ModemRate,       // b = bytes per second toward the host, 0 unlimited
+    ModemHold,       // b = 1: transfers wait while the device is not in D0; 0: they fail
+    ModemInline,     // b = 1: completions inline; 0: from the modem's DPC
+    ModemFailPower,  // b = count, c = 0 any, 1 set, 2 query power request
+    ModemUnplug,     //
+    FaultStall,      // b = pipe: the endpoint halts until the pipe is reset
+    FaultOverReport, // b = pipe, c = count | extra << 8: successes report more than their buffer
 };
 
 enum PnpAct : uint32_t { PnpRebalance, PnpRemove, PnpSurprise, PnpDisable };
@@ -74,9 +76,12 @@ struct Verdict {
 
 Scenario Generate(uint64_t seed);
 Verdict RunScenario(const Scenario &scenario);
-// The campaign runs each scenario in a child process of its own, so that a
-// crash is reported as a failure ("crash") with its seed.
+// Runs count scenarios, made by make(i), telling done(i, verdict) of each in
+// order. When Isolate is set (the campaign), they run in worker processes, so
+// that a crash is reported as a failure ("crash") of the scenario it ended.
 extern bool Isolate;
+void RunAll(size_t count, const std::function<Scenario(size_t)> &make,
+            const std::function<void(size_t, const Verdict &)> &done);
 // The fewest operations that still break the same invariant.
 Scenario Shrink(const Scenario &scenario, const Verdict &verdict);
 // As a table to paste into a regression test; one operation as a row of it.

@@ -87,7 +87,9 @@ std::vector<Op> ModemFaults()
         for (uint32_t length : {0u, 1u, 100u}) {
             faults.push_back({OpModem, FaultShort, pipe, 2 | length << 8});
         }
+        faults.push_back({OpModem, FaultNak, pipe});
         faults.push_back({OpModem, FaultStall, pipe});
+        faults.push_back({OpModem, FaultOverReport, pipe, 1 | 100 << 8});
     }
     faults.push_back({OpModem, ModemRate, 1000});
     faults.push_back({OpModem, ModemHold, 1});
