@@ -1,6 +1,7 @@
 // Random scenarios from a seed, their shrinking, and their printing as a table.
+// No expression draws twice from the generator where C++ leaves the order of
+// evaluation open, so that a seed gives the same scenario on every build.
 #include "tests/stress/scenario.h"
-#include "tests/stress/stress.h"
 
 #include <sstream>
 
@@ -10,20 +11,12 @@ namespace {
 // Sizes at and around the edges the driver cares about, and plain ones.
 uint32_t Length(Rng &r, uint32_t cap)
 {
-    switch (r.Below(6)) {
-    case 0:
-        return r.Below(3);
-    case 1:
-        return 4095 + r.Below(3);
-    case 2:
-        return 1 + r.Below(16);
-    default:
-        return r.Below(cap);
-    }
+    uint32_t kind = r.Below(6);
+    return kind == 0 ? r.Below(3) : kind == 1 ? 4095 + r.Below(3) : kind == 2 ? 1 + r.Below(16) : r.Below(cap);
 }
 
 // The control codes an application uses most, with the sizes of their
-// buffers: the rest are drawn from every function number.
+// buffers; the others are drawn from every function number.
 struct ControlShape {
     uint32_t function, in, out;
 };
@@ -46,21 +39,15 @@ Op Control(Rng &r)
         (r.Chance(50) ? shape.in : shape.out) = r.Pick(BufferSizes);
     }
     uint32_t value = static_cast<uint32_t>(r.Next());
-    switch (shape.function) {
-    case 1:
+    if (shape.function == 1) {
         value = r.Pick(BaudRates);
-        break;
-    case 3: // stop bits, parity, word length
-        value = r.Below(4) | r.Below(6) << 8 | (4 + r.Below(6)) << 16;
-        break;
-    case 17:
+    } else if (shape.function == 3) { // stop bits, parity, word length
+        uint32_t stop = r.Below(4), parity = r.Below(6), word = 4 + r.Below(6);
+        value = stop | parity << 8 | word << 16;
+    } else if (shape.function == 17) {
         value = r.Pick(WaitMasks);
-        break;
-    case 19:
+    } else if (shape.function == 19) {
         value = r.Below(16);
-        break;
-    default:
-        break;
     }
     return {OpControl, shape.function, value, shape.in | shape.out << 16};
 }
@@ -90,88 +77,63 @@ Op Timeouts(Rng &r)
 
 Op Modem(Rng &r)
 {
-    uint32_t pipe = r.Below(2);
-    switch (r.Below(20)) {
-    case 0:
-    case 1:
-    case 2:
-    case 3:
-    case 4: {
-        uint32_t count = r.Chance(15) ? 21 + r.Below(5) : 1 + r.Below(3);
-        return {OpModem, FaultFail, pipe, count | r.Below(FailStatusCount) << 8};
-    }
-    case 5:
-    case 6:
-    case 7:
-    case 8:
-        return {OpModem, FaultShort, pipe, (1 + r.Below(3)) | (r.Chance(40) ? 0 : r.Below(4096)) << 8};
-    case 9:
-        return {OpModem, FaultNak, pipe};
-    case 10:
-        return {OpModem, FaultAck, pipe};
-    case 11:
-        return {OpModem, FaultStall, pipe};
-    case 12:
-        return {OpModem, FaultOverReport, pipe, (1 + r.Below(2)) | (1 + r.Below(5000)) << 8};
-    case 13:
-    case 14:
-        return {OpModem, ModemRate, r.Chance(40) ? 0 : 100 + r.Below(100000)};
-    case 15:
-        return {OpModem, ModemHold, r.Below(2)};
-    case 16:
-        return {OpModem, ModemInline, r.Below(2)};
-    case 17:
-    case 18:
-        return {OpModem, ModemFailPower, 1 + r.Below(2), r.Below(3)};
+    static const ModemAct kinds[20] = {FaultFail,  FaultFail,   FaultFail,       FaultFail,      FaultFail,
+                                       FaultShort, FaultShort,  FaultShort,      FaultShort,     FaultNak,
+                                       FaultAck,   FaultStall,  FaultOverReport, ModemRate,      ModemRate,
+                                       ModemHold,  ModemInline, ModemFailPower,  ModemFailPower, ModemUnplug};
+    uint32_t pipe = r.Below(2), count;
+    switch (ModemAct kind = kinds[r.Below(20)]) {
+    case FaultFail:
+        count = r.Chance(15) ? 21 + r.Below(5) : 1 + r.Below(3);
+        return {OpModem, kind, pipe, count | r.Below(FailStatusCount) << 8};
+    case FaultShort:
+        count = 1 + r.Below(3);
+        return {OpModem, kind, pipe, count | (r.Chance(40) ? 0 : r.Below(4096)) << 8};
+    case FaultOverReport:
+        count = 1 + r.Below(2);
+        return {OpModem, kind, pipe, count | (1 + r.Below(5000)) << 8};
+    case ModemRate:
+        return {OpModem, kind, r.Chance(40) ? 0 : 100 + r.Below(100000)};
+    case ModemHold:
+    case ModemInline:
+        return {OpModem, kind, r.Below(2)};
+    case ModemFailPower:
+        return {OpModem, kind, 1 + r.Below(2), r.Below(3)};
     default:
-        return {OpModem, ModemUnplug};
+        return {OpModem, kind, kind == ModemUnplug ? 0 : pipe};
     }
 }
 
 Op RandomOp(Rng &r, uint32_t *written, uint32_t *sent)
 {
-    uint32_t pick = r.Below(100);
+    uint32_t pick = r.Below(100), length;
     if (pick < 18) {
         return {OpRead, r.Chance(3) ? 70000 : Length(r, 5000)};
-    }
-    if (pick < 30) {
-        uint32_t length = Length(r, 10000);
+    } else if (pick < 30) {
+        length = Length(r, 10000);
         length = *written + length > WriteBudget ? 0 : length;
         *written += length;
         return {OpWrite, length, static_cast<uint32_t>(r.Next())};
-    }
-    if (pick < 46) {
+    } else if (pick < 46) {
         return Control(r);
-    }
-    if (pick < 51) {
+    } else if (pick < 51) {
         return Timeouts(r);
-    }
-    if (pick < 59) {
+    } else if (pick < 59) {
         return {OpCancel, r.Below(8)};
-    }
-    if (pick < 75) {
-        uint32_t length = 1 + Length(r, 6000);
+    } else if (pick < 75) {
+        length = 1 + Length(r, 6000);
         length = *sent + length > DataBudget ? 1 : length;
         *sent += length;
         return {OpData, length};
-    }
-    if (pick < 84) {
+    } else if (pick < 84) {
         return Modem(r);
-    }
-    if (pick < 87) {
-        return {OpOpen};
-    }
-    if (pick < 89) {
-        return {OpCleanup};
-    }
-    if (pick < 92) {
-        return {OpClose};
-    }
-    if (pick < 93) {
-        uint32_t kind = r.Below(10);
-        return {OpPnp, kind < 6 ? PnpRebalance : kind < 7 ? PnpRemove : kind < 9 ? PnpSurprise : PnpDisable};
+    } else if (pick < 92) {
+        return {pick < 87 ? OpOpen : pick < 89 ? OpCleanup : OpClose};
     }
     uint32_t kind = r.Below(10);
+    if (pick < 93) {
+        return {OpPnp, kind < 6 ? PnpRebalance : kind < 7 ? PnpRemove : kind < 9 ? PnpSurprise : PnpDisable};
+    }
     PowerAct act = kind < 3 ? PowerSleep : kind < 4 ? PowerHibernate : kind < 8 ? PowerResume : PowerVetoedSleep;
     return {OpPower, act, 1 + r.Below(3)};
 }
@@ -180,33 +142,29 @@ Op RandomOp(Rng &r, uint32_t *written, uint32_t *sent)
 
 Scenario Generate(uint64_t seed)
 {
-    Rng r(seed ^ 0x5EED5EED5EEDULL);
+    Rng r{seed ^ 0x5EED5EED5EEDULL};
     Scenario s;
     s.seed = seed;
     s.inlineCompletion = r.Chance(33);
     if (r.Chance(92)) {
-        s.ops.push_back({OpOpen});
-        s.ops.push_back({OpIdle});
+        s.ops = {{OpOpen}, {OpIdle}};
     }
     uint32_t written = 0, sent = 0;
     for (uint32_t bursts = 3 + r.Below(20); bursts > 0; --bursts) {
-        // Mostly one operation at a time; now and then two or three at once;
-        // and now and then a handle closed while other threads still send
-        // requests on it.
+        // Mostly one operation at a time, now and then two or three at once;
+        // sometimes a handle closed while other threads still send requests
+        // on it, or the port opened again while the system is asked to sleep.
         uint32_t n = r.Chance(40) ? 2 + r.Below(2) : 1;
         if (r.Chance(8)) {
             static const uint32_t masks[] = {0x1, 0x4, 0x5, 0x38};
-            s.ops.push_back({OpControl, 17, r.Pick(masks), 4});
-            s.ops.push_back({OpIdle});
             static const Op others[] = {{OpRead, 100}, {OpWrite, 100, 5}, {OpControl, 27, 0, 20 << 16}};
-            s.ops.push_back({OpControl, 18, 0, 4 << 16});
+            s.ops.insert(s.ops.end(), {{OpControl, 17, r.Pick(masks), 4}, {OpIdle}, {OpControl, 18, 0, 4 << 16}});
             for (n = r.Below(3); n > 0; --n) {
                 s.ops.push_back(r.Pick(others));
             }
-            s.ops.insert(s.ops.end() - r.Below(2), Op{r.Chance(70) ? OpCleanup : OpClose});
+            Op close = {r.Chance(70) ? OpCleanup : OpClose};
+            s.ops.insert(s.ops.end() - r.Below(2), close);
         }
-        // And now and then the port opened again while the system sleeps or
-        // is asked to.
         bool sleeps = false;
         if (r.Chance(4)) {
             s.ops.insert(s.ops.end(), {{OpClose}, {OpIdle}, {OpOpen}});
@@ -259,23 +217,17 @@ std::string OpText(const Op &op)
                                         "ModemUnplug", "FaultStall", "FaultOverReport"};
     static const char *const pnp[] = {"PnpRebalance", "PnpRemove", "PnpSurprise", "PnpDisable"};
     static const char *const power[] = {"PowerSleep", "PowerHibernate", "PowerResume", "PowerVetoedSleep"};
+    const char *const *named = op.act == OpModem ? modem : op.act == OpPnp ? pnp : op.act == OpPower ? power : nullptr;
     std::ostringstream out;
     out << "{" << acts[op.act];
     const uint32_t values[] = {op.a, op.b, op.c};
-    bool named = op.act == OpModem || op.act == OpPnp || op.act == OpPower;
-    int last = op.c != 0 ? 3 : op.b != 0 ? 2 : op.a != 0 || named ? 1 : 0;
-    for (int i = 0; i < last; ++i) {
-        uint32_t v = values[i];
-        if (i == 0 && op.act == OpModem) {
-            out << ", " << modem[v];
-        } else if (i == 0 && op.act == OpPnp) {
-            out << ", " << pnp[v];
-        } else if (i == 0 && op.act == OpPower) {
-            out << ", " << power[v];
-        } else if (v > 0xFFFF) {
-            out << ", 0x" << std::hex << v << std::dec;
+    for (int i = 0, last = op.c != 0 ? 3 : op.b != 0 ? 2 : op.a != 0 || named ? 1 : 0; i < last; ++i) {
+        if (i == 0 && named != nullptr) {
+            out << ", " << named[values[i]];
+        } else if (values[i] > 0xFFFF) {
+            out << ", 0x" << std::hex << values[i] << std::dec;
         } else {
-            out << ", " << v;
+            out << ", " << values[i];
         }
     }
     out << "}";

@@ -2,9 +2,11 @@
 // the modem, the PnP manager and the power manager do to the port, run on a
 // freshly loaded driver, with the invariants checked after every step.
 //
-// Operations between two checkpoints (OpIdle, OpAdvance) run at the same
-// time, each in a context of its own, so the seeded scheduler interleaves them.
+// Operations between two checkpoints (OpIdle, OpAdvance) run at the same time,
+// each in a context of its own, so the seeded scheduler interleaves them.
 #pragma once
+
+#include <km/nt.h>
 
 #include <cstdint>
 #include <functional>
@@ -13,40 +15,34 @@
 
 namespace stress {
 
+// What each operation does with a, b and c:
+// - OpOpen, OpClose (CloseHandle: cleanup first if none came), OpCleanup (the
+//   first half of CloseHandle alone: requests may still follow).
+// - OpRead a bytes; OpWrite a bytes, their content drawn from salt b.
+// - OpControl: function a of the serial control codes (0: a flush), the input
+//   starting with the word b, buffers of c & 0xFFFF in and c >> 16 out bytes.
+// - OpTimeouts: read timeouts a (interval), b (multiplier), c (constant).
+// - OpCancel: CancelIo on the a-th (modulo) of the requests still pending.
+// - OpData: the modem queues the next a bytes of its stream toward the host.
+// - OpModem a (ModemAct) on pipe b: FaultFail and FaultShort c = count | status
+//   index (FailStatuses) or length << 8; FaultOverReport c = count | extra << 8;
+//   ModemRate, ModemHold, ModemInline take b as their value; ModemFailPower
+//   fails b power requests, c = 0 any, 1 set, 2 query.
+// - OpPnp a (PnpAct); OpPower a (PowerAct), b picks S1..S3 for a sleep.
+// - OpFailCall: the b-th call of Allocators[a] from then on fails.
+// - Checkpoints: OpIdle runs until nothing can run; OpAdvance moves the clock a ms.
+// clang-format off
 enum Act : uint8_t {
-    OpOpen,     // CreateFile
-    OpCleanup,  // the first half of CloseHandle: requests may still follow
-    OpClose,    // CloseHandle (cleanup first when it has not come yet)
-    OpRead,     // a = length
-    OpWrite,    // a = length, b = salt of its bytes
-    OpControl,  // a = function of the serial control code (0: flush), b = first input word, c = in | out << 16
-    OpTimeouts, // a = interval, b = multiplier, c = constant (read timeouts)
-    OpCancel,   // CancelIo on the a-th of the requests still pending
-    OpData,     // the modem queues the next a bytes of its stream toward the host
-    OpModem,    // a = ModemAct, b, c: its parameters
-    OpPnp,      // a = PnpAct
-    OpPower,    // a = PowerAct, b = sleeping state for a sleep
-    OpFailCall, // the b-th call of allocator a (Allocators) from now fails
-    OpIdle,     // checkpoint: run until nothing can run
-    OpAdvance,  // checkpoint: the clock moves a ms
+    OpOpen, OpCleanup, OpClose, OpRead, OpWrite, OpControl, OpTimeouts, OpCancel,
+    OpData, OpModem, OpPnp, OpPower, OpFailCall, OpIdle, OpAdvance
 };
-
 enum ModemAct : uint32_t {
-    FaultFail,       // b = pipe, c = count | status index << 8 (FailStatuses)
-    FaultShort,      // b = pipe, c = count | length << 8
-    FaultNak,        // b = pipe: transfers held until FaultAck
-    FaultAck,        // b = pipe
-    ModemRate,       // b = bytes per second toward the host, 0 unlimited
-    ModemHold,       // b = 1: transfers wait while the device is not in D0; 0: they fail
-    ModemInline,     // b = 1: completions inline; 0: from the modem's DPC
-    ModemFailPower,  // b = count, c = 0 any, 1 set, 2 query power request
-    ModemUnplug,     //
-    FaultStall,      // b = pipe: the endpoint halts until the pipe is reset
-    FaultOverReport, // b = pipe, c = count | extra << 8: successes report more than their buffer
+    FaultFail, FaultShort, FaultNak, FaultAck, ModemRate, ModemHold, ModemInline, ModemFailPower,
+    ModemUnplug, FaultStall, FaultOverReport
 };
-
 enum PnpAct : uint32_t { PnpRebalance, PnpRemove, PnpSurprise, PnpDisable };
 enum PowerAct : uint32_t { PowerSleep, PowerHibernate, PowerResume, PowerVetoedSleep };
+// clang-format on
 
 struct Op {
     Act act;
@@ -58,10 +54,6 @@ struct Scenario {
     bool inlineCompletion = false;
     std::vector<Op> ops;
 };
-
-// The allocators a sweep fails, by index.
-extern const char *const Allocators[];
-extern const int AllocatorCount;
 
 struct Verdict {
     std::string invariant; // empty: every invariant held
@@ -77,8 +69,8 @@ struct Verdict {
 Scenario Generate(uint64_t seed);
 Verdict RunScenario(const Scenario &scenario);
 // Runs count scenarios, made by make(i), telling done(i, verdict) of each in
-// order. When Isolate is set (the campaign), they run in worker processes, so
-// that a crash is reported as a failure ("crash") of the scenario it ended.
+// order. With Isolate set (the campaign) they run in worker processes, so that
+// a crash is the verdict ("crash") of the scenario it ended.
 extern bool Isolate;
 void RunAll(size_t count, const std::function<Scenario(size_t)> &make,
             const std::function<void(size_t, const Verdict &)> &done);
@@ -89,11 +81,50 @@ std::string Print(const Scenario &scenario);
 std::string OpText(const Op &op);
 
 // The sweeps: every allocation of each path failed in turn, and each modem
-// fault at each step of a short scenario. Each case is a scenario, told to
-// `each` with its name and verdict. Every `every`-th case runs, from the
-// `offset`-th: (1, 0) is the whole sweep.
+// fault at each step of a short scenario, each case told to `each` with its
+// name. Every `every`-th case runs, from the `offset`-th: (1, 0) is all.
 using SweepSink = std::function<void(const std::string &name, const Scenario &, const Verdict &)>;
 void RunAllocationSweeps(int every, uint64_t offset, const SweepSink &each);
 void RunModemFaultSweeps(int every, uint64_t offset, const SweepSink &each);
+
+// ---- shared by the generator, the runner and the sweeps
+
+// splitmix64: cheap, and the same sequence on every architecture.
+struct Rng {
+    uint64_t state;
+    uint64_t Next()
+    {
+        uint64_t z = (state += 0x9E3779B97F4A7C15ULL);
+        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
+        z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
+        return z ^ (z >> 31);
+    }
+    uint32_t Below(uint32_t n)
+    {
+        return static_cast<uint32_t>(Next() % n);
+    }
+    bool Chance(uint32_t percent)
+    {
+        return Below(100) < percent;
+    }
+    template <class T, size_t N> T Pick(const T (&items)[N])
+    {
+        return items[Below(N)];
+    }
+};
+
+extern const char *const Allocators[];
+const int AllocatorCount = 4;
+// How the modem's failed transfers end: the request's status and the URB's.
+// From FirstFatalStatus on, the driver takes them as the loss of the device.
+struct FailStatus {
+    NTSTATUS status;
+    USBD_STATUS usbd;
+};
+extern const FailStatus FailStatuses[];
+const uint32_t FailStatusCount = 8, FirstFatalStatus = 5;
+// Bytes a scenario writes, and sends from the modem, at most: both stay below
+// the modem's queues, so that every byte is accounted for.
+const uint32_t WriteBudget = 50000, DataBudget = 60000;
 
 } // namespace stress
