@@ -67,6 +67,10 @@ static NTSTATUS SetUpDevice(PDEVICE_OBJECT DeviceObject, PDEVICE_OBJECT Pdo, PCU
         return STATUS_INSUFFICIENT_RESOURCES;
     }
     DeviceObject->Flags |= DO_POWER_PAGABLE;
+    Extension->AbortIrp = IoAllocateIrp(Extension->LowerDevice->StackSize, FALSE);
+    if (Extension->AbortIrp == NULL) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
     // Registered now, enabled only once the device has started.
     return IoRegisterDeviceInterface(Pdo, &GUID_DEVINTERFACE_COMPORT, NULL, &Extension->InterfaceName);
 }
@@ -80,6 +84,9 @@ static void UndoSetUp(PDEVICE_OBJECT DeviceObject)
     if (Extension->DeviceName.Buffer != NULL) {
         ExFreePool(Extension->DeviceName.Buffer);
         Extension->DeviceName.Buffer = NULL;
+    }
+    if (Extension->AbortIrp != NULL) {
+        IoFreeIrp(Extension->AbortIrp);
     }
     if (Extension->LowerDevice != NULL) {
         IoDetachDevice(Extension->LowerDevice);

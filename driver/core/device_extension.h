@@ -98,6 +98,15 @@ struct DeviceExtension {
     // The transfer context of the request being sent (write.cpp), until it
     // is completed. Under Lock.
     PVOID WriteContext;
+    // A bulk-out piece failed on a halted pipe, which is to be reset before
+    // the next piece goes. Under Lock.
+    BOOLEAN WritePipeHalted;
+    // What a pipe abort sends, made once with the device: an abort on the way
+    // out (close, removal) must not fail for want of memory, or the transfer it
+    // ends would be waited for for ever. Under ReaderMutex.
+    PIRP AbortIrp;
+    URB AbortUrb;
+    KEVENT AbortDone;
     // Serial errors not yet reported by IOCTL_SERIAL_GET_COMMSTATUS
     // (SERIAL_ERROR_QUEUEOVERRUN when received bytes did not fit). Under Lock.
     ULONG CommErrors;

@@ -17,6 +17,7 @@
 // one request at a time rather than the system and the device request nested.
 #include "driver/core/core.h"
 #include "driver/pnp_power/pnp_power.h"
+#include "driver/serial/serial.h"
 #include "driver/usb/usb.h"
 
 // The machine's states: rows of PowerTransitionTable.
@@ -56,9 +57,6 @@ struct PowerContext {
     NTSTATUS Status;
     DEVICE_POWER_STATE TargetDeviceState;
     UCHAR RequestMinor;
-    // The second remove-lock hold of action 1 was granted, so action 8 gives
-    // it back.
-    BOOLEAN RemoveLockHeld;
     // The hand-over between the action that sends a request (3 or 7) and the
     // routine that hears of its completion (HandoverValue), by interlocked
     // exchange.
@@ -154,12 +152,22 @@ static BOOLEAN LeftToSender(PowerContext *Context)
 // ---------------------------------------------------------------- actions
 
 // A new request: it is kept, and holds the remove lock until it is finished,
-// so that a removal waits for every power request in the machine.
+// so that a removal waits for every power request in the machine. A removal
+// that began since the dispatch took its own hold refuses this one: the
+// request then does not enter the machine, which would go on with no hold
+// while the removal deletes the device. It ends here, while the dispatch's
+// hold still keeps the device.
 static LONG PowerAction1(PowerRun *Run)
 {
     PowerContext *context = Run->Context;
-    IoMarkIrpPending(context->Irp);
-    context->RemoveLockHeld = NT_SUCCESS(AcquireRemoveLock(context->Extension, context->Irp));
+    PIRP irp = context->Irp;
+    if (!NT_SUCCESS(AcquireRemoveLock(context->Extension, irp))) {
+        PoStartNextPowerIrp(irp);
+        Run->Result = CompleteRequestWithInformation(irp, STATUS_DELETE_PENDING, 0);
+        ExFreePool(context);
+        return 0;
+    }
+    IoMarkIrpPending(irp);
     Run->Result = STATUS_PENDING;
     if (!IsSystemRequest(PowerStack(context))) {
         context->State = DeviceRequestReceived;
@@ -246,6 +254,25 @@ static LONG PowerAction6(PowerRun *Run)
     return 7;
 }
 
+// Going up, the system request keeps the lower drivers' status whatever
+// became of its device request: the system is working again. A device that
+// could not be brought back to D0 is treated as failed, so that nothing waits
+// on a port that will never be powered.
+static VOID DeviceNotPowered(PowerContext *Context)
+{
+    if (IsSetPower(Context)) {
+        PDEVICE_EXTENSION extension = Context->Extension;
+        LIST_ENTRY done;
+        InitializeListHead(&done);
+        KIRQL irql;
+        KeAcquireSpinLock(&extension->Lock, &irql);
+        FailDevice(extension, &done);
+        KeReleaseSpinLock(&extension->Lock, irql);
+        CompleteTakenRequests(extension, &done);
+    }
+    Context->Status = Context->Irp->IoStatus.Status;
+}
+
 // The device request. When it completes at once, this call goes on with its
 // answer.
 static LONG PowerAction7(PowerRun *Run)
@@ -258,7 +285,11 @@ static LONG PowerAction7(PowerRun *Run)
         PoRequestPowerIrp(context->Extension->Pdo, context->RequestMinor, state, PowerRequestCompletion, context, NULL);
     if (!NT_SUCCESS(status)) {
         context->Handover = HandoverAway;
-        context->Status = status;
+        if (context->State == SystemUpDeviceRequested) {
+            DeviceNotPowered(context);
+        } else {
+            context->Status = status;
+        }
         return 8;
     }
     if (!AnsweredMeanwhile(context)) {
@@ -283,9 +314,7 @@ static LONG PowerAction8(PowerRun *Run)
     } else {
         CompleteRequest(irp, context->Status);
     }
-    if (context->RemoveLockHeld) {
-        ReleaseRemoveLock(context->Extension, irp);
-    }
+    ReleaseRemoveLock(context->Extension, irp);
     return 9;
 }
 
@@ -300,6 +329,9 @@ static LONG PowerAction10(PowerRun *Run)
 {
     if (Run->Result == RESULT_UNSET) {
         Run->Result = STATUS_SUCCESS;
+    }
+    if (!NT_SUCCESS(Run->Context->Status)) {
+        DeviceNotPowered(Run->Context);
     }
     return 8;
 }

@@ -47,8 +47,11 @@ NTSTATUS HandleQueryStop(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         return PassDown(DeviceObject, Irp);
     }
 
+    // Refused from the open to the close, not only until the cleanup: after a
+    // stop the pipe handles may be stale, and the close could not abort the
+    // transfer it waits for.
     ExAcquireFastMutex(&extension->OpenMutex);
-    if (extension->PortOpen) {
+    if (extension->OpenCount != 0) {
         ExReleaseFastMutex(&extension->OpenMutex);
         return CompleteRequest(Irp, STATUS_DEVICE_BUSY);
     }

@@ -18,16 +18,27 @@ static LONG ReplacePnpState(PDEVICE_EXTENSION Extension, LONG NewState)
     return previous;
 }
 
-// Ends the queued requests and waits for the transfers in flight. While a
-// handle is open a bulk-in transfer may be pending at the bus, which may fail
-// its transfers only when it receives the next request: both data pipes are
-// aborted first (results ignored). Without a handle, or with pipe handles that
-// were not valid in the state left, nothing is sent.
+// Whether a transfer may still be pending at the bus: a handle is open, or a
+// handle closed meanwhile (a close of a device that is gone stops nothing) and
+// left the reader's transfer or a write's piece there.
+static BOOLEAN TransfersMayBePending(PDEVICE_EXTENSION Extension)
+{
+    KIRQL irql;
+    KeAcquireSpinLock(&Extension->Lock, &irql);
+    BOOLEAN pending = Extension->OpenCount != 0 || Extension->ReaderActive || Extension->WriteContext != NULL;
+    KeReleaseSpinLock(&Extension->Lock, irql);
+    return pending;
+}
+
+// Ends the queued requests and waits for the transfers in flight. A transfer
+// may be pending at a bus that fails its transfers only when it receives the
+// next request: both data pipes are aborted first (results ignored). When no
+// transfer can be pending, or with pipe handles that were not valid in the
+// state left, nothing is sent.
 static VOID DrainPort(PDEVICE_OBJECT DeviceObject, LONG Previous)
 {
-    PDEVICE_EXTENSION extension = GetExtension(DeviceObject);
     CancelAllQueues(DeviceObject);
-    if (extension->OpenCount != 0 && PipesUsable(Previous)) {
+    if (PipesUsable(Previous) && TransfersMayBePending(GetExtension(DeviceObject))) {
         AbortDataPipes(DeviceObject);
     }
     WaitForIdle(DeviceObject);
@@ -77,6 +88,7 @@ NTSTATUS HandleRemove(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     RemovePortNamesOnce(extension, previous != SurpriseRemoved);
     FreeDeviceName(extension);
     FreeInterfaceName(extension);
+    IoFreeIrp(extension->AbortIrp);
 
     Irp->IoStatus.Status = STATUS_SUCCESS;
     NTSTATUS status = PassDown(DeviceObject, Irp);

@@ -123,12 +123,35 @@ static NTSTATUS SetHandFlow(const ControlRequest *Request)
     return STATUS_SUCCESS;
 }
 
-// Raising DTR shows DSR; raising RTS shows CTS and DCD.
+// The events a standard port raises when these emulated lines change.
+static ULONG LineEvents(USHORT Changed)
+{
+    ULONG events = 0;
+    if (Changed & SERIAL_CTS_STATE) {
+        events |= SERIAL_EV_CTS;
+    }
+    if (Changed & SERIAL_DSR_STATE) {
+        events |= SERIAL_EV_DSR;
+    }
+    if (Changed & SERIAL_DCD_STATE) {
+        events |= SERIAL_EV_RLSD;
+    }
+    return events;
+}
+
+// Raising DTR shows DSR; raising RTS shows CTS and DCD. A line that changes
+// raises its event, as on a standard port.
 static NTSTATUS ChangeModemStatus(const ControlRequest *Request, USHORT Set, USHORT Clear)
 {
-    KIRQL irql = Acquire(Request->Extension);
-    Request->Extension->ModemStatus = static_cast<USHORT>((Request->Extension->ModemStatus & ~Clear) | Set);
-    Release(Request->Extension, irql);
+    PDEVICE_EXTENSION extension = Request->Extension;
+    LIST_ENTRY done;
+    InitializeListHead(&done);
+    KIRQL irql = Acquire(extension);
+    USHORT old = extension->ModemStatus;
+    extension->ModemStatus = static_cast<USHORT>((old & ~Clear) | Set);
+    NoteEvents(extension, LineEvents(static_cast<USHORT>(old ^ extension->ModemStatus)), &done);
+    Release(extension, irql);
+    CompleteTakenRequests(extension, &done);
     return STATUS_SUCCESS;
 }
 
@@ -388,8 +411,10 @@ NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         // A queued wait keeps its remove-lock hold until it ends.
         return STATUS_PENDING;
     }
+    // A wait found cancelled as it was queued had been marked pending; one
+    // refused before it was queued had not.
+    BOOLEAN markedPending = (IoGetCurrentIrpStackLocation(Irp)->Control & SL_PENDING_RETURNED) != 0;
     CompleteRequest(Irp, status);
     ReleaseRemoveLock(extension, Irp);
-    // A wait found cancelled as it was queued had been marked pending.
-    return status == STATUS_CANCELLED ? STATUS_PENDING : status;
+    return markedPending ? STATUS_PENDING : status;
 }

@@ -21,11 +21,16 @@ static NTSTATUS CompleteWithSerialBoost(PIRP Irp, NTSTATUS Status)
 }
 
 // Under OpenMutex, after the previous handle's cleanup and close have emptied
-// the queues and stopped the pipes, and before the reader starts: no spin
-// lock is needed. Timeouts, the remaining handshake and special characters,
-// the statistics and FailureMarker are kept from the previous open.
+// the queues and stopped the pipes. Under Lock as well: from PortOpen on, the
+// power path may start the reader (a sleep that overlaps the open), and it
+// looks at the port's state under Lock. The ring is emptied here, before any
+// transfer of this open can bring bytes. Timeouts, the remaining handshake and
+// special characters, the statistics and FailureMarker are kept from the
+// previous open.
 VOID ResetPortState(PDEVICE_EXTENSION Extension)
 {
+    KIRQL irql;
+    KeAcquireSpinLock(&Extension->Lock, &irql);
     InitializeListHead(&Extension->ReadQueue);
     InitializeListHead(&Extension->WaitQueue);
     InitializeListHead(&Extension->WriteQueue);
@@ -47,6 +52,9 @@ VOID ResetPortState(PDEVICE_EXTENSION Extension)
     KeInitializeEvent(&Extension->IdleEvent, SynchronizationEvent, FALSE);
     Extension->ReadErrorCount = 0;
     Extension->ResumeResetPending = FALSE;
+    Extension->WritePipeHalted = FALSE;
+    RingReset(Extension);
+    KeReleaseSpinLock(&Extension->Lock, irql);
 }
 
 // Under OpenMutex: whether this opener may have the port. On success the
@@ -63,8 +71,9 @@ static NTSTATUS AdmitOpener(PDEVICE_EXTENSION Extension, PIRP Irp)
     if (!NT_SUCCESS(status)) {
         return status;
     }
-    if (InterlockedIncrement(&Extension->OpenCount) != 1) {
-        InterlockedDecrement(&Extension->OpenCount);
+    // Taken in one step: a refused opener never shows in OpenCount, where a
+    // close running meanwhile would take it for a second handle.
+    if (InterlockedCompareExchange(&Extension->OpenCount, 1, 0) != 0) {
         ReleaseRemoveLock(Extension, Irp);
         return STATUS_ACCESS_DENIED;
     }
@@ -96,11 +105,9 @@ NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         ReleaseRemoveLock(extension, Irp);
         return CompleteRequest(Irp, STATUS_UNSUCCESSFUL);
     }
-    // Whatever the first transfer brings stays in the ring. The open succeeds
-    // even when that transfer cannot be sent, or the device has just become
-    // unusable and the reader is not started.
-    RingReset(extension);
-    RestartBulkInRead(extension);
+    // The open succeeds even when the first transfer cannot be sent, or the
+    // device has just become unusable and the reader is not started.
+    StartBulkInReadForOpen(extension);
     ReleaseRemoveLock(extension, Irp);
     return CompleteRequest(Irp, status);
 }

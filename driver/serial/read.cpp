@@ -66,6 +66,19 @@ VOID ServeQueuedReads(PDEVICE_EXTENSION Extension, PLIST_ENTRY Done)
     }
 }
 
+// Lock held. The waiting read ends with Status and what it has (a waiting
+// read has nothing), and its timer goes with it.
+VOID EndWaitingRead(PDEVICE_EXTENSION Extension, NTSTATUS Status, PLIST_ENTRY Done)
+{
+    PIRP irp;
+    while ((irp = DequeueReadRequest(Extension)) != NULL) {
+        Extension->ReadRemaining = 0;
+        irp->IoStatus.Status = Status;
+        InsertTailList(Done, EntryOf(irp));
+    }
+    CancelReadTimer(Extension);
+}
+
 // Entered with the cancel spin lock held. A request still on the queue is the
 // waiting read, and the read timer is its own; one taken off the queue (its
 // entry points to itself) leaves the timer to whoever took it.

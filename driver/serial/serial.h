@@ -32,6 +32,7 @@ NTSTATUS QueueReadRequest(PDEVICE_EXTENSION Extension, PIRP Irp);
 PIRP DequeueReadRequest(PDEVICE_EXTENSION Extension);
 VOID ServeQueuedReads(PDEVICE_EXTENSION Extension, PLIST_ENTRY Done);
 VOID NTAPI ReadCancelRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+VOID EndWaitingRead(PDEVICE_EXTENSION Extension, NTSTATUS Status, PLIST_ENTRY Done);
 
 // Writes (write.cpp). Queue and dequeue with Lock held.
 NTSTATUS QueueWriteRequest(PDEVICE_EXTENSION Extension, PIRP Irp);
@@ -40,6 +41,11 @@ NTSTATUS StartNextWrite(PDEVICE_EXTENSION Extension, PIRP *Next, PLIST_ENTRY Don
 NTSTATUS NTAPI BulkOutComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
 VOID NTAPI WriteCancelRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 VOID NTAPI WriteStartWorker(PDEVICE_OBJECT DeviceObject, PVOID Context);
+VOID EndQueuedWrites(PDEVICE_EXTENSION Extension, NTSTATUS Status, PLIST_ENTRY Done);
+
+// A device judged failed while present (failed_device.cpp); Lock held.
+VOID FailDevice(PDEVICE_EXTENSION Extension, PLIST_ENTRY Done);
+BOOLEAN IsDeviceFailed(PDEVICE_EXTENSION Extension);
 
 // Serial control requests (device_control.cpp).
 NTSTATUS HandleSerialIoctl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
@@ -64,6 +70,8 @@ NTSTATUS WaitOnMask(PDEVICE_EXTENSION Extension, PIRP Irp);
 NTSTATUS QueueWaitRequest(PDEVICE_EXTENSION Extension, PIRP Irp, BOOLEAN LockHeld);
 PIRP DequeueWaitRequest(PDEVICE_EXTENSION Extension, BOOLEAN LockHeld);
 VOID CompleteWaitRequest(PDEVICE_EXTENSION Extension, ULONG Events, PLIST_ENTRY Done);
+VOID NoteEvents(PDEVICE_EXTENSION Extension, ULONG Events, PLIST_ENTRY Done);
+VOID EndPendingWait(PDEVICE_EXTENSION Extension, NTSTATUS Status, PLIST_ENTRY Done);
 VOID NTAPI WaitCancelRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 VOID CancelQueue(PDEVICE_OBJECT DeviceObject, PLIST_ENTRY Queue);
 VOID CancelReadQueue(PDEVICE_OBJECT DeviceObject, PLIST_ENTRY Queue);

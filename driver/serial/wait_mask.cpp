@@ -13,11 +13,19 @@ static PLIST_ENTRY EntryOf(PIRP Irp)
 
 // Called after the output size has been checked. Answers the request from
 // EventHistory, or queues it when there is nothing to report yet and the
-// application asked for events.
+// application asked for events. The port is tested again, as reads and
+// writes test it, in the hold of Lock that queues: a wait admitted just before
+// a cleanup (or the device's failure) and queued after it would find nothing
+// left to end it, and would keep the handle's close from ever coming.
 NTSTATUS WaitOnMask(PDEVICE_EXTENSION Extension, PIRP Irp)
 {
     KIRQL irql;
     KeAcquireSpinLock(&Extension->Lock, &irql);
+    NTSTATUS refused = CheckPortServes(Extension);
+    if (!NT_SUCCESS(refused)) {
+        KeReleaseSpinLock(&Extension->Lock, irql);
+        return refused;
+    }
     if (Extension->EventHistory == 0 && Extension->WaitMask != 0) {
         Irp->IoStatus.Status = STATUS_PENDING;
         NTSTATUS status = QueueWaitRequest(Extension, Irp, TRUE);
@@ -90,6 +98,39 @@ VOID CompleteWaitRequest(PDEVICE_EXTENSION Extension, ULONG Events, PLIST_ENTRY 
     if (Done == NULL) {
         KeReleaseSpinLock(&Extension->Lock, irql);
         CompleteTakenRequests(Extension, &own);
+    }
+}
+
+// Lock held. Events that a standard port records as they happen (the
+// transmit queue running empty, a modem line changing): those the mask asks
+// for are noted in EventHistory, so that a wait issued later is answered at
+// once, and a pending wait hears of them now, with the history; the events it
+// was told of leave the history.
+VOID NoteEvents(PDEVICE_EXTENSION Extension, ULONG Events, PLIST_ENTRY Done)
+{
+    Events &= Extension->WaitMask;
+    if (Events == 0) {
+        return;
+    }
+    Extension->EventHistory |= Events;
+    PIRP irp = TakeCancelableRequest(&Extension->WaitQueue);
+    if (irp != NULL) {
+        *static_cast<PULONG>(irp->AssociatedIrp.SystemBuffer) = Extension->EventHistory;
+        irp->IoStatus.Status = STATUS_SUCCESS;
+        irp->IoStatus.Information = sizeof(ULONG);
+        InsertTailList(Done, EntryOf(irp));
+        Extension->EventHistory &= ~Events;
+    }
+}
+
+// Lock held. The pending wait, if any, ends with Status and no event.
+VOID EndPendingWait(PDEVICE_EXTENSION Extension, NTSTATUS Status, PLIST_ENTRY Done)
+{
+    PIRP irp = TakeCancelableRequest(&Extension->WaitQueue);
+    if (irp != NULL) {
+        irp->IoStatus.Status = Status;
+        irp->IoStatus.Information = 0;
+        InsertTailList(Done, EntryOf(irp));
     }
 }
 

@@ -79,6 +79,19 @@ static VOID RefuseWrite(PDEVICE_EXTENSION Extension, PIRP Irp, NTSTATUS Status, 
     InsertTailList(Done, RequestEntry(Irp));
 }
 
+// Lock held. Every queued write ends with Status, none of it sent. When no
+// write is on its way either, the queue is idle.
+VOID EndQueuedWrites(PDEVICE_EXTENSION Extension, NTSTATUS Status, PLIST_ENTRY Done)
+{
+    PIRP irp;
+    while ((irp = DequeueWriteRequest(Extension)) != NULL) {
+        RefuseWrite(Extension, irp, Status, Done);
+    }
+    if (Extension->WriteContext == NULL) {
+        Extension->WriteActive = FALSE;
+    }
+}
+
 static WriteTransferContext *AllocateWriteContext(PDEVICE_EXTENSION Extension)
 {
     WriteTransferContext *context =
@@ -99,8 +112,8 @@ static WriteTransferContext *AllocateWriteContext(PDEVICE_EXTENSION Extension)
 // be taken and prepares its first piece (*Next). A request whose context
 // cannot be allocated fails with STATUS_INSUFFICIENT_RESOURCES (onto Done) and
 // the next one is tried, so that the queue never stalls. When none is left,
-// WriteActive is cleared and the transmit queue reported empty to a pending
-// wait; an empty queue is not remembered otherwise.
+// WriteActive is cleared and the transmit queue has run empty: an event a
+// wait hears of now, or later from the history.
 NTSTATUS StartNextWrite(PDEVICE_EXTENSION Extension, PIRP *Next, PLIST_ENTRY Done)
 {
     PIRP irp;
@@ -119,20 +132,21 @@ NTSTATUS StartNextWrite(PDEVICE_EXTENSION Extension, PIRP *Next, PLIST_ENTRY Don
     }
     *Next = NULL;
     Extension->WriteActive = FALSE;
-    if (Extension->WaitMask & SERIAL_EV_TXEMPTY) {
-        CompleteWaitRequest(Extension, SERIAL_EV_TXEMPTY, Done);
-    }
+    NoteEvents(Extension, SERIAL_EV_TXEMPTY, Done);
     return STATUS_UNSUCCESSFUL;
 }
 
 // Lock held, after a request ended: the next one goes only while the port is
-// open and the device usable. Otherwise WriteActive stays set and the queue
+// open and the device usable. On a failed device the queue was emptied when
+// it failed, and it is idle now; otherwise WriteActive stays set and the queue
 // waits for cleanup or removal to cancel it.
 static VOID StartFollowingWrite(PDEVICE_EXTENSION Extension, PIRP *Next, PLIST_ENTRY Done)
 {
     *Next = NULL;
     if (Extension->PortOpen && !IsDeviceUnusable(Extension)) {
         StartNextWrite(Extension, Next, Done);
+    } else if (IsDeviceFailed(Extension)) {
+        Extension->WriteActive = FALSE;
     }
 }
 
@@ -228,13 +242,33 @@ static WritePumpStep TakePumpStep(PDEVICE_EXTENSION Extension, PIRP Host, PIRP *
     return step;
 }
 
+// Whether a piece failed on a halted pipe since the last reset; the caller
+// resets it.
+static BOOLEAN TakePipeHalted(PDEVICE_EXTENSION Extension)
+{
+    KIRQL irql;
+    KeAcquireSpinLock(&Extension->Lock, &irql);
+    BOOLEAN halted = Extension->WritePipeHalted;
+    Extension->WritePipeHalted = FALSE;
+    KeReleaseSpinLock(&Extension->Lock, irql);
+    return halted;
+}
+
 // Holds one count of OutstandingIo, taken by whoever set WriteSending. Host:
-// the request whose completion routine runs the pump, or none.
+// the request whose completion routine runs the pump, or none. A failed piece
+// ends its request, so a pump in a completion routine only sends further
+// pieces of a request that is going well; the next request is started by a
+// pump without a host (the writer's thread, or the work item a completion
+// hands on to), at PASSIVE_LEVEL, which resets a halted pipe first: retried
+// without the reset, every piece would fail at once.
 static WritePumpStep RunWritePump(PDEVICE_EXTENSION Extension, PIRP Host)
 {
     PIRP send;
     WritePumpStep step;
     while ((step = TakePumpStep(Extension, Host, &send)) == PumpSend) {
+        if (Host == NULL && TakePipeHalted(Extension)) {
+            ResetPipe(Extension->Self, Extension->BulkOutPipe);
+        }
         IoCallDriver(Extension->LowerDevice, send);
     }
     return step;
@@ -250,19 +284,20 @@ VOID NTAPI WriteStartWorker(PDEVICE_OBJECT DeviceObject, PVOID)
 
 // ---------------------------------------------------------------- completion
 
-// Lock held: a piece failed. A waiting read's total timeout stops; while the
-// port is open the failure counts toward the device-failure rule, and is
-// judged unless the system is on its way to sleep, when transfers are
-// expected to fail; a pending wait-on-mask request hears of it as CTS, DSR and
-// RLSD changes, whatever WaitMask holds.
+// Lock held: a piece failed. While the port is open the failure counts
+// toward the device-failure rule and is judged, unless it was expected: the
+// system on its way to sleep, or the piece cancelled (by the application, or
+// by a pipe abort). A halted pipe is reset before the next piece goes. A
+// pending wait-on-mask request hears of the failure as CTS, DSR and RLSD
+// changes, whatever WaitMask holds. A waiting read keeps its timeout.
 static VOID NoteFailedPiece(PDEVICE_EXTENSION Extension, PURB Urb, NTSTATUS Status, PLIST_ENTRY Done)
 {
-    CancelReadTimer(Extension);
-    if (Extension->PortOpen) {
+    if (FailedOnHaltedPipe(Urb)) {
+        Extension->WritePipeHalted = TRUE;
+    }
+    if (Extension->PortOpen && !Extension->ResumeResetPending && Status != STATUS_CANCELLED) {
         InterlockedIncrement(&Extension->ReadErrorCount);
-        if (!Extension->ResumeResetPending) {
-            NoteFatalReadError(Extension, Urb, Status);
-        }
+        NoteFatalReadError(Extension, Urb, Status, Done);
     }
     CompleteWaitRequest(Extension, SERIAL_EV_CTS | SERIAL_EV_DSR | SERIAL_EV_RLSD, Done);
 }
@@ -271,27 +306,30 @@ static VOID NoteFailedPiece(PDEVICE_EXTENSION Extension, PURB Urb, NTSTATUS Stat
 // succeeded, bytes are left and the port is open, prepares the next piece from
 // the first byte not yet sent, so that what a short piece did not carry goes
 // in the next one. A piece that moved nothing ends the request, so that a bus
-// that takes nothing cannot keep it going for ever.
+// that takes nothing cannot keep it going for ever; so does a device that
+// failed meanwhile. A bus that refuses a piece may leave its length as it was
+// sent: a failed piece that claims all of it is taken to have moved nothing.
 static BOOLEAN PrepareNextPiece(PDEVICE_EXTENSION Extension, PIRP Irp, WriteTransferContext *Context)
 {
+    BOOLEAN good = NT_SUCCESS(Irp->IoStatus.Status) && Context->Urb.UrbHeader.Status == USBD_STATUS_SUCCESS;
     ULONG moved = Context->Urb.UrbBulkOrInterruptTransfer.TransferBufferLength;
-    if (moved > Context->PieceLength) {
-        moved = Context->PieceLength;
+    if (moved > Context->PieceLength || (!good && moved == Context->PieceLength)) {
+        moved = good ? Context->PieceLength : 0;
     }
     Context->BytesDone += moved;
     Context->NextData += moved;
     Context->BytesLeft -= moved;
-    BOOLEAN good = NT_SUCCESS(Irp->IoStatus.Status) && Context->Urb.UrbHeader.Status == USBD_STATUS_SUCCESS;
-    if (!good || moved == 0 || Context->BytesLeft == 0 || !Extension->PortOpen) {
+    if (!good || moved == 0 || Context->BytesLeft == 0 || !Extension->PortOpen || IsDeviceFailed(Extension)) {
         return FALSE;
     }
     PreparePiece(Irp, Context, Extension->BulkOutPipe);
     return TRUE;
 }
 
-// Lock held. The request ends with the lower driver's status. All of its
-// length leaves the output-queue count, sent or not, and it reports the bytes
-// sent, after an error too, so that the caller does not send them again.
+// Lock held. The request ends with the lower driver's status, or, on a device
+// that failed while its piece was on the bus, with STATUS_DELETE_PENDING. All
+// of its length leaves the output-queue count, sent or not, and it reports the
+// bytes sent, after an error too, so that the caller does not send them again.
 static VOID EndWrite(PDEVICE_EXTENSION Extension, PIRP Irp, WriteTransferContext *Context, PLIST_ENTRY Done)
 {
     NTSTATUS status = Irp->IoStatus.Status;
@@ -300,6 +338,8 @@ static VOID EndWrite(PDEVICE_EXTENSION Extension, PIRP Irp, WriteTransferContext
     Irp->IoStatus.Information = Context->BytesDone;
     if (!NT_SUCCESS(status)) {
         NoteFailedPiece(Extension, &Context->Urb, status, Done);
+    } else if (IsDeviceFailed(Extension)) {
+        Irp->IoStatus.Status = STATUS_DELETE_PENDING;
     }
 }
 

@@ -45,13 +45,52 @@ NTSTATUS StartBulkInRead(PDEVICE_EXTENSION Extension, USBD_PIPE_HANDLE Pipe)
 // The next transfer, if the port is still open and the device usable. The
 // test and the submission are one step under ReaderMutex, which the abort of
 // the data pipes also holds: a transfer either reaches the bus before the
-// abort that ends it, or is never sent.
-VOID RestartBulkInRead(PDEVICE_EXTENSION Extension)
+// abort that ends it, or is never sent. A halted pipe is reset first, in the
+// same step: retried without the reset, every transfer fails at once.
+static VOID ContinueBulkInRead(PDEVICE_EXTENSION Extension, BOOLEAN ResetFirst)
 {
     ExAcquireFastMutex(&Extension->ReaderMutex);
     if (Extension->PortOpen && !IsDeviceUnusable(Extension)) {
+        if (ResetFirst) {
+            ResetPipe(Extension->Self, Extension->BulkInPipe);
+        }
         StartBulkInRead(Extension, Extension->BulkInPipe);
     } else {
+        SetReaderActive(Extension, FALSE);
+    }
+    ExReleaseFastMutex(&Extension->ReaderMutex);
+}
+
+VOID RestartBulkInRead(PDEVICE_EXTENSION Extension)
+{
+    ContinueBulkInRead(Extension, FALSE);
+}
+
+// After a transfer that failed on a halted endpoint.
+VOID RecoverBulkInRead(PDEVICE_EXTENSION Extension)
+{
+    ContinueBulkInRead(Extension, TRUE);
+}
+
+// From the open, once the pipes are reset: the loop starts unless it already
+// runs. A sleep that overlaps the open (real, or vetoed and reaffirmed) may
+// have had the power path start it meanwhile, and a second transfer on the
+// one ReadUrb would duplicate, lose or garble bytes. The test and the setting
+// of ReaderActive are one step under Lock, inside ReaderMutex, which the power
+// path's start holds too.
+VOID StartBulkInReadForOpen(PDEVICE_EXTENSION Extension)
+{
+    ExAcquireFastMutex(&Extension->ReaderMutex);
+    KIRQL irql;
+    KeAcquireSpinLock(&Extension->Lock, &irql);
+    BOOLEAN start = Extension->PortOpen && !Extension->ReaderActive;
+    if (start) {
+        Extension->ReaderActive = TRUE;
+    }
+    KeReleaseSpinLock(&Extension->Lock, irql);
+    if (start && !IsDeviceUnusable(Extension)) {
+        StartBulkInRead(Extension, Extension->BulkInPipe);
+    } else if (start) {
         SetReaderActive(Extension, FALSE);
     }
     ExReleaseFastMutex(&Extension->ReaderMutex);
@@ -131,19 +170,29 @@ static VOID TakeReceivedBytes(PDEVICE_EXTENSION Extension, PLIST_ENTRY Done)
 }
 
 // Lock held: a failed transfer, or any transfer after cleanup. Returns whether
-// the loop goes on.
-static BOOLEAN CountFailedTransfer(PDEVICE_EXTENSION Extension, NTSTATUS Status)
+// the loop goes on. The failures a working device has are counted toward the
+// failure rule and judged; the expected ones are not: after cleanup or on the
+// way to sleep (the loop ends there, for close or the power path), and a
+// transfer cancelled by a pipe abort, which the restart's test of the port's
+// state sorts out.
+static BOOLEAN NoteFailedTransfer(PDEVICE_EXTENSION Extension, NTSTATUS Status, PLIST_ENTRY Done)
 {
-    InterlockedIncrement(&Extension->ReadErrorCount);
     if (Extension->ResumeResetPending || !Extension->PortOpen) {
         return FALSE;
     }
-    return !NoteFatalReadError(Extension, &Extension->ReadUrb, Status);
+    if (Status == STATUS_CANCELLED) {
+        return TRUE;
+    }
+    InterlockedIncrement(&Extension->ReadErrorCount);
+    return !NoteFatalReadError(Extension, &Extension->ReadUrb, Status, Done);
 }
 
 // Runs at up to DISPATCH_LEVEL without a device object (the IRP has no
 // location of this driver's). Requests it ends are completed, and the next
-// transfer queued, only after Lock is released.
+// transfer queued, only after Lock is released. Without memory for the
+// restart's work item the loop ends silently, until the next open or resume;
+// the item counts until its worker has run, so the count never falls to zero
+// between two transfers of a running loop.
 NTSTATUS NTAPI BulkInComplete(PDEVICE_OBJECT, PIRP Irp, PVOID Context)
 {
     PDEVICE_EXTENSION extension = static_cast<PDEVICE_EXTENSION>(Context);
@@ -151,20 +200,21 @@ NTSTATUS NTAPI BulkInComplete(PDEVICE_OBJECT, PIRP Irp, PVOID Context)
     LIST_ENTRY done;
     InitializeListHead(&done);
     BOOLEAN restart;
+    BOOLEAN halted = FailedOnHaltedPipe(&extension->ReadUrb);
     KIRQL irql;
     KeAcquireSpinLock(&extension->Lock, &irql);
     if (NT_SUCCESS(status) && extension->ReadUrb.UrbHeader.Status == USBD_STATUS_SUCCESS && extension->PortOpen) {
         TakeReceivedBytes(extension, &done);
         restart = TRUE;
     } else {
-        restart = CountFailedTransfer(extension, status);
+        restart = NoteFailedTransfer(extension, status, &done);
     }
     if (!restart) {
         extension->ReaderActive = FALSE;
     }
     KeReleaseSpinLock(&extension->Lock, irql);
     CompleteTakenRequests(extension, &done);
-    if (restart && !NT_SUCCESS(QueueReadRestart(extension))) {
+    if (restart && !NT_SUCCESS(QueueCountedWork(extension, halted ? RecoverBulkInRead : RestartBulkInRead))) {
         SetReaderActive(extension, FALSE);
     }
     IoFreeIrp(Irp);
@@ -173,21 +223,14 @@ NTSTATUS NTAPI BulkInComplete(PDEVICE_OBJECT, PIRP Irp, PVOID Context)
 }
 
 // Lock held. The count is cumulative since the open: successes between
-// failures do not reset it.
-BOOLEAN NoteFatalReadError(PDEVICE_EXTENSION Extension, PURB Urb, NTSTATUS Status)
+// failures do not reset it. A fatal failure marks the device failed and ends
+// what waits for it (onto Done).
+BOOLEAN NoteFatalReadError(PDEVICE_EXTENSION Extension, PURB Urb, NTSTATUS Status, PLIST_ENTRY Done)
 {
     BOOLEAN fatal = Urb->UrbHeader.Status == USBD_STATUS_DEV_NOT_RESPONDING || Status == STATUS_DEVICE_NOT_CONNECTED ||
                     Status == STATUS_DEVICE_DATA_ERROR || Extension->ReadErrorCount > FAILURES_TOLERATED;
     if (fatal) {
-        Extension->FailureMarker = FAILURE_MARKER_FAILED;
+        FailDevice(Extension, Done);
     }
     return fatal;
-}
-
-// Without memory for the item the loop ends silently, until the next open.
-// The item counts until its worker has run, so the count never falls to zero
-// between two transfers of a running loop.
-NTSTATUS QueueReadRestart(PDEVICE_EXTENSION Extension)
-{
-    return QueueCountedWork(Extension, RestartBulkInRead);
 }

@@ -74,9 +74,27 @@ NTSTATUS ResetPipe(PDEVICE_OBJECT DeviceObject, USBD_PIPE_HANDLE Pipe)
     return SendPipeRequest(DeviceObject, Pipe, URB_FUNCTION_RESET_PIPE);
 }
 
+// Under ReaderMutex, with the device's own IRP, URB and event: nothing is
+// allocated, so the abort always goes.
 NTSTATUS AbortPipe(PDEVICE_OBJECT DeviceObject, USBD_PIPE_HANDLE Pipe)
 {
-    return SendPipeRequest(DeviceObject, Pipe, URB_FUNCTION_ABORT_PIPE);
+    PDEVICE_EXTENSION extension = GetExtension(DeviceObject);
+    PURB urb = &extension->AbortUrb;
+    RtlZeroMemory(urb, sizeof(URB));
+    urb->UrbHeader.Length = sizeof(struct _URB_PIPE_REQUEST);
+    urb->UrbHeader.Function = URB_FUNCTION_ABORT_PIPE;
+    urb->UrbPipeRequest.PipeHandle = Pipe;
+    PIRP irp = extension->AbortIrp;
+    IoReuseIrp(irp, STATUS_NOT_SUPPORTED);
+    PrepareUrbLocation(irp, urb);
+    KeInitializeEvent(&extension->AbortDone, NotificationEvent, FALSE);
+    IoSetCompletionRoutine(irp, ForwardCompletion, &extension->AbortDone, TRUE, TRUE, TRUE);
+    NTSTATUS status = IoCallDriver(extension->LowerDevice, irp);
+    if (status == STATUS_PENDING) {
+        KeWaitForSingleObject(&extension->AbortDone, Executive, KernelMode, FALSE, NULL);
+        status = irp->IoStatus.Status;
+    }
+    return status;
 }
 
 // The bulk-in, bulk-out and third pipes, in this order, up to the first
@@ -112,6 +130,15 @@ VOID StopPipes(PDEVICE_OBJECT DeviceObject)
 {
     AbortDataPipes(DeviceObject);
     WaitForIdle(DeviceObject);
+}
+
+// Whether a transfer failed on a halted endpoint, which fails everything sent
+// to it until the pipe is reset. A transfer ended by an abort or a cancel
+// carries a status of the same class, but the endpoint is not halted.
+BOOLEAN FailedOnHaltedPipe(PURB Urb)
+{
+    USBD_STATUS status = Urb->UrbHeader.Status;
+    return USBD_HALTED(status) && status != USBD_STATUS_CANCELED;
 }
 
 // The pipe handles are valid only while the lower drivers hold the device

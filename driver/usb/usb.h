@@ -16,6 +16,7 @@ NTSTATUS ResetPipes(PDEVICE_OBJECT DeviceObject);
 VOID AbortDataPipes(PDEVICE_OBJECT DeviceObject);
 VOID StopPipes(PDEVICE_OBJECT DeviceObject);
 BOOLEAN PipesUsable(LONG PnpState);
+BOOLEAN FailedOnHaltedPipe(PURB Urb);
 
 // The receive ring (ring.cpp).
 NTSTATUS RingPut(PDEVICE_EXTENSION Extension, const UCHAR *Source, ULONG Length, PULONG Taken);
@@ -26,9 +27,10 @@ NTSTATUS RingReset(PDEVICE_EXTENSION Extension);
 // The continuous bulk-in reader (bulk_in_reader.cpp).
 NTSTATUS StartBulkInRead(PDEVICE_EXTENSION Extension, USBD_PIPE_HANDLE Pipe);
 VOID RestartBulkInRead(PDEVICE_EXTENSION Extension);
+VOID RecoverBulkInRead(PDEVICE_EXTENSION Extension);
+VOID StartBulkInReadForOpen(PDEVICE_EXTENSION Extension);
 VOID ResumeBulkInRead(PDEVICE_EXTENSION Extension);
 NTSTATUS NTAPI BulkInComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
-BOOLEAN NoteFatalReadError(PDEVICE_EXTENSION Extension, PURB Urb, NTSTATUS Status);
-NTSTATUS QueueReadRestart(PDEVICE_EXTENSION Extension);
+BOOLEAN NoteFatalReadError(PDEVICE_EXTENSION Extension, PURB Urb, NTSTATUS Status, PLIST_ENTRY Done);
 
 } // extern "C"

@@ -104,6 +104,7 @@ TEST_F(AddDeviceTest, FailedStepsUndoEverythingAndConsumeTheirNumber)
         {"IoCreateDevice", 1, STATUS_OBJECT_NAME_COLLISION, STATUS_OBJECT_NAME_COLLISION, true},
         {"ExAllocatePool", 2, STATUS_INSUFFICIENT_RESOURCES, STATUS_INSUFFICIENT_RESOURCES, true}, // DeviceName
         {"IoAttachDeviceToDeviceStack", 1, STATUS_UNSUCCESSFUL, STATUS_INSUFFICIENT_RESOURCES, true},
+        {"IoAllocateIrp", 1, STATUS_UNSUCCESSFUL, STATUS_INSUFFICIENT_RESOURCES, true}, // the pipe aborts' IRP
         {"IoRegisterDeviceInterface", 1, STATUS_INVALID_DEVICE_REQUEST, STATUS_INVALID_DEVICE_REQUEST, true},
     };
     LoadPortDriver();
@@ -125,10 +126,10 @@ TEST_F(AddDeviceTest, FailedStepsUndoEverythingAndConsumeTheirNumber)
         EXPECT_EQ(km::PoolBlocksInUse(), pool);
         EXPECT_TRUE(km::Interfaces(pdo, GUID_DEVINTERFACE_COMPORT).empty());
     }
-    // Four numbers were consumed by failures; the next port skips them.
+    // Five numbers were consumed by failures; the next port skips them.
     PDEVICE_OBJECT fdo = AddPort();
-    EXPECT_EQ(km::Wide(GetExtension(fdo)->DeviceName), PortName(5));
-    EXPECT_EQ(Resolve(PortName(5)), fdo);
+    EXPECT_EQ(km::Wide(GetExtension(fdo)->DeviceName), PortName(6));
+    EXPECT_EQ(Resolve(PortName(6)), fdo);
 }
 
 TEST_F(AddDeviceTest, AllocateUnicodeStringGivesAZeroedTerminatedBuffer)

@@ -12,12 +12,15 @@ namespace {
 const LONG Keep = -1;
 const int NoFailure = -1;
 
+// The application's handle on the port.
+enum Handle { Closed, Open, CleanedUp };
+
 // One request sent to a device put directly into a state.
 struct Row {
     const char *what;
     UCHAR minor;
     LONG from; // Keep: the state the previous row left
-    bool portOpen;
+    Handle handle;
     int lowerFails;  // the bus fails this minor with STATUS_UNSUCCESSFUL
     NTSTATUS status; // what the PnP manager sees
     LONG to;
@@ -31,21 +34,22 @@ TEST_F(PnpTest, TransitionTable)
     const UCHAR QR = IRP_MN_QUERY_REMOVE_DEVICE, CR = IRP_MN_CANCEL_REMOVE_DEVICE;
     const NTSTATUS OK = STATUS_SUCCESS, BUSY = STATUS_DEVICE_BUSY, FAIL = STATUS_UNSUCCESSFUL;
     const Row rows[] = {
-        {"query-stop while open", QS, Started, true, NoFailure, BUSY, Started, Keep, false},
-        {"query-stop", QS, Started, false, NoFailure, OK, StopPending, Keep, false},
-        {"cancel-stop refused below", CS, Keep, false, CS, FAIL, StopPending, Keep, false},
-        {"cancel-stop", CS, Keep, false, NoFailure, OK, Started, Keep, false},
-        {"query-stop when not started", QS, NotStarted, false, NoFailure, OK, NotStarted, Keep, false},
-        {"cancel-stop when not pending", CS, Started, false, NoFailure, OK, Started, Keep, false},
-        {"query-remove while open", QR, Started, true, NoFailure, BUSY, Started, Removed, false},
-        {"query-remove", QR, Started, false, NoFailure, OK, RemovePending, Started, true},
-        {"cancel-remove", CR, Keep, false, NoFailure, OK, Started, Keep, false},
-        {"query-remove while stop pending", QR, StopPending, false, NoFailure, OK, RemovePending, StopPending, true},
-        {"cancel-remove refused below", CR, Keep, false, CR, FAIL, RemovePending, StopPending, true},
-        {"cancel-remove to stop pending", CR, Keep, false, NoFailure, OK, StopPending, Keep, false},
-        {"cancel-remove when not pending", CR, NotStarted, false, NoFailure, OK, NotStarted, Keep, false},
-        {"query-remove when not started", QR, NotStarted, false, NoFailure, OK, RemovePending, NotStarted, true},
-        {"start refused below", IRP_MN_START_DEVICE, NotStarted, false, IRP_MN_START_DEVICE, FAIL, NotStarted, Keep,
+        {"query-stop while open", QS, Started, Open, NoFailure, BUSY, Started, Keep, false},
+        {"query-stop between cleanup and close", QS, Started, CleanedUp, NoFailure, BUSY, Started, Keep, false},
+        {"query-stop", QS, Started, Closed, NoFailure, OK, StopPending, Keep, false},
+        {"cancel-stop refused below", CS, Keep, Closed, CS, FAIL, StopPending, Keep, false},
+        {"cancel-stop", CS, Keep, Closed, NoFailure, OK, Started, Keep, false},
+        {"query-stop when not started", QS, NotStarted, Closed, NoFailure, OK, NotStarted, Keep, false},
+        {"cancel-stop when not pending", CS, Started, Closed, NoFailure, OK, Started, Keep, false},
+        {"query-remove while open", QR, Started, Open, NoFailure, BUSY, Started, Removed, false},
+        {"query-remove between cleanup and close", QR, Started, CleanedUp, NoFailure, OK, RemovePending, Started, true},
+        {"cancel-remove", CR, Keep, Closed, NoFailure, OK, Started, Keep, false},
+        {"query-remove while stop pending", QR, StopPending, Closed, NoFailure, OK, RemovePending, StopPending, true},
+        {"cancel-remove refused below", CR, Keep, Closed, CR, FAIL, RemovePending, StopPending, true},
+        {"cancel-remove to stop pending", CR, Keep, Closed, NoFailure, OK, StopPending, Keep, false},
+        {"cancel-remove when not pending", CR, NotStarted, Closed, NoFailure, OK, NotStarted, Keep, false},
+        {"query-remove when not started", QR, NotStarted, Closed, NoFailure, OK, RemovePending, NotStarted, true},
+        {"start refused below", IRP_MN_START_DEVICE, NotStarted, Closed, IRP_MN_START_DEVICE, FAIL, NotStarted, Keep,
          false},
     };
 
@@ -59,7 +63,8 @@ TEST_F(PnpTest, TransitionTable)
             // A sentinel that a refused query-remove must leave alone.
             ext->PreviousPnpState = Removed;
         }
-        ext->PortOpen = row.portOpen;
+        ext->PortOpen = row.handle == Open;
+        ext->OpenCount = row.handle == Closed ? 0 : 1;
         failMinor_ = row.lowerFails;
         EXPECT_EQ(row.status, Send(row.minor));
         EXPECT_EQ(row.to, ext->PnpState);

@@ -216,7 +216,8 @@ TEST_F(PnpTest, StartFailsWhenTheLinkNameIsTaken)
     EXPECT_FALSE(InterfaceEnabled());
 }
 
-// Failures after the link was made undo it; failures before it leave nothing.
+// Failures after the link was made undo it, in the start itself (before the
+// removal that follows a failed start); failures before it leave nothing.
 TEST_F(PnpTest, StartFailuresLeaveNoNames)
 {
     struct Case {
@@ -232,12 +233,13 @@ TEST_F(PnpTest, StartFailuresLeaveNoNames)
         SCOPED_TRACE(c.service);
         AddPort(u"COM7");
         km::FailCall(c.service, 1, c.status);
-        EXPECT_EQ(c.status, km::StartDevice(pdo));
+        EXPECT_EQ(c.status, Send(IRP_MN_START_DEVICE));
         km::ClearFaults();
-        EXPECT_FALSE(km::DeviceExists(fdo)) << "the removal after a failed start deletes the port";
         EXPECT_EQ(u"", km::LinkTarget(W(Com7Link)));
         EXPECT_TRUE(DeviceMapValue().empty());
         EXPECT_FALSE(InterfaceEnabled());
+        EXPECT_EQ(STATUS_SUCCESS, Send(IRP_MN_REMOVE_DEVICE));
+        EXPECT_FALSE(km::DeviceExists(fdo));
     }
 
     // Without the interface the port still starts, found by link and value.

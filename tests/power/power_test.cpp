@@ -11,8 +11,7 @@
 
 namespace {
 
-// The device request a test asks for itself, as another power policy
-// component would, and how it ended.
+// A device request the test asks for itself, and how it ended.
 struct DeviceRequest {
     bool called = false;
     NTSTATUS status = STATUS_PENDING;
@@ -98,7 +97,45 @@ protected:
         return Pipe(MODEM_PIPE_BULK_IN).Resets + Pipe(MODEM_PIPE_BULK_OUT).Resets + Pipe(MODEM_PIPE_AUX).Resets;
     }
 
+    // A filter above the port, as an upper filter would be, keeping the final
+    // status of each system set-power request for the working state (what the
+    // power manager hears). The test takes it away before the port goes.
+    void AttachAbove()
+    {
+        PDEVICE_OBJECT port = fdo;
+        auto forward = [this, port](PDEVICE_OBJECT, PIRP irp) -> NTSTATUS {
+            PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+            if (stack->MajorFunction != IRP_MJ_POWER) {
+                IoSkipCurrentIrpStackLocation(irp);
+                return IoCallDriver(port, irp);
+            }
+            PoStartNextPowerIrp(irp);
+            IoCopyCurrentIrpStackLocationToNext(irp);
+            if (stack->MinorFunction == IRP_MN_SET_POWER && stack->Parameters.Power.Type == SystemPowerState &&
+                stack->Parameters.Power.State.SystemState == PowerSystemWorking) {
+                IoSetCompletionRoutine(irp, KeepWorkingStateStatus, this, TRUE, TRUE, TRUE);
+            }
+            return PoCallDriver(port, irp);
+        };
+        km::Run([&] {
+            above = km::CreateFakeDevice(km::CreateFakeDriver(L"Above"), 0, forward);
+            ASSERT_EQ(port, IoAttachDeviceToDeviceStack(above, port));
+            above->Flags |= port->Flags & (DO_POWER_PAGABLE | DO_BUFFERED_IO);
+        });
+    }
+
+    static NTSTATUS NTAPI KeepWorkingStateStatus(PDEVICE_OBJECT, PIRP irp, PVOID context)
+    {
+        static_cast<PowerTest *>(context)->workingState.push_back(irp->IoStatus.Status);
+        if (irp->PendingReturned) {
+            IoMarkIrpPending(irp);
+        }
+        return STATUS_SUCCESS;
+    }
+
     Log log;
+    PDEVICE_OBJECT above = nullptr;
+    std::vector<NTSTATUS> workingState;
     std::vector<DEVICE_POWER_STATE> recordedAtSend;
 };
 
@@ -194,16 +231,80 @@ TEST_F(PowerTest, AVetoedSleepLeavesTheReaderRunning)
     EXPECT_EQ("still here", Bytes(ReadAndWait(20)));
 }
 
-// With the port closed the machine runs the same, and nothing else happens.
-TEST_F(PowerTest, AClosedPortOnlyChangesPower)
+// An open's first pipe reset is held on the bus while the system sleeps and
+// resumes (or a sleep is vetoed and the working state reaffirmed), and the
+// power path starts the reader meanwhile: the open, going on, must not start
+// a second transfer on the reader's one URB.
+TEST_F(PowerTest, AnOpenOverlappingASleepStartsOneReader)
 {
-    ASSERT_EQ(STATUS_SUCCESS, km::SystemSleep());
-    ASSERT_EQ(STATUS_SUCCESS, km::SystemResume());
-    EXPECT_EQ(
-        (Log{"device query D3", "system query S3", "device set D3", "system set S3", "system set S0", "device set D0"}),
-        log);
-    EXPECT_FALSE(ext->ResumeResetPending);
-    ExpectDeviceIn(PowerDeviceD0);
+    for (bool vetoed : {false, true}) {
+        SCOPED_TRACE(vetoed ? "a vetoed sleep" : "a sleep");
+        int resets = 0;
+        holdBelowPort = [&](PIRP irp) {
+            PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+            return stack->MajorFunction == IRP_MJ_INTERNAL_DEVICE_CONTROL &&
+                   static_cast<PURB>(stack->Parameters.Others.Argument1)->UrbHeader.Function ==
+                       URB_FUNCTION_RESET_PIPE &&
+                   resets++ == 0;
+        };
+        NTSTATUS opened = STATUS_PENDING;
+        km::Context *opening = km::Spawn([&] { opened = Open(); }, "application");
+        km::RunUntilIdle();
+        ASSERT_EQ(1u, held.size());
+        if (vetoed) {
+            km::VetoSystemQueries(root, 1);
+            EXPECT_NE(STATUS_SUCCESS, km::SystemSleep());
+        } else {
+            ASSERT_EQ(STATUS_SUCCESS, km::SystemSleep());
+            ASSERT_EQ(STATUS_SUCCESS, km::SystemResume());
+        }
+        km::RunUntilIdle();
+        ASSERT_EQ(1u, Pipe(MODEM_PIPE_BULK_IN).Pending) << "the power path did not start the reader";
+        holdBelowPort = nullptr;
+        ReleaseHeld();
+        km::RunUntilIdle();
+        ASSERT_TRUE(km::Finished(opening));
+        EXPECT_EQ(STATUS_SUCCESS, opened);
+        EXPECT_EQ(1u, Pipe(MODEM_PIPE_BULK_IN).Pending) << "a second transfer on the reader's URB";
+        Send("once");
+        EXPECT_EQ("once", Bytes(ReadAndWait(10)));
+        EXPECT_EQ(STATUS_SUCCESS, Close());
+    }
+}
+
+// A removal begins (the remove lock marked, as IoReleaseRemoveLockAndWait
+// does first) between a sleep query's dispatch hold and the machine's, while
+// the test holds Lock, which the dispatch takes in between. The request must
+// not enter the machine, which would run on without a hold while the removal
+// deletes the device: it ends with STATUS_DELETE_PENDING (after
+// PoStartNextPowerIrp), as does the reaffirmed working state, refused at the
+// dispatch's hold. So does a request without memory for its context.
+TEST_F(PowerTest, RequestsRefusedDuringARemovalOrWithoutMemory)
+{
+    NTSTATUS slept = STATUS_PENDING;
+    bool raced = false;
+    int deviceRequests = km::CallCount("PoRequestPowerIrp");
+    km::Run([&] {
+        LONG holds = ext->RemoveLock.Common.IoCount;
+        KIRQL irql;
+        KeAcquireSpinLock(&ext->Lock, &irql);
+        km::Spawn([&] { slept = km::SystemSleep(); }, "power manager");
+        raced = SpinUntil([&] { return ext->RemoveLock.Common.IoCount != holds; });
+        ext->RemoveLock.Common.Removed = TRUE;
+        KeReleaseSpinLock(&ext->Lock, irql);
+    });
+    km::RunUntilIdle();
+    ASSERT_TRUE(raced) << "the dispatch never took its hold";
+    EXPECT_EQ(STATUS_DELETE_PENDING, slept);
+    EXPECT_EQ(deviceRequests, km::CallCount("PoRequestPowerIrp")) << "a refused request entered the machine";
+    EXPECT_EQ(Log{}, log);
+    EXPECT_EQ(0, RemoveLockHolds());
+    ext->RemoveLock.Common.Removed = FALSE;
+
+    km::FailCall("ExAllocatePool", 1);
+    EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, km::SystemSleep());
+    EXPECT_EQ((Log{"device set D0", "system set S0"}), log) << "only the reaffirmed working state";
+    EXPECT_EQ(0, RemoveLockHolds());
 }
 
 // Device requests: going down the new state is recorded before the request
@@ -263,12 +364,18 @@ TEST_F(PowerTest, TheDeviceSleepsInD3WhateverItsCapabilitiesSay)
     ASSERT_EQ(STATUS_SUCCESS, km::SystemResume());
 }
 
-// A device request that fails going down fails the system request, which is
-// never passed down; a system request that the lower drivers fail going up
-// asks for no device request and changes no state. (The power manager goes on
-// with the transition either way: set-power requests cannot veto.)
+// A device request that fails going down, or cannot be had, fails the system
+// request, which is never passed down (a failed query vetoes the sleep); a
+// system request that the lower drivers fail going up asks for no device
+// request and changes no state. (The power manager goes on with a set-power
+// transition either way: set-power requests cannot veto.)
 TEST_F(PowerTest, FailuresBelowThePort)
 {
+    km::FailCall("PoRequestPowerIrp", 1, STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, km::SystemSleep());
+    EXPECT_EQ((Log{"device set D0", "system set S0"}), log) << "only the reaffirmed working state";
+    log.clear();
+
     ASSERT_EQ(STATUS_SUCCESS, Modem().FailPower(1, STATUS_UNSUCCESSFUL, IRP_MN_SET_POWER));
     km::SystemSleep();
     EXPECT_EQ((Log{"device query D3", "system query S3", "device set D3"}), log);
@@ -289,22 +396,65 @@ TEST_F(PowerTest, FailuresBelowThePort)
     EXPECT_EQ(0, RemoveLockHolds());
 }
 
-// Without a device request, going down the system request fails with the
-// power manager's status and a veto follows; going up it finishes with the
-// lower drivers' status and the device stays where it was.
-TEST_F(PowerTest, WithoutADeviceRequest)
+// Going up, the device cannot be brought back to D0: no device request can be
+// had, or the device request fails. The system request still finishes with
+// the lower drivers' status, since the system is working again; the device
+// stays in D3 and is treated as failed, so that the read waiting on the open
+// port ends rather than wait for a port that will never be powered, and the
+// reader is not restarted.
+TEST_F(PowerTest, ADeviceNotPoweredAgainIsFailed)
 {
-    km::FailCall("PoRequestPowerIrp", 1, STATUS_INSUFFICIENT_RESOURCES);
-    EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, km::SystemSleep());
-    EXPECT_EQ((Log{"device set D0", "system set S0"}), log) << "only the reaffirmed working state";
-
-    ASSERT_EQ(STATUS_SUCCESS, km::SystemSleep());
-    km::FailCall("PoRequestPowerIrp", 1, STATUS_INSUFFICIENT_RESOURCES);
-    log.clear();
-    EXPECT_EQ(STATUS_SUCCESS, km::SystemResume());
-    EXPECT_EQ((Log{"system set S0"}), log);
-    EXPECT_EQ(PowerSystemWorking, ext->SystemPowerState);
-    ExpectDeviceIn(PowerDeviceD3);
+    AttachAbove();
+    for (bool noRequest : {true, false}) {
+        SCOPED_TRACE(noRequest ? "no device request" : "the device request fails");
+        ASSERT_EQ(STATUS_SUCCESS, Open());
+        km::Request *read = Read(10);
+        ASSERT_EQ(STATUS_SUCCESS, km::SystemSleep());
+        workingState.clear();
+        log.clear();
+        if (noRequest) {
+            km::FailCall("PoRequestPowerIrp", 1, STATUS_INSUFFICIENT_RESOURCES);
+        } else {
+            holdBelowPort = [](PIRP irp) {
+                PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+                return stack->MajorFunction == IRP_MJ_POWER && stack->Parameters.Power.Type == DevicePowerState;
+            };
+        }
+        km::Context *resume = km::Spawn([] { km::SystemResume(); }, "power manager");
+        km::RunUntilIdle();
+        holdBelowPort = nullptr;
+        for (PIRP irp : held) {
+            km::Run([&] {
+                PoStartNextPowerIrp(irp);
+                irp->IoStatus.Status = STATUS_UNSUCCESSFUL;
+                IoCompleteRequest(irp, IO_NO_INCREMENT);
+            });
+        }
+        held.clear();
+        km::RunUntilIdle();
+        ASSERT_TRUE(km::Finished(resume));
+        EXPECT_EQ((std::vector<NTSTATUS>{STATUS_SUCCESS}), workingState);
+        EXPECT_EQ(PowerSystemWorking, ext->SystemPowerState);
+        ExpectDeviceIn(PowerDeviceD3);
+        EXPECT_EQ(FAILURE_MARKER_FAILED, ext->FailureMarker);
+        EXPECT_EQ(STATUS_DELETE_PENDING, read->status);
+        EXPECT_EQ((noRequest ? Log{"system set S0"} : Log{"system set S0", "device set D0"}), log) << "a restart";
+        EXPECT_EQ(STATUS_SUCCESS, Close());
+        // As a device object made anew would be. With the port closed the
+        // machine runs the same, and nothing else happens.
+        ext->FailureMarker = 0;
+        log.clear();
+        ASSERT_EQ(STATUS_SUCCESS, km::SystemSleep());
+        ASSERT_EQ(STATUS_SUCCESS, km::SystemResume());
+        EXPECT_EQ((Log{"device query D3", "system query S3", "device set D3", "system set S3", "system set S0",
+                       "device set D0"}),
+                  log);
+        ExpectDeviceIn(PowerDeviceD0);
+    }
+    km::Run([&] {
+        IoDetachDevice(fdo);
+        IoDeleteDevice(above);
+    });
     EXPECT_EQ(0, RemoveLockHolds());
 }
 

@@ -121,25 +121,6 @@ TEST_F(RingTest, FillsExactlyRefusesWhenFullAndDrainsInOneGet)
     EXPECT_EQ(got.count, 0u);
 }
 
-TEST_F(RingTest, ResetEmptiesTheRingAndTheNextPutStartsAtTheBeginning)
-{
-    EmptyAt(500000);
-    Put(Bytes(700, 6));
-    UnderLock([&] {
-        EXPECT_EQ(port.RingReset(ext), STATUS_SUCCESS);
-        EXPECT_EQ(port.GetRingCount(ext), 0);
-    });
-    std::vector<UCHAR> out;
-    Result got = Get(&out, 10);
-    EXPECT_EQ(got.status, STATUS_UNSUCCESSFUL);
-
-    auto in = Bytes(3, 7);
-    EXPECT_EQ(Put(in).count, 3u);
-    EXPECT_EQ(std::vector<UCHAR>(ext->Ring, ext->Ring + 3), in);
-    EXPECT_EQ(Get(&out, 10).count, 3u);
-    EXPECT_EQ(out, in);
-}
-
 // Many puts and gets of uneven sizes wrap the storage several times; the ring
 // must behave as a byte queue bounded by its capacity, with its indices
 // consistent after every step.

@@ -8,6 +8,8 @@ void PortTest::SetUp()
     LoadPortDriver();
     ASSERT_EQ(image->entryStatus, STATUS_SUCCESS);
     ASSERT_NE(AddPort(), nullptr);
+    // A wait-on-mask request is served only on an open port.
+    ext->PortOpen = TRUE;
 }
 
 km::Request *PortTest::NewWaitOnMask()
@@ -25,8 +27,9 @@ NTSTATUS PortTest::DispatchWaitOnMask(PIRP irp)
     if (status == STATUS_PENDING) {
         return status;
     }
+    // Found cancelled while being queued: it was marked pending.
+    bool markedPending = (IoGetCurrentIrpStackLocation(irp)->Control & SL_PENDING_RETURNED) != 0;
     port.ReleaseRemoveLock(ext, irp);
     port.CompleteRequest(irp, status);
-    // Found cancelled while being queued: it was marked pending.
-    return status == STATUS_CANCELLED ? STATUS_PENDING : status;
+    return markedPending ? STATUS_PENDING : status;
 }

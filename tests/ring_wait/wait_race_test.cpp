@@ -32,6 +32,7 @@ protected:
         RunSeeds(seeds, [&](uint64_t) {
             LoadPortDriver();
             AddPort();
+            ext->PortOpen = TRUE;
             ext->WaitMask = SERIAL_EV_RXCHAR;
             km::Request *wait = NewWait();
             ++seen[scenario(wait)];
@@ -86,39 +87,6 @@ TEST_F(WaitRaceTest, CancelWhileTheWaitIsBeingQueued)
     EXPECT_EQ(seen.size(), 3u) << Describe(seen);
 }
 
-// Cleanup's CancelQueue runs while QueueWaitRequest, taking Lock itself (the
-// flag clear), links the request and installs its cancel routine. CancelQueue
-// must find the queue empty, or the request with its routine in place: were it
-// to take the request between the two, it would leave it to a cancel routine
-// not yet there, and the request would wait off the queue for good.
-TEST_F(WaitRaceTest, CancelQueueWhileTheRoutineTakingLockItselfQueues)
-{
-    auto seen = ForEachSeed(
-        [&](km::Request *wait) -> std::string {
-            km::Spawn(
-                [&] {
-                    PIRP irp = wait->irp;
-                    ASSERT_EQ(port.AcquireRemoveLock(ext, irp), STATUS_SUCCESS);
-                    irp->IoStatus.Status = STATUS_PENDING;
-                    EXPECT_EQ(port.QueueWaitRequest(ext, irp, FALSE), STATUS_PENDING);
-                },
-                "queue");
-            km::Spawn([&] { port.CancelQueue(fdo, &ext->WaitQueue); }, "cleanup");
-            km::RunUntilIdle();
-
-            if (wait->completed) {
-                EXPECT_EQ(wait->status, STATUS_CANCELLED);
-                return "cancelled by the cleanup";
-            }
-            EXPECT_FALSE(IsListEmpty(&ext->WaitQueue)) << "the request waits off the queue";
-            km::Run([&] { port.CompleteWaitRequest(ext, SERIAL_EV_RXCHAR, nullptr); });
-            EXPECT_EQ(wait->status, STATUS_SUCCESS);
-            return "queued after the cleanup";
-        },
-        kFewerSeeds);
-    EXPECT_EQ(seen.size(), 2u) << Describe(seen);
-}
-
 // An event finds the first wait's cancellation under way and leaves it; a
 // second wait is queued before that cancel routine has unlinked the first.
 // The cancel routine must unlink only its own request: the second wait stays
@@ -154,49 +122,6 @@ TEST_F(WaitRaceTest, WaitQueuedAgainBeforeThePreviousCancelRoutineGetsLock)
         kFewerSeeds);
     EXPECT_EQ(seen.count("second wait queued while the first's cancel was under way"), 1u) << Describe(seen);
     EXPECT_EQ(seen.size(), 3u) << Describe(seen);
-}
-
-// Cleanup's CancelQueue and the application's cancel go for the same request.
-TEST_F(WaitRaceTest, CancelWhileCancelQueueTakesTheWait)
-{
-    auto seen = ForEachSeed([&](km::Request *wait) -> std::string {
-        km::Run([&] { EXPECT_EQ(DispatchWaitOnMask(wait), STATUS_PENDING); });
-        BOOLEAN cancelRan = FALSE;
-        km::Spawn([&] { port.CancelQueue(fdo, &ext->WaitQueue); }, "cancel queue");
-        km::Spawn([&] { cancelRan = km::Cancel(wait); }, "cancel");
-        km::RunUntilIdle();
-
-        // Whoever loses finds no routine; the request still ends once.
-        EXPECT_EQ(wait->status, STATUS_CANCELLED);
-        return cancelRan ? "the I/O manager's cancel took it" : "CancelQueue took it";
-    });
-    EXPECT_EQ(seen.size(), 2u) << Describe(seen);
-}
-
-// An event is reported (a new wait mask) while the application cancels.
-TEST_F(WaitRaceTest, CancelWhileAnEventCompletesTheWait)
-{
-    auto seen = ForEachSeed([&](km::Request *wait) -> std::string {
-        km::Run([&] { EXPECT_EQ(DispatchWaitOnMask(wait), STATUS_PENDING); });
-        BOOLEAN cancelRan = FALSE;
-        km::Spawn([&] { port.CompleteWaitRequest(ext, 0, nullptr); }, "report");
-        km::Spawn([&] { cancelRan = km::Cancel(wait); }, "cancel");
-        km::RunUntilIdle();
-
-        if (wait->status == STATUS_SUCCESS) {
-            EXPECT_EQ(wait->information, sizeof(ULONG));
-            ULONG events = 0xFFFFFFFF;
-            EXPECT_EQ(wait->output.size(), sizeof(events));
-            std::memcpy(&events, wait->output.data(), std::min(wait->output.size(), sizeof(events)));
-            EXPECT_EQ(events, 0u);
-            EXPECT_FALSE(cancelRan);
-            return "reported";
-        }
-        EXPECT_EQ(wait->status, STATUS_CANCELLED);
-        EXPECT_TRUE(cancelRan);
-        return "cancelled";
-    });
-    EXPECT_EQ(seen.size(), 2u) << Describe(seen);
 }
 
 } // namespace

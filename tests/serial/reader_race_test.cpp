@@ -1,6 +1,6 @@
-// Races of the reader, forced by the deterministic scheduler: each scenario
-// runs under many seeds on a fresh kernel, modem and port, must end sound in
-// every one, and must show the interleaving that matters in at least one.
+// Races of the reader and its read timer, each interleaving forced: the test
+// holds a lock the driver takes next, or the DPCs, at the point that matters,
+// and checks that the run got there.
 #include "tests/support/modem_port_fixture.h"
 
 #include <gtest/gtest.h>
@@ -10,11 +10,9 @@
 
 namespace {
 
-constexpr int kSeeds = 60;
-
 class ReaderRaceTest : public ModemPortCompletionTest {
 protected:
-    // Each seed brings the port up itself.
+    // Each test brings the port up itself (OpenOnce), its observer set.
     void SetUp() override
     {
         completeInline = GetParam();
@@ -38,71 +36,94 @@ protected:
     }
 };
 
-// A bulk-in transfer the port sent, as the modem's side saw it.
-struct Submission {
-    bool portOpen;
-    bool afterAbort;
+// The restart is held just after it found the port open, before it submits
+// (the test holds StateLock, which it takes next; three processors), while
+// the port closes. The abort must wait for that submission, or the transfer
+// would stay pending for ever and the close wait for it.
+class ReaderAbortRaceTest : public ReaderRaceTest {
+protected:
+    km::Options BootOptions() const override
+    {
+        km::Options options = ReaderRaceTest::BootOptions();
+        options.processors = 3;
+        return options;
+    }
 };
 
-// Data completes the pending transfer while the application closes the port:
-// the restart that follows may run before the cleanup, after it, or test the
-// port just before the cleanup and submit just after it. Whichever, no
-// transfer may reach the bus after the close's abort, and the close must end
-// with nothing pending.
-TEST_P(ReaderRaceTest, RestartRacingCleanupAndClose)
+TEST_P(ReaderAbortRaceTest, AbortWaitsForARestartThatFoundThePortOpen)
 {
-    std::vector<Submission> sent;
     bool aborted = false;
+    bool sentAfterAbort = false;
+    bool lastSentOpen = true;
     observeBelowPort = [&](PIRP irp) {
         PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-        if (stack->MajorFunction != IRP_MJ_INTERNAL_DEVICE_CONTROL) {
+        PURB urb = static_cast<PURB>(stack->Parameters.Others.Argument1);
+        if (stack->MajorFunction != IRP_MJ_INTERNAL_DEVICE_CONTROL ||
+            urb->UrbPipeRequest.PipeHandle != ext->BulkInPipe) {
             return;
         }
-        PURB urb = static_cast<PURB>(stack->Parameters.Others.Argument1);
-        if (urb->UrbHeader.Function == URB_FUNCTION_ABORT_PIPE && urb->UrbPipeRequest.PipeHandle == ext->BulkInPipe) {
+        if (urb->UrbHeader.Function == URB_FUNCTION_ABORT_PIPE) {
             aborted = true;
-        } else if (urb->UrbHeader.Function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER &&
-                   urb->UrbBulkOrInterruptTransfer.PipeHandle == ext->BulkInPipe) {
-            sent.push_back({ext->PortOpen != FALSE, aborted});
+        } else if (urb->UrbHeader.Function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) {
+            sentAfterAbort = sentAfterAbort || aborted;
+            lastSentOpen = ext->PortOpen != FALSE;
         }
     };
-    auto seen = ForEachSeed(kSeeds, [&](uint64_t seed) -> std::string {
-        sent.clear();
-        aborted = false;
-        // The data's completion queues the restart; once the data is in the
-        // ring the close begins after a number of switch points that the
-        // seed chooses, so that it meets that restart anywhere in its run.
+    OpenOnce();
+    bool restartHeld = false;
+    bool cleanedUp = false;
+    bool abortedWhileHeld = false;
+    km::Context *closing = nullptr;
+    km::Run([&] {
+        KIRQL irql;
+        KeAcquireSpinLock(&ext->StateLock, &irql);
         ModemClient modem = Modem().Direct();
         km::Spawn([&] { modem.Queue("x"); }, "modem");
-        km::Spawn(
-            [&, seed] {
-                LONG steps = 0;
-                while (ext->RingCount == 0) {
-                    InterlockedIncrement(&steps); // lets the modem and the reader run
-                }
-                for (uint64_t i = 0; i < seed % 8; ++i) {
-                    InterlockedIncrement(&steps);
-                }
-                Close();
-            },
-            "application");
-        km::RunUntilIdle();
-
-        EXPECT_TRUE(handle == nullptr) << "the close did not return";
-        EXPECT_EQ(0u, Pipe(MODEM_PIPE_BULK_IN).Pending);
-        EXPECT_EQ(1, ext->OutstandingIo);
-        for (const Submission &s : sent) {
-            EXPECT_FALSE(s.afterAbort) << "a transfer reached the bus after the abort";
-        }
-        if (!sent.empty()) {
-            return sent.back().portOpen ? "restart before the cleanup" : "restart between cleanup and abort";
-        }
-        EXPECT_EQ(0, ext->ReadErrorCount) << "the data transfer failed";
-        return "restart found the port closed";
+        restartHeld = SpinUntil([&] { return ext->ReaderMutex.Owner != nullptr; });
+        closing = km::Spawn([&] { Close(); }, "application");
+        SpinUntil([&] { return aborted; });
+        cleanedUp = !ext->PortOpen;
+        abortedWhileHeld = aborted;
+        KeReleaseSpinLock(&ext->StateLock, irql);
     });
-    EXPECT_EQ(1, seen.count("restart between cleanup and abort")) << Describe(seen);
-    EXPECT_EQ(1, seen.count("restart found the port closed")) << Describe(seen);
+    km::RunUntilIdle();
+    ASSERT_TRUE(restartHeld) << "no restart came";
+    EXPECT_TRUE(cleanedUp) << "the close did not run while the restart was held";
+    EXPECT_FALSE(abortedWhileHeld) << "the abort did not wait for the restart's submission";
+    EXPECT_TRUE(km::Finished(closing));
+    EXPECT_EQ(0u, Pipe(MODEM_PIPE_BULK_IN).Pending);
+    EXPECT_FALSE(lastSentOpen) << "the held restart submitted before the cleanup";
+    EXPECT_FALSE(sentAfterAbort) << "a transfer reached the bus after the abort";
 }
+
+// The handle is closed (after its cleanup) while a surprise removal is between
+// its change of state and its drain (the test holds the cancel spin lock, which
+// the drain takes first): the close of a device that is gone stops nothing, and
+// the drain must still abort the reader's transfer, or wait for it for ever.
+TEST_P(ReaderAbortRaceTest, ADrainAfterACloseOfTheGoneDeviceAbortsTheTransfer)
+{
+    OpenOnce();
+    ASSERT_EQ(STATUS_SUCCESS, Cleanup());
+    bool closedBetween = false;
+    km::Context *removal = nullptr;
+    km::Run([&] {
+        KIRQL irql;
+        IoAcquireCancelSpinLock(&irql);
+        removal = km::Spawn([&] { km::SurpriseRemoveDevice(pdo); }, "pnp");
+        SpinUntil([&] { return ext->PnpState == SurpriseRemoved; });
+        // The close returns once the PnP manager is done; the port is closed
+        // as soon as its close routine has run.
+        km::Spawn([&] { Close(); }, "application");
+        closedBetween = SpinUntil([&] { return ext->OpenCount == 0; }) && !km::Finished(removal);
+        IoReleaseCancelSpinLock(irql);
+    });
+    km::RunUntilIdle();
+    ASSERT_TRUE(closedBetween) << "the close did not land inside the removal";
+    EXPECT_TRUE(km::Finished(removal)) << "the drain waits for the transfer the close left";
+    EXPECT_EQ(0u, Pipe(MODEM_PIPE_BULK_IN).Pending);
+}
+
+INSTANTIATE_COMPLETION_MODES(ReaderAbortRaceTest);
 
 // A read timed at 0 ms expires as it is queued; while the DPC owed for that
 // expiry is held back (its processor busy elsewhere), the read is cancelled
@@ -129,15 +150,35 @@ TEST_P(ReaderRaceTest, AnExpiryOwedToAnEndedReadDoesNotEndTheNext)
     EXPECT_EQ(2, ext->OutstandingIo) << "the base count and the pending transfer";
 
     // With no read to time in the meantime, the owed DPC only gives the
-    // timer's count back.
+    // timer's count back: a read that waits without a timer stays.
     km::Request *third = ReadWithItsExpiryOwed();
     EXPECT_TRUE(Cancel(third));
+    EXPECT_EQ(ReadTimerStale, ext->ReadTimerState);
+    EXPECT_EQ(3, ext->OutstandingIo);
+    SetReadTimeouts(0, 0, 0);
+    km::Request *untimed = Read(10);
+    km::HoldDpcs(false);
+    km::RunUntilIdle();
+    EXPECT_EQ(ReadTimerIdle, ext->ReadTimerState);
+    EXPECT_FALSE(untimed->completed) << "ended by a stale expiry";
+    EXPECT_TRUE(Cancel(untimed));
+    EXPECT_EQ(2, ext->OutstandingIo);
+
+    // The read whose timer waits for the owed DPC is cancelled too: that DPC
+    // still gives back the timer's one count, and close does not wait for ever.
+    km::Request *fourth = ReadWithItsExpiryOwed();
+    EXPECT_TRUE(Cancel(fourth));
+    SetReadTimeouts(0, 0, 1000);
+    km::Request *deferred = Read(10);
+    EXPECT_EQ(ReadTimerDeferred, ext->ReadTimerState);
+    EXPECT_TRUE(Cancel(deferred));
     EXPECT_EQ(ReadTimerStale, ext->ReadTimerState);
     EXPECT_EQ(3, ext->OutstandingIo);
     km::HoldDpcs(false);
     km::RunUntilIdle();
     EXPECT_EQ(ReadTimerIdle, ext->ReadTimerState);
     EXPECT_EQ(2, ext->OutstandingIo);
+    EXPECT_EQ(STATUS_SUCCESS, Close());
 }
 
 // Close (like removal) waits for a DPC owed for the read timer: Windows 2000

@@ -44,10 +44,10 @@ void KernelTest::TearDown()
     ShutdownAndCheck();
 }
 
-void KernelTest::RunSeeds(int count, const std::function<void(uint64_t seed)> &body)
+void KernelTest::RunSeeds(int count, const std::function<void(uint64_t seed)> &body, const std::function<bool()> &done)
 {
     uint64_t first = FirstSeed();
-    for (int i = 0; i < count && !HasFatalFailure(); ++i) {
+    for (int i = 0; i < count && !HasFatalFailure() && !(done && done()); ++i) {
         uint64_t seed = first + static_cast<uint64_t>(i);
         ShutdownAndCheck();
         km::Options options = BootOptions();

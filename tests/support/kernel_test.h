@@ -21,9 +21,10 @@ protected:
     // Runs `body` once per seed, each time on a fresh kernel: shuts the
     // current one down (its violations fail the test), boots with the seed,
     // runs body(seed). Seeds are first, first+1, ... first+count-1, where
-    // first is ZQ_SEED (1 when unset). The kernel of the last seed is shut
-    // down by TearDown.
-    void RunSeeds(int count, const std::function<void(uint64_t seed)> &body);
+    // first is ZQ_SEED (1 when unset), or fewer once `done` says so. The
+    // kernel of the last seed is shut down by TearDown.
+    void RunSeeds(int count, const std::function<void(uint64_t seed)> &body,
+                  const std::function<bool()> &done = nullptr);
 
     // Shuts the kernel down and reports its violations as failures.
     void ShutdownAndCheck();

@@ -223,17 +223,20 @@ std::string ModemPortFixture::Pattern(size_t length, unsigned seed)
     return bytes;
 }
 
-std::map<std::string, int> ModemPortFixture::ForEachSeed(int seeds,
-                                                         const std::function<std::string(uint64_t seed)> &scenario)
+std::map<std::string, int>
+ModemPortFixture::ForEachSeed(int seeds, const std::function<std::string(uint64_t seed)> &scenario, size_t kinds)
 {
     std::map<std::string, int> seen;
-    RunSeeds(seeds, [&](uint64_t seed) {
-        BringUp();
-        ASSERT_EQ(STATUS_SUCCESS, Open());
-        km::RunUntilIdle();
-        ++seen[scenario(seed)];
-        TakeAllDown();
-    });
+    RunSeeds(
+        seeds,
+        [&](uint64_t seed) {
+            BringUp();
+            ASSERT_EQ(STATUS_SUCCESS, Open());
+            km::RunUntilIdle();
+            ++seen[scenario(seed)];
+            TakeAllDown();
+        },
+        [&] { return kinds != 0 && seen.size() >= kinds; });
     return seen;
 }
 

@@ -99,6 +99,7 @@ void PortFixture::DeletePort(PDEVICE_OBJECT port)
             if (extension->DeviceName.Buffer != nullptr) {
                 ExFreePool(extension->DeviceName.Buffer);
             }
+            IoFreeIrp(extension->AbortIrp);
             IoDetachDevice(extension->LowerDevice);
             IoDeleteDevice(port);
         },
@@ -115,13 +116,36 @@ void PortFixture::UnderLock(const std::function<void()> &fn)
     });
 }
 
-// The request may complete inside the first window, which frees its IRP: like
-// the I/O manager, which keeps its own reference, the cancel then has nothing
+void PassSwitchPoints(uint64_t count)
+{
+    LONG spin = 0;
+    for (uint64_t i = 0; i < count; ++i) {
+        InterlockedIncrement(&spin);
+    }
+}
+
+bool SpinUntil(const std::function<bool()> &done)
+{
+    LONG spin = 0;
+    for (int i = 0; i < 10000 && !done(); ++i) {
+        InterlockedIncrement(&spin);
+    }
+    return done();
+}
+
+// The I/O manager cancels only a request it still holds, and keeps its own
+// reference while it does: a request that has completed, before the cancel or
+// inside its first window, has freed its IRP here, and the cancel has nothing
 // left to do. Once the routine is taken, the request is the cancel's.
 BOOLEAN CancelInSteps(km::Request *request, bool *routineWasSet, const std::function<void(PIRP)> &beforeRoutine)
 {
+    *routineWasSet = false;
     KIRQL irql;
     IoAcquireCancelSpinLock(&irql);
+    if (request->completed) {
+        IoReleaseCancelSpinLock(irql);
+        return FALSE;
+    }
     PIRP irp = request->irp;
     irp->Cancel = TRUE;
     *routineWasSet = irp->CancelRoutine != nullptr;

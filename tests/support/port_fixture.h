@@ -125,6 +125,11 @@ protected:
     std::vector<PDEVICE_OBJECT> ports;
 };
 
+// From a context: lets the others run, for `count` switch points that touch
+// nothing, or until `done` holds (at most 10000); returns whether it held.
+void PassSwitchPoints(uint64_t count);
+bool SpinUntil(const std::function<bool()> &done);
+
 // What IoCancelIrp does, step by step, with the window of a real processor
 // between setting Cancel and taking the routine (and, when beforeRoutine is
 // given, between taking the routine and calling it, where beforeRoutine sees

@@ -226,6 +226,29 @@ void CommEvents()
           static_cast<unsigned>(got.size()));
 }
 
+// The blocking pattern of programs that wait for the end of a transmission,
+// or for a line, on a handle opened without FILE_FLAG_OVERLAPPED: the event
+// came before the wait, which is answered from the history. (A wait that
+// never returns fails the suite as hung.)
+void BlockingEventWaits()
+{
+    HANDLE h = CreateFileW(PortPath(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (!CHECK(h != INVALID_HANDLE_VALUE, "open without FILE_FLAG_OVERLAPPED failed, error %lu", GetLastError()))
+        return;
+    DWORD written = 0, events = 0;
+    CHECK(SetCommMask(h, EV_TXEMPTY), "SetCommMask failed, error %lu", GetLastError());
+    CHECK(WriteFile(h, "hello", 5, &written, nullptr) && written == 5, "WriteFile wrote %lu bytes, error %lu", written,
+          GetLastError());
+    CHECK(WaitCommEvent(h, &events, nullptr) && events == EV_TXEMPTY,
+          "WaitCommEvent(EV_TXEMPTY) after a synchronous write: 0x%lX, error %lu", events, GetLastError());
+    CHECK(SetCommMask(h, EV_CTS), "SetCommMask failed, error %lu", GetLastError());
+    CHECK(EscapeCommFunction(h, SETRTS), "EscapeCommFunction(SETRTS) failed, error %lu", GetLastError());
+    events = 0;
+    CHECK(WaitCommEvent(h, &events, nullptr) && events == EV_CTS,
+          "WaitCommEvent(EV_CTS) after raising RTS: 0x%lX, error %lu", events, GetLastError());
+    CloseHandle(h);
+}
+
 void PurgeAndCancel()
 {
     Port port;

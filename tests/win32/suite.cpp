@@ -35,6 +35,7 @@ const Entry Tests[] = {
     {"echo", EchoRoundTrips},
     {"megabyte_each_way", MegabyteEachWay},
     {"comm_events", CommEvents},
+    {"blocking_event_waits", BlockingEventWaits},
     {"purge_and_cancel", PurgeAndCancel},
     {"close_with_requests_pending", CloseWithRequestsPending},
     {"queue_counts_and_overrun", QueueCountsAndOverrun},

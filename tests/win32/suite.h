@@ -151,6 +151,7 @@ void ReadTimeouts();
 void EchoRoundTrips();
 void MegabyteEachWay();
 void CommEvents();
+void BlockingEventWaits();
 void PurgeAndCancel();
 void CloseWithRequestsPending();
 void QueueCountsAndOverrun();
