@@ -169,17 +169,18 @@ Scenario Generate(uint64_t seed)
         if (r.Chance(4)) {
             s.ops.insert(s.ops.end(), {{OpClose}, {OpIdle}, {OpOpen}});
             s.ops.push_back({OpPower, r.Chance(60) ? PowerVetoedSleep : PowerSleep, 1 + r.Below(3)});
-            sleeps = s.ops.back().a == PowerSleep;
+            sleeps = true;
             n = 0;
         }
         for (; n > 0; --n) {
             s.ops.push_back(RandomOp(r, &written, &sent));
-            sleeps = sleeps || (s.ops.back().act == OpPower && s.ops.back().a <= PowerHibernate);
+            sleeps = sleeps || (s.ops.back().act == OpPower && s.ops.back().a != PowerResume);
         }
         static const uint32_t steps[] = {0, 1, 10, 50, 200, 1000, 5000};
         s.ops.push_back(r.Chance(75) ? Op{OpIdle} : Op{OpAdvance, r.Pick(steps)});
         // Applications stop while the system sleeps: they meet the way down
-        // and the way up, and nothing between.
+        // and the way up, and nothing between. (Two sleeps at once may meet
+        // one veto: a vetoed sleep may sleep too.)
         if (sleeps) {
             s.ops.insert(s.ops.end(), {{OpPower, PowerResume}, {OpIdle}});
         }
