@@ -198,6 +198,11 @@ private:
     {
         return handle_ != nullptr && !cleaned_ && Alive() && ext_->PnpState == Started && ext_->FailureMarker == 0;
     }
+    bool Faulted() const // an allocation failure planted has been met
+    {
+        return std::any_of(planted_.begin(), planted_.end(),
+                           [](auto &p) { return km::CallCount(p.first) >= p.second; });
+    }
     std::string Label(size_t op) const
     {
         return op < s_.ops.size() ? "op " + std::to_string(op) + " " + OpText(s_.ops[op]) : "the final drain";
@@ -478,9 +483,7 @@ void Runner::Check(const char *when)
     }
     // A failed allocation may leave the device without power, or its reader
     // stopped: it too may be taken as the loss of the device.
-    bool faulted =
-        std::any_of(planted_.begin(), planted_.end(), [](auto &p) { return km::CallCount(p.first) >= p.second; });
-    if (Alive() && ext_->FailureMarker != 0 && !fatal_ && !faulted && failures_ <= 20) {
+    if (Alive() && ext_->FailureMarker != 0 && !fatal_ && !Faulted() && failures_ <= 20) {
         Fail("failed with cause", "the device was marked failed " + std::string(when) + " after at most " +
                                       std::to_string(failures_) + " transfers failed, none of them fatally");
     }
@@ -541,8 +544,6 @@ void Runner::Quiesce()
     }
     km::AdvanceClock(latest - km::Now());
     Check("once the faults were lifted");
-    bool faulted =
-        std::any_of(planted_.begin(), planted_.end(), [](auto &p) { return km::CallCount(p.first) >= p.second; });
     if (Serving() && verdict_.ok()) {
         // Every byte the modem holds reaches the reads, which end at once.
         auto issue = [&](Kind kind, auto send) {
@@ -555,7 +556,7 @@ void Runner::Quiesce()
              i < 8 && (i == 0 || tracked_.back().request->information != 0 || host_->Status().HostQueued != 0); ++i) {
             issue(ReadKind, [&] { return km::ReadAsync(handle_, 70000); });
         }
-        if (!faulted && host_->Status().HostQueued != 0) {
+        if (!Faulted() && host_->Status().HostQueued != 0) {
             Fail("data flows", "the port is open and the modem still holds " +
                                    std::to_string(host_->Status().HostQueued) + " bytes: the reader has stopped");
         }
@@ -681,9 +682,8 @@ Verdict Runner::Run()
             CheckVerifier();
         }
     }
-    for (const auto &p : planted_) {
-        verdict_.faultReached = verdict_.faultReached && km::CallCount(p.first) >= p.second;
-    }
+    verdict_.faultReached =
+        std::all_of(planted_.begin(), planted_.end(), [](auto &p) { return km::CallCount(p.first) >= p.second; });
     verdict_.requests = static_cast<int>(tracked_.size());
     if (std::getenv("ZQ_STRESS_WAITERS") != nullptr && !verdict_.ok()) {
         NameWaiters();
