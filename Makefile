@@ -18,7 +18,7 @@ QEMU_I386 := /usr/bin/qemu-i386-static
 # first use in a recipe, so after `deps` has installed what the probe needs.
 I386_EMULATOR = $(eval I386_EMULATOR := $(shell bash scripts/runs-i386.sh >/dev/null || echo $(QEMU_I386)))$(I386_EMULATOR)
 
-.PHONY: all deps hosts targets host32 host64 asan target32 target64 test demo wine-bench seeds valgrind bench driver-instructions lint mutants format clean
+.PHONY: all deps hosts targets host32 host64 asan target32 target64 test demo wine-bench seeds stress valgrind bench driver-instructions lint mutants format clean
 
 all: hosts targets
 hosts: host32 host64 asan
@@ -76,6 +76,13 @@ wine-bench: targets $(PTY_PEER)
 SEEDS ?= 1-100
 seeds: host64 asan host32
 	@bash scripts/seeds.sh $(SEEDS) $(HOST64) $(ASAN) $(if $(I386_EMULATOR),,$(HOST32))
+
+# The reliability campaign: SCENARIOS generated scenarios and the complete
+# sweeps on the x86-64 host build, SCENARIOS32 on the i386 one (fewer under qemu).
+SCENARIOS ?= 100000
+SCENARIOS32 = $(if $(I386_EMULATOR),5000,20000)
+stress: host64 host32
+	@bash scripts/stress.sh $(JOBS) $(SCENARIOS) $(HOST64) $(SCENARIOS32) $(HOST32)
 
 # The x86-64 host suites under valgrind's memcheck.
 valgrind: host64

@@ -25,6 +25,7 @@ namespace {
 struct IoManager {
     std::vector<std::unique_ptr<Request>> requests;
     std::vector<std::unique_ptr<Handle>> handles;
+    uint64_t completions = 0;
 };
 
 IoManager &M()
@@ -55,6 +56,7 @@ Request *Refused(NTSTATUS status)
     auto owned = std::make_unique<Request>();
     owned->completed = true;
     owned->completions = 1;
+    owned->order = ++M().completions;
     owned->status = status;
     Request *request = owned.get();
     M().requests.push_back(std::move(owned));
@@ -162,6 +164,7 @@ void FinishOriginator(PIRP irp, IrpInfo *info)
     }
     request->completions++;
     request->completed = true;
+    request->order = ++M().completions;
     ReleaseIrp(irp, "the I/O manager", nullptr);
     WakeAll(request);
 }
@@ -173,6 +176,7 @@ void ResetIoManager()
     }
     M().handles.clear();
     M().requests.clear();
+    M().completions = 0;
 }
 
 } // namespace km::detail

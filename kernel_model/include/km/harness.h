@@ -241,6 +241,7 @@ struct Request {
     ULONG_PTR information = 0;          // final IoStatus.Information
     std::vector<uint8_t> output;        // the caller's output bytes (copied back for buffered I/O)
     NTSTATUS returned = STATUS_PENDING; // what the dispatch routine returned
+    uint64_t order = 0;                 // 1, 2, ...: when it completed among all requests since the boot
 
     // What ReadFile, WriteFile and DeviceIoControl report: the dispatch
     // routine's return value unless it was STATUS_PENDING, else the final
