@@ -151,6 +151,8 @@ static BOOLEAN LeftToSender(PowerContext *Context)
 
 // ---------------------------------------------------------------- actions
 
+static VOID DeviceNotPowered(PowerContext *Context);
+
 // A new request: it is kept, and holds the remove lock until it is finished,
 // so that a removal waits for every power request in the machine. A removal
 // that began since the dispatch took its own hold refuses this one: the
@@ -216,10 +218,16 @@ static LONG PowerAction3(PowerRun *Run)
     return PowerTransitionTable[context->State][IrpCompleted];
 }
 
+// A system request that the lower drivers failed on its way to the working
+// state leaves the device unpowered, as a failed device request would: the
+// device is treated as failed, so that nothing waits on a silent port.
 static LONG PowerAction4(PowerRun *Run)
 {
     PowerContext *context = Run->Context;
     if (!NT_SUCCESS(context->Status)) {
+        if (NewSystemState(context) == PowerSystemWorking) {
+            DeviceNotPowered(context);
+        }
         return 8;
     }
     if (IsSetPower(context)) {

@@ -110,7 +110,12 @@ TEST_P(OpenCloseTest, AnOpenAndAQueryAreOneAfterTheOther)
             EXPECT_EQ(STATUS_SUCCESS, Close());
             NTSTATUS opened = STATUS_PENDING;
             NTSTATUS queried = STATUS_PENDING;
-            km::Spawn([&] { opened = Open(); }, "application");
+            km::Spawn(
+                [&, seed] {
+                    PassSwitchPoints(seed % 2 == 0 ? 0 : 40);
+                    opened = Open();
+                },
+                "application");
             km::Spawn(
                 [&, seed] {
                     PassSwitchPoints(seed % 40);
