@@ -262,21 +262,26 @@ static LONG PowerAction6(PowerRun *Run)
     return 7;
 }
 
+// A device that could not be brought to D0 is treated as failed, so that
+// nothing waits on a port that will never be powered.
+static VOID FailUnpoweredDevice(PDEVICE_EXTENSION Extension)
+{
+    LIST_ENTRY done;
+    InitializeListHead(&done);
+    KIRQL irql;
+    KeAcquireSpinLock(&Extension->Lock, &irql);
+    FailDevice(Extension, &done);
+    KeReleaseSpinLock(&Extension->Lock, irql);
+    CompleteTakenRequests(Extension, &done);
+}
+
 // Going up, the system request keeps the lower drivers' status whatever
-// became of its device request: the system is working again. A device that
-// could not be brought back to D0 is treated as failed, so that nothing waits
-// on a port that will never be powered.
+// became of its device request: the system is working again, and the device
+// that was not powered is failed.
 static VOID DeviceNotPowered(PowerContext *Context)
 {
     if (IsSetPower(Context)) {
-        PDEVICE_EXTENSION extension = Context->Extension;
-        LIST_ENTRY done;
-        InitializeListHead(&done);
-        KIRQL irql;
-        KeAcquireSpinLock(&extension->Lock, &irql);
-        FailDevice(extension, &done);
-        KeReleaseSpinLock(&extension->Lock, irql);
-        CompleteTakenRequests(extension, &done);
+        FailUnpoweredDevice(Context->Extension);
     }
     Context->Status = Context->Irp->IoStatus.Status;
 }
@@ -451,13 +456,16 @@ NTSTATUS NTAPI PowerIrpCompletion(PDEVICE_OBJECT, PIRP Irp, PVOID Context)
 // Once the device is back in D0 for the working state, a reader that ended
 // as the system went to sleep is started again, from a work item: the pipe
 // resets wait for the bus, and a parent may refuse transfers for a child
-// that is not yet in D0.
+// that is not yet in D0. A device the request could not bring to D0 (on the
+// way up, or reaffirming the working state after a vetoed sleep) is failed.
 VOID NTAPI PowerRequestCompletion(PDEVICE_OBJECT, UCHAR MinorFunction, POWER_STATE PowerState, PVOID Context,
                                   PIO_STATUS_BLOCK IoStatus)
 {
     PowerContext *context = static_cast<PowerContext *>(Context);
     PDEVICE_EXTENSION extension = context->Extension;
-    if (MinorFunction == IRP_MN_SET_POWER && PowerState.DeviceState == PowerDeviceD0 && NT_SUCCESS(IoStatus->Status)) {
+    if (MinorFunction == IRP_MN_SET_POWER && PowerState.DeviceState == PowerDeviceD0 && !NT_SUCCESS(IoStatus->Status)) {
+        FailUnpoweredDevice(extension);
+    } else if (MinorFunction == IRP_MN_SET_POWER && PowerState.DeviceState == PowerDeviceD0) {
         KIRQL irql;
         KeAcquireSpinLock(&extension->Lock, &irql);
         BOOLEAN resume = extension->PortOpen && extension->ResumeResetPending;

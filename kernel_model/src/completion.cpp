@@ -215,6 +215,9 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
         ReportCompletedToTop(Irp);
         return;
     }
+    if (info->origin == Origin::Io) {
+        info->completionOrder = NextCompletionOrder();
+    }
     // A request from a handle that was not pended is finished by the I/O
     // manager once the dispatch routine it called returns (Windows defers its
     // completion): until then the IRP is still there. A pended one, or the

@@ -34,6 +34,15 @@ IoManager &M()
     return m;
 }
 
+} // namespace
+
+uint64_t NextCompletionOrder()
+{
+    return ++M().completions;
+}
+
+namespace {
+
 void Send(PDEVICE_OBJECT device, Request *request)
 {
     request->returned = CallDriver(device, request->irp, "IofCallDriver");
@@ -56,7 +65,7 @@ Request *Refused(NTSTATUS status)
     auto owned = std::make_unique<Request>();
     owned->completed = true;
     owned->completions = 1;
-    owned->order = ++M().completions;
+    owned->order = NextCompletionOrder();
     owned->status = status;
     Request *request = owned.get();
     M().requests.push_back(std::move(owned));
@@ -99,6 +108,7 @@ Request *NewOriginatorRequest(PDEVICE_OBJECT device, UCHAR major, bool setCurren
     Request *request = owned.get();
     M().requests.push_back(std::move(owned));
     request->irp = irp;
+    request->sentAfter = M().completions;
     info->origin = Origin::Io;
     info->request = request;
     info->major = major;
@@ -164,7 +174,7 @@ void FinishOriginator(PIRP irp, IrpInfo *info)
     }
     request->completions++;
     request->completed = true;
-    request->order = ++M().completions;
+    request->order = info->completionOrder != 0 ? info->completionOrder : NextCompletionOrder();
     ReleaseIrp(irp, "the I/O manager", nullptr);
     WakeAll(request);
 }

@@ -277,7 +277,8 @@ struct IrpInfo {
     size_t bytes = 0;
     bool freed = false;
     bool walkedToTop = false;
-    bool finishDeferred = false; // completed, not pended: finished when the first dispatch routine returns
+    bool finishDeferred = false;  // completed, not pended: finished when the first dispatch routine returns
+    uint64_t completionOrder = 0; // a handle request's place among completions, taken when it is completed
     PDRIVER_OBJECT allocator = nullptr;
     Origin origin = Origin::None;
     Request *request = nullptr;
@@ -319,6 +320,8 @@ NTSTATUS DispatchAt(PDEVICE_OBJECT device, PIRP irp, bool checkReturn = true);
 // it fails the request with STATUS_INVALID_DEVICE_REQUEST.
 NTSTATUS NTAPI InvalidDeviceRequest(PDEVICE_OBJECT device, PIRP irp);
 void FinishOriginator(PIRP irp, IrpInfo *info);
+// The next place among the completions of the boot, for a request being completed.
+uint64_t NextCompletionOrder();
 // What a dispatch routine returned against whether its location was marked
 // pending: STATUS_PENDING exactly when marked.
 void CheckPendingContract(PDEVICE_OBJECT device, UCHAR major, NTSTATUS returned, bool marked);

@@ -133,6 +133,13 @@ const Regression Regressions[] = {
     {"SilentPortAfterAFailedPowerUp", {796, false, {
         {OpOpen}, {OpPower, PowerSleep, 3}, {OpIdle}, {OpData, 5373},
         {OpModem, ModemFailPower, 2, 1}, {OpPower, PowerResume, 2}}}},
+    {"SilentPortAfterAFailedDevicePowerUp", {96406, false, {
+        {OpOpen}, {OpModem, ModemFailPower, 2, 1}, {OpPower, PowerHibernate, 1}, {OpIdle},
+        {OpPower, PowerResume}, {OpData, 3447}, {OpModem, FaultFail, 0, 770}}}},
+    {"ReadsPendingTogetherInAnyOrder", {94213, false, {
+        {OpOpen}, {OpIdle}, {OpRead, 1}, {OpWrite, 3621, 0xafc711d1},
+        {OpData, 7}, {OpData, 5859}, {OpIdle}, {OpRead, 954},
+        {OpRead, 1}, {OpRead, 4097}, {OpIdle}}}},
     {"CloseWithoutMemoryForTheAbort", {4001, false, {
         {OpOpen}, {OpIdle}, {OpFailCall, 0, 1}, {OpClose}}}},
     {"HaltedEndpointRetriedIntoFailure", {47, false, {

@@ -91,58 +91,74 @@ int64_t WaitLimit(const SERIAL_TIMEOUTS &t, uint32_t length)
     return t.ReadIntervalTimeout == max && m == max ? c : static_cast<int64_t>(m) * length + c;
 }
 
+// What a read delivered, with the completions of the boot before it was sent
+// and its own place among them.
+struct Chunk {
+    std::vector<uint8_t> bytes;
+    uint64_t sentAfter;
+    uint64_t order;
+};
+
 // The fewest runs of the stream that the chunks (what the reads delivered, in
-// their order of completion, each free to trade places with the next, since
-// two reads that end together may record their ends either way) leave out
-// when laid along it in order; the bytes after the last chunk count as a run
-// when `tail`. -1 when they cannot be laid along it at all.
-int FewestGaps(const std::vector<std::vector<uint8_t>> &chunks, const std::vector<uint8_t> &stream, bool tail)
+// their order of completion) leave out when laid along it; the bytes after the
+// last chunk count as a run when `tail`. A read sent after another had
+// completed took later bytes than it; reads pending together may have taken
+// theirs in any order (one takes its bytes, another takes and completes
+// first), so they are laid in whichever order leaves the fewest gaps. -1 when
+// they cannot be laid along the stream at all.
+int FewestGaps(const std::vector<Chunk> &chunks, const std::vector<uint8_t> &stream, bool tail)
 {
     const int none = 1 << 20;
-    std::vector<std::vector<size_t>> places(chunks.size());
-    for (size_t i = 0; i < chunks.size(); ++i) {
+    const size_t window = 16; // of reads pending together, the most laid out of order
+    size_t n = chunks.size();
+    std::vector<std::vector<size_t>> places(n);
+    for (size_t i = 0; i < n; ++i) {
         auto at = stream.begin();
-        while ((at = std::search(at, stream.end(), chunks[i].begin(), chunks[i].end())) != stream.end()) {
+        while ((at = std::search(at, stream.end(), chunks[i].bytes.begin(), chunks[i].bytes.end())) != stream.end()) {
             places[i].push_back(static_cast<size_t>(at++ - stream.begin()));
         }
     }
-    // Where chunk k may go from p on: at its first place, or just before a
-    // place of chunk `then` or of the one after it (the two may trade places).
-    // No other place leaves fewer gaps.
-    auto follows = [&](size_t then, size_t at) {
-        return then < chunks.size() && std::binary_search(places[then].begin(), places[then].end(), at);
-    };
-    auto candidates = [&](size_t k, size_t p, size_t then) {
-        std::vector<size_t> out;
-        for (auto q = std::lower_bound(places[k].begin(), places[k].end(), p); q != places[k].end(); ++q) {
-            if (out.empty() || follows(then, *q + chunks[k].size()) || follows(then + 1, *q + chunks[k].size())) {
-                out.push_back(*q);
+    // Whether chunk i + d may be laid next: no chunk before it, not yet laid,
+    // had completed when it was sent.
+    auto free = [&](size_t i, uint32_t laid, size_t d) {
+        for (size_t e = 0; e < d; ++e) {
+            if (!(e > 0 && (laid >> (e - 1) & 1)) && chunks[i + e].order <= chunks[i + d].sentAfter) {
+                return false;
             }
         }
-        return out;
+        return true;
     };
-    std::map<std::pair<size_t, size_t>, int> memo;
-    std::function<int(size_t, size_t)> from = [&](size_t i, size_t p) -> int {
-        if (i == chunks.size()) {
+    // i: the first chunk not yet laid; bit e - 1 of `laid`: chunk i + e is.
+    std::map<std::tuple<size_t, uint32_t, size_t>, int> memo;
+    std::function<int(size_t, uint32_t, size_t)> from = [&](size_t i, uint32_t laid, size_t p) -> int {
+        if (i == n) {
             return tail && p < stream.size() ? 1 : 0;
         }
-        auto known = memo.find({i, p});
+        auto known = memo.find({i, laid, p});
         if (known != memo.end()) {
             return known->second;
         }
         int best = none;
-        for (size_t q : candidates(i, p, i + 1)) {
-            best = std::min(best, (q != p) + from(i + 1, q + chunks[i].size()));
-        }
-        for (size_t q : i + 1 < chunks.size() ? candidates(i + 1, p, i) : std::vector<size_t>()) {
-            size_t after = q + chunks[i + 1].size();
-            for (size_t r : candidates(i, after, i + 2)) {
-                best = std::min(best, (q != p) + (r != after) + from(i + 2, r + chunks[i].size()));
+        for (size_t d = 0; d < window && i + d < n; ++d) {
+            if ((d > 0 && (laid >> (d - 1) & 1)) || !free(i, laid, d)) {
+                continue;
+            }
+            size_t next = i;
+            uint32_t rest = laid | (d > 0 ? 1u << (d - 1) : 0);
+            if (d == 0) {
+                for (next = i + 1; rest & 1; ++next) {
+                    rest >>= 1;
+                }
+                rest >>= 1;
+            }
+            const std::vector<size_t> &at = places[i + d];
+            for (auto q = std::lower_bound(at.begin(), at.end(), p); q != at.end(); ++q) {
+                best = std::min(best, (*q != p) + from(next, rest, *q + chunks[i + d].bytes.size()));
             }
         }
-        return memo[{i, p}] = best;
+        return memo[{i, laid, p}] = best;
     };
-    int gaps = from(0, 0);
+    int gaps = from(0, 0, 0);
     return gaps >= none ? -1 : gaps;
 }
 
@@ -590,14 +606,14 @@ void Runner::CheckBytes()
     }
     std::sort(ended.begin(), ended.end(), [](auto x, auto y) { return x->request->order < y->request->order; });
     std::vector<uint8_t> expected;
-    std::vector<std::vector<uint8_t>> chunks;
+    std::vector<Chunk> chunks;
     for (const Tracked *t : ended) {
         uint32_t moved = static_cast<uint32_t>(t->request->information);
         if (t->kind == WriteKind && moved != 0) {
             std::vector<uint8_t> bytes = Bytes(s_.ops[t->op].b + 1ULL, 0, moved);
             expected.insert(expected.end(), bytes.begin(), bytes.end());
         } else if (t->kind == ReadKind && moved != 0) {
-            chunks.push_back(t->request->output);
+            chunks.push_back({t->request->output, t->request->sentAfter, t->request->order});
         }
     }
     std::string captured = host_->Captured();

@@ -242,6 +242,7 @@ struct Request {
     std::vector<uint8_t> output;        // the caller's output bytes (copied back for buffered I/O)
     NTSTATUS returned = STATUS_PENDING; // what the dispatch routine returned
     uint64_t order = 0;                 // 1, 2, ...: when it completed among all requests since the boot
+    uint64_t sentAfter = 0;             // how many requests of the boot had completed when it was sent
 
     // What ReadFile, WriteFile and DeviceIoControl report: the dispatch
     // routine's return value unless it was STATUS_PENDING, else the final
