@@ -399,11 +399,15 @@ TEST_F(ManagerTest, PnpSequencesAreThoseOfWindows)
 }
 
 // Windows keeps a deleted device object while it is referenced, and still
-// calls its dispatch routines: the driver refuses the requests itself.
+// calls its dispatch routines: the driver refuses the requests itself. A
+// request holds its file object until the dispatch routine it called has
+// returned, even when it completed before; only then can the close come.
 TEST_F(ManagerTest, ADeletedDeviceIsStillCalledWhileAHandleIsOpen)
 {
     static int reads;
+    static KEVENT *gate;
     reads = 0;
+    gate = nullptr;
     PDEVICE_OBJECT device = km::CreateFakeDevice(
         km::CreateFakeDriver(L"Going"), 16,
         [](PDEVICE_OBJECT self, PIRP irp) {
@@ -411,7 +415,14 @@ TEST_F(ManagerTest, ADeletedDeviceIsStillCalledWhileAHandleIsOpen)
                 return CompleteWith(irp, STATUS_SUCCESS);
             }
             reads++;
-            return CompleteWith(irp, km::DeletePending(self) ? STATUS_DELETE_PENDING : STATUS_SUCCESS);
+            if (gate == nullptr) {
+                return CompleteWith(irp, km::DeletePending(self) ? STATUS_DELETE_PENDING : STATUS_SUCCESS);
+            }
+            IoMarkIrpPending(irp);
+            CompleteWith(irp, STATUS_DELETE_PENDING);
+            KeWaitForSingleObject(gate, Executive, KernelMode, FALSE, nullptr);
+            *static_cast<int *>(self->DeviceExtension) = reads; // still its memory
+            return STATUS_PENDING;
         },
         L"\\Device\\KmGoing0");
     km::Handle *handle = nullptr;
@@ -425,8 +436,39 @@ TEST_F(ManagerTest, ADeletedDeviceIsStillCalledWhileAHandleIsOpen)
     EXPECT_EQ(read->Reported(), STATUS_DELETE_PENDING);
     km::Handle *again = nullptr;
     EXPECT_EQ(km::Open(L"\\Device\\KmGoing0", &again), STATUS_OBJECT_NAME_NOT_FOUND) << "the name went at once";
-    EXPECT_EQ(km::Close(handle), STATUS_SUCCESS);
+    KEVENT event;
+    km::Run([&] { KeInitializeEvent(&event, NotificationEvent, FALSE); });
+    gate = &event;
+    km::Spawn([&] { km::ReadAsync(handle, 4); }, "reader");
+    km::RunUntilIdle();
+    km::Context *closer = km::Spawn([&] { EXPECT_EQ(km::Close(handle), STATUS_SUCCESS); }, "closer");
+    km::RunUntilIdle();
+    EXPECT_FALSE(km::Finished(closer)) << "the read's dispatch routine still runs";
+    km::Run([&] { KeSetEvent(&event, IO_NO_INCREMENT, FALSE); });
+    km::RunUntilIdle();
+    EXPECT_TRUE(km::Finished(closer));
     EXPECT_FALSE(km::DeletePending(device)) << "the last reference took the object with it";
+}
+
+// An operation queued behind the one that deletes its PDO finds the PDO gone
+// and leaves it alone, as the PnP manager, holding a reference, would.
+TEST_F(ManagerTest, AnOperationQueuedBehindTheRemovalOfItsPdoFindsItGone)
+{
+    static std::vector<UCHAR> minors;
+    minors.clear();
+    PDEVICE_OBJECT pdo = km::CreatePdo();
+    km::SetHandler(pdo, [](PDEVICE_OBJECT, PIRP irp) {
+        minors.push_back(IoGetCurrentIrpStackLocation(irp)->MinorFunction);
+        LARGE_INTEGER ms;
+        ms.QuadPart = -10000;
+        KeDelayExecutionThread(KernelMode, FALSE, &ms); // the bus takes its time
+        return CompleteWith(irp, STATUS_SUCCESS);
+    });
+    km::Spawn([pdo] { EXPECT_EQ(km::RemoveDevice(pdo), STATUS_SUCCESS); }, "removal");
+    km::RunUntilIdle();
+    km::Spawn([pdo] { EXPECT_EQ(km::RebalanceDevice(pdo), STATUS_NO_SUCH_DEVICE); }, "rebalance");
+    km::AdvanceMs(10);
+    EXPECT_EQ(minors, (std::vector<UCHAR>{IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_REMOVE_DEVICE}));
 }
 
 } // namespace
