@@ -207,6 +207,32 @@ TEST_F(BusTest, UnpluggedChildStaysDeadAcrossAQuickReplug)
     EXPECT_EQ("x", Submit(MODEM_PIPE_BULK_IN, 4)->Bytes());
 }
 
+// A removal that reaches an unplugged child before the bus has reported it
+// missing leaves the device object in place: the PnP manager still knows the
+// child, and sends its last removal once the next answer leaves it out.
+TEST_F(BusTest, UnpluggedChildRemovedBeforeItIsReportedMissingGoesAfterwards)
+{
+    int removedFirst = 0;
+    TearDownBus();
+    RunSeeds(8, [&](uint64_t) {
+        ASSERT_NO_FATAL_FAILURE(BringUpBus());
+        PDEVICE_OBJECT old = StartChild();
+        ModemClient direct = modem_->Direct();
+        km::Run([&] {
+            direct.Unplug(); // its enumeration and the removal below race
+            if (km::DisableDevice(old) == STATUS_SUCCESS) {
+                removedFirst++;
+                EXPECT_TRUE(km::DeviceExists(old)) << "still reported by the bus";
+            }
+        });
+        km::RunUntilIdle();
+        EXPECT_FALSE(km::DeviceExists(old));
+        EXPECT_TRUE(Children().empty());
+        TearDownBus();
+    });
+    EXPECT_GT(removedFirst, 0);
+}
+
 TEST_F(BusTest, PowerRequestsSucceedFailOnDemandAndLowPowerEndsTransfers)
 {
     ASSERT_NE(nullptr, StartChild());
