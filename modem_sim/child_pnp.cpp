@@ -51,18 +51,18 @@ static void StopChild(PCHILD_EXTENSION Child)
 }
 
 // A child that the bus still reports stays for the PnP manager to start
-// again; an unplugged one goes.
+// again, or to remove once more after the answer that leaves it out; one
+// that the bus no longer reports goes. An unplugged child is still reported
+// until the next BusRelations answer, which lets it go (TakeUnpluggedChild):
+// deleting it before would free a device object the PnP manager still knows.
 static void RemoveChild(PCHILD_EXTENSION Child)
 {
     StopChild(Child);
     PMODEM modem = Child->Modem;
     KIRQL irql = SimLock(modem);
-    BOOLEAN gone = Child->Gone;
-    if (gone && modem->Child == Child->Self) {
-        modem->Child = nullptr;
-    }
+    BOOLEAN reported = modem->Child == Child->Self;
     SimUnlock(modem, irql);
-    if (gone) {
+    if (!reported) {
         IoDeleteDevice(Child->Self);
     }
 }

@@ -13,6 +13,7 @@ struct Handle {
     PDEVICE_OBJECT device = nullptr; // the device the name resolved to
     PDEVICE_OBJECT top = nullptr;
     std::vector<Request *> requests;
+    int dispatching = 0; // dispatch calls of its requests not yet returned
     bool cleanedUp = false;
     bool closed = false;
 };
@@ -43,9 +44,16 @@ uint64_t NextCompletionOrder()
 
 namespace {
 
-void Send(PDEVICE_OBJECT device, Request *request)
+// A request on a file object holds the object, and with it the device, until
+// the dispatch routine it called has returned, even if the request completed
+// before (pended, then completed while the routine still runs).
+void Send(Handle *handle, Request *request)
 {
-    request->returned = CallDriver(device, request->irp, "IofCallDriver");
+    handle->dispatching++;
+    request->returned = CallDriver(handle->top, request->irp, "IofCallDriver");
+    if (--handle->dispatching == 0) {
+        WakeAll(handle);
+    }
 }
 
 PIRP HandleRequest(Handle *handle, UCHAR major, Request **out)
@@ -75,9 +83,9 @@ Request *Refused(NTSTATUS status)
 // Sends a request built for `device` and waits for it: the I/O manager's
 // synchronous path, which reports what the dispatch routine returned unless
 // that was STATUS_PENDING.
-NTSTATUS SendAndWait(PDEVICE_OBJECT device, Request *request)
+NTSTATUS SendAndWait(Handle *handle, Request *request)
 {
-    Send(device, request);
+    Send(handle, request);
     WaitRequest(request);
     return request->Reported();
 }
@@ -87,7 +95,7 @@ NTSTATUS SendCleanup(Handle *handle)
     handle->cleanedUp = true;
     Request *cleanup;
     HandleRequest(handle, IRP_MJ_CLEANUP, &cleanup);
-    return SendAndWait(handle->top, cleanup);
+    return SendAndWait(handle, cleanup);
 }
 
 PDEVICE_OBJECT BottomOf(PDEVICE_OBJECT device)
@@ -263,7 +271,7 @@ NTSTATUS Open(const wchar_t *name, Handle **handle)
             Request *request;
             HandleRequest(h, IRP_MJ_CREATE, &request);
             info->openHandles++; // counted while the create is in flight, as the object manager does
-            result = SendAndWait(h->top, request);
+            result = SendAndWait(h, request);
             if (!NT_SUCCESS(result)) {
                 info->openHandles--;
                 h->closed = true;
@@ -286,7 +294,7 @@ Request *ReadAsync(Handle *handle, ULONG length)
     info->outLength = length;
     AttachBuffers(handle->top, irp, info, 0, nullptr, 0, length);
     IoGetNextIrpStackLocation(irp)->Parameters.Read.Length = length;
-    Send(handle->top, request);
+    Send(handle, request);
     return request;
 }
 
@@ -299,7 +307,7 @@ Request *WriteAsync(Handle *handle, const void *data, ULONG length)
     PIRP irp = HandleRequest(handle, IRP_MJ_WRITE, &request);
     AttachBuffers(handle->top, irp, FindIrp(irp), 0, data, length, 0);
     IoGetNextIrpStackLocation(irp)->Parameters.Write.Length = length;
-    Send(handle->top, request);
+    Send(handle, request);
     return request;
 }
 
@@ -318,7 +326,7 @@ Request *IoctlAsync(Handle *handle, ULONG code, const void *input, ULONG inLengt
     next->Parameters.DeviceIoControl.IoControlCode = code;
     next->Parameters.DeviceIoControl.InputBufferLength = inLength;
     next->Parameters.DeviceIoControl.OutputBufferLength = outLength;
-    Send(handle->top, request);
+    Send(handle, request);
     return request;
 }
 
@@ -329,7 +337,7 @@ Request *MajorAsync(Handle *handle, UCHAR major)
     }
     Request *request;
     HandleRequest(handle, major, &request);
-    Send(handle->top, request);
+    Send(handle, request);
     return request;
 }
 
@@ -350,13 +358,19 @@ NTSTATUS Close(Handle *handle)
             if (!handle->cleanedUp) {
                 SendCleanup(handle);
             }
-            // The close follows once every request on the file object has ended.
-            for (Request *request : handle->requests) {
-                WaitRequest(request);
+            // The close follows once every request on the file object has
+            // ended and the dispatch routines they called have returned.
+            for (size_t i = 0; i < handle->requests.size(); ++i) {
+                WaitRequest(handle->requests[i]);
+            }
+            while (handle->dispatching != 0) {
+                if (!Block(handle, "the dispatch routines of the handle's requests to return")) {
+                    break;
+                }
             }
             Request *close;
             HandleRequest(handle, IRP_MJ_CLOSE, &close);
-            result = SendAndWait(handle->top, close);
+            result = SendAndWait(handle, close);
             DeviceInfo *info = FindDevice(handle->device);
             info->openHandles--;
             if (!DestroyIfUnused(handle->device) && info->openHandles == 0) {

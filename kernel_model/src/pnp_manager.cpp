@@ -112,16 +112,22 @@ NTSTATUS RemoveStack(PDEVICE_OBJECT pdo)
     return status;
 }
 
-// Runs `sequence` as one PnP operation on a system thread, so that no other
-// operation comes between its requests.
-NTSTATUS RunSequence(const char *what, const std::function<NTSTATUS()> &sequence)
+// Runs `sequence` on `pdo` as one PnP operation on a system thread, so that
+// no other operation comes between its requests. An operation before it may
+// have deleted the PDO (its bus reported it missing, or its removal ended
+// with the last close): the PnP manager, which holds a reference on the PDO,
+// finds it gone and leaves it alone. (A destroyed device object's memory
+// stays poisoned until shutdown, so its address names no other object.)
+NTSTATUS RunSequence(const char *what, PDEVICE_OBJECT pdo, const std::function<NTSTATUS()> &sequence)
 {
-    NTSTATUS status = STATUS_UNSUCCESSFUL;
+    NTSTATUS status = STATUS_NO_SUCH_DEVICE;
     RunOnSystemThread(
         [&] {
             PnpOperation operation(what);
-            status = sequence();
-            CheckRemovedStacks(); // once the caller has its status
+            if (IsLive(pdo)) {
+                status = sequence();
+                CheckRemovedStacks(); // once the caller has its status
+            }
         },
         "PnP");
     return status;
@@ -133,7 +139,7 @@ void OnLastHandleClosed(PDEVICE_OBJECT pdo)
 {
     PnpOperation operation("removal after the last close");
     DeviceInfo *info = FindDevice(pdo);
-    if (info != nullptr && info->removalPending && HandlesOnStack(pdo) == 0) {
+    if (IsLive(pdo) && info->removalPending && HandlesOnStack(pdo) == 0) {
         RemoveSequenceAfterClose(pdo);
         CheckRemovedStacks();
     }
@@ -232,12 +238,12 @@ NTSTATUS SendPnp(PDEVICE_OBJECT pdo, UCHAR minor, std::function<void(PIO_STACK_L
 
 NTSTATUS StartDevice(PDEVICE_OBJECT pdo)
 {
-    return RunSequence("start", [pdo] { return StartStack(pdo); });
+    return RunSequence("start", pdo, [pdo] { return StartStack(pdo); });
 }
 
 NTSTATUS RemoveDevice(PDEVICE_OBJECT pdo)
 {
-    return RunSequence("removal", [pdo] {
+    return RunSequence("removal", pdo, [pdo] {
         NTSTATUS status = RemoveStack(pdo);
         if (NT_SUCCESS(status)) {
             DeleteModelPdo(pdo);
@@ -248,12 +254,12 @@ NTSTATUS RemoveDevice(PDEVICE_OBJECT pdo)
 
 NTSTATUS DisableDevice(PDEVICE_OBJECT pdo)
 {
-    return RunSequence("disable", [pdo] { return RemoveStack(pdo); });
+    return RunSequence("disable", pdo, [pdo] { return RemoveStack(pdo); });
 }
 
 NTSTATUS EjectDevice(PDEVICE_OBJECT pdo)
 {
-    return RunSequence("eject", [pdo] {
+    return RunSequence("eject", pdo, [pdo] {
         NTSTATUS status = RemoveStack(pdo);
         if (!NT_SUCCESS(status)) {
             return status;
@@ -266,7 +272,7 @@ NTSTATUS EjectDevice(PDEVICE_OBJECT pdo)
 
 NTSTATUS SurpriseRemoveDevice(PDEVICE_OBJECT pdo)
 {
-    return RunSequence("surprise removal", [pdo] {
+    return RunSequence("surprise removal", pdo, [pdo] {
         for (PDEVICE_OBJECT child : Children(pdo)) {
             if (IsLive(child)) {
                 SurpriseRemoveDevice(child);
@@ -288,7 +294,7 @@ NTSTATUS SurpriseRemoveDevice(PDEVICE_OBJECT pdo)
 
 NTSTATUS StopDevice(PDEVICE_OBJECT pdo)
 {
-    return RunSequence("stop", [pdo] {
+    return RunSequence("stop", pdo, [pdo] {
         NTSTATUS status = SendPnp(pdo, IRP_MN_QUERY_STOP_DEVICE);
         if (!NT_SUCCESS(status)) {
             SendPnp(pdo, IRP_MN_CANCEL_STOP_DEVICE);
@@ -300,7 +306,7 @@ NTSTATUS StopDevice(PDEVICE_OBJECT pdo)
 
 NTSTATUS RebalanceDevice(PDEVICE_OBJECT pdo)
 {
-    return RunSequence("rebalance", [pdo] {
+    return RunSequence("rebalance", pdo, [pdo] {
         NTSTATUS status = StopDevice(pdo);
         return NT_SUCCESS(status) ? StartStack(pdo) : status;
     });

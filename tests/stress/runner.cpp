@@ -254,7 +254,7 @@ private:
     uint64_t queued_ = 0; // bytes of the modem's stream it took
     FAST_MUTEX dataMutex_;
     int opens_ = 0;
-    bool unplugged_ = false, removed_ = false, overReported_[2] = {};
+    bool overReported_[2] = {};
     bool fatal_ = false;    // something the driver may take as the loss of the device happened
     uint32_t failures_ = 0; // transfers made to fail, at most, that the driver counts
     std::vector<std::pair<const char *, int>> planted_; // allocator, call number it must reach
@@ -377,11 +377,7 @@ void Runner::Do(size_t index)
         DoModem(op);
         break;
     case OpPnp:
-        // The simulated bus deletes an unplugged child at any removal, even
-        // before it reported it missing, which the model's PnP manager does not
-        // survive: an unplug and a removal by the PnP manager never meet here.
-        removed_ = removed_ || op.a != PnpRebalance;
-        if (km::DeviceExists(child_) && !unplugged_) {
+        if (km::DeviceExists(child_)) {
             static NTSTATUS (*const sequences[])(PDEVICE_OBJECT) = {km::RebalanceDevice, km::RemoveDevice,
                                                                     km::SurpriseRemoveDevice, km::DisableDevice};
             sequences[op.a % 4](child_);
@@ -437,10 +433,8 @@ void Runner::DoModem(const Op &op)
         break;
     }
     default:
-        if (!removed_) {
-            unplugged_ = fatal_ = true;
-            modem_->Unplug();
-        }
+        fatal_ = true;
+        modem_->Unplug();
         break;
     }
 }
