@@ -343,8 +343,10 @@ static LONG PowerAction10(PowerRun *Run)
     if (Run->Result == RESULT_UNSET) {
         Run->Result = STATUS_SUCCESS;
     }
+    // A failed device request has failed the device in its completion; the
+    // system request keeps the lower drivers' status.
     if (!NT_SUCCESS(Run->Context->Status)) {
-        DeviceNotPowered(Run->Context);
+        Run->Context->Status = Run->Context->Irp->IoStatus.Status;
     }
     return 8;
 }
