@@ -155,6 +155,7 @@ TEST_P(OpenCloseTest, PipeResetFailureFailsTheOpenAndLeavesNoOpenPort)
 
     ASSERT_EQ(STATUS_SUCCESS, Open());
     EXPECT_EQ(2u, Pipe(MODEM_PIPE_BULK_IN).Resets);
+    EXPECT_EQ(1u, Pipe(MODEM_PIPE_BULK_OUT).Resets);
     EXPECT_EQ(1u, Pipe(MODEM_PIPE_AUX).Resets);
 }
 
