@@ -11,15 +11,18 @@ the driver, from the host build given (build/host64 by default), against that
 image (ZQ_DRIVER_IMAGE). A suite that fails or does not end within its time
 limit kills the mutant; a mutant that does not compile is discarded.
 
-    scripts/mutants.py [--build DIR] [-j N] [--survivors | --survivors-of BUILD] [--match TEXT]
-                       [--op OP] [--list] [FILE...]
+    scripts/mutants.py [--build DIR] [-j N] [--survivors | --survivors-of BUILD] [--new]
+                       [--killed-by TEST] [--match TEXT] [--op OP] [--list] [FILE...]
 
 Mutants judged equivalent to the driver (no behaviour can tell them apart)
 are listed with the reason in scripts/mutants-equivalent.txt, by key, and
 left out of the score. The results go to build/mutants/<build>/results.json;
-with --survivors only the mutants that survived the last run are tried again
+with --survivors only the mutants that survived the last run, and are not
+listed as equivalent, are tried again
 (--survivors-of host64 --build build/host64-asan: the x86-64 build's
-survivors against the sanitizer build).
+survivors against the sanitizer build); --new adds the mutants the last run
+never tried (code changed since); --killed-by TEST those the last run's
+killer ("suite: test") names, to check that trimming a test lost no kill.
 """
 import argparse
 import concurrent.futures
@@ -353,7 +356,9 @@ class Worker:
             a, b = os.path.join(ROOT, f), os.path.join(self.src, f)
             if os.path.isfile(a) and not (os.path.exists(b) and open(a, "rb").read() == open(b, "rb").read()):
                 os.makedirs(os.path.dirname(b), exist_ok=True)
-                shutil.copy2(a, b)
+                # With a fresh time stamp, so that restoring a file that a
+                # stopped run left mutated rebuilds what was built from it.
+                shutil.copy(a, b)
         cache = open(os.path.join(build, "CMakeCache.txt")).read()
         setting = lambda name, default: (re.search(r"^%s:\w+=(.*)$" % name, cache, re.M) or [None, default])[1]
         subprocess.check_call(["cmake", "-S", self.src, "-B", self.bld, "-DCMAKE_BUILD_TYPE=Debug",
@@ -417,6 +422,9 @@ def main():
     parser.add_argument("-j", "--jobs", type=int, default=int(os.environ.get("JOBS", 2)))
     parser.add_argument("--survivors", action="store_true", help="only the survivors of the last run")
     parser.add_argument("--survivors-of", metavar="BUILD", help="only the survivors of another build's last run")
+    parser.add_argument("--new", action="store_true", help="only mutants the last run did not try (with --survivors: and its survivors)")
+    parser.add_argument("--killed-by", action="append", metavar="TEST",
+                        help="only mutants the last run killed with this test (after trimming it; repeatable)")
     parser.add_argument("--match", help="only mutants whose key or description contains this")
     parser.add_argument("--list", action="store_true", help="list the mutants, run nothing")
     parser.add_argument("--op", action="append", help="only mutants of this operator (repeatable)")
@@ -434,17 +442,22 @@ def main():
     results = json.load(open(results_path)) if os.path.exists(results_path) else {}
     if args.match:
         mutants = [m for m in mutants if args.match in m["key"] or args.match in m["desc"]]
-    if args.survivors or args.survivors_of:
-        path = os.path.join(ROOT, "build", "mutants", args.survivors_of, "results.json") if args.survivors_of \
-            else results_path
-        last = json.load(open(path))
-        mutants = [m for m in mutants if last.get(m["key"], {}).get("status") == "survived"]
     equivalent = {}
     if os.path.exists(EQUIVALENT):
         for line in open(EQUIVALENT):
             if line.strip() and not line.startswith("#"):
                 key, _, why = line.partition(" ")
                 equivalent[key] = why.strip()
+    if args.killed_by:
+        killer = lambda m: results.get(m["key"], {}).get("killer") or ""
+        mutants = [m for m in mutants if any(t in killer(m) for t in args.killed_by)]
+    if args.survivors or args.survivors_of or args.new:
+        path = os.path.join(ROOT, "build", "mutants", args.survivors_of, "results.json") if args.survivors_of \
+            else results_path
+        last = json.load(open(path)) if os.path.exists(path) else {}
+        again = args.survivors or args.survivors_of
+        mutants = [m for m in mutants if args.new and m["key"] not in last or again and m["key"] not in equivalent and
+                   last.get(m["key"], {}).get("status") == "survived"]
     if args.list:
         for m in mutants:
             print("%s:%d %-7s %s  [%s]" % (m["file"], m["line"], m["op"], m["desc"], m["key"]))

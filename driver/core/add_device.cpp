@@ -106,7 +106,7 @@ static void UndoSetUp(PDEVICE_OBJECT DeviceObject)
 static void AppendInstanceNumber(PUNICODE_STRING Name)
 {
     WCHAR NumberBuffer[NumberBufferSize / sizeof(WCHAR)];
-    UNICODE_STRING Number;
+    UNICODE_STRING Number = {};
     Number.Length = 0;
     Number.MaximumLength = NumberBufferSize;
     Number.Buffer = NumberBuffer;

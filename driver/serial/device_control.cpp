@@ -367,7 +367,7 @@ static NTSTATUS HandleAction(const ControlRequest *Request, ULONG Code)
 NTSTATUS HandleSerialIoctl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
-    ControlRequest request;
+    ControlRequest request = {};
     request.DeviceObject = DeviceObject;
     request.Extension = GetExtension(DeviceObject);
     request.Irp = Irp;

@@ -20,6 +20,17 @@ std::string ObjectName(const void *object)
     return std::string(timer ? "timer " : "event ") + DescribeAddress(object);
 }
 
+// An object never initialised (zeroed memory, say) has no wait list: Windows
+// follows its null links as it signals or waits on it.
+bool Initialized(const DISPATCHER_HEADER *header, const char *routine)
+{
+    if (header->Size != 0) {
+        return true;
+    }
+    Violate("UNINITIALIZED_OBJECT", std::string(routine) + " on " + ObjectName(header) + ", never initialised");
+    return false;
+}
+
 std::string WaitedObjectName(const Context *waiter)
 {
     return ObjectName(waiter->waitObject);
@@ -60,6 +71,9 @@ NTSTATUS WaitObject(void *object, const LARGE_INTEGER *timeout, const std::strin
         self->irql = self->waitNextIrql;
     }
     DISPATCHER_HEADER *header = static_cast<DISPATCHER_HEADER *>(object);
+    if (!Initialized(header, "KeWaitForSingleObject")) {
+        return STATUS_UNSUCCESSFUL;
+    }
     bool poll = timeout != nullptr && timeout->QuadPart == 0;
     if (!poll) {
         if (HoldsSpinLock(Current(), true)) {
@@ -115,6 +129,9 @@ LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait)
     (void)Increment;
     RequireIrqlAtMost(DISPATCH_LEVEL, "KeSetEvent");
     CheckResident(Event, "KeSetEvent");
+    if (!Initialized(&Event->Header, "KeSetEvent")) {
+        return 0;
+    }
     LONG previous = Event->Header.SignalState;
     SignalObject(&Event->Header);
     SwitchPoint("KeSetEvent");

@@ -1,9 +1,7 @@
-// The outstanding-request counter and the completion helpers.
+// The outstanding-request counter.
 #include "tests/support/port_fixture.h"
 
 #include <gtest/gtest.h>
-
-#include <cstring>
 
 using CoreTest = PortFixture;
 
@@ -71,55 +69,4 @@ TEST_F(CoreTest, AZeroCrossingInsideADrainLeavesTheEventClear)
         UnloadPortDriver();
     });
     EXPECT_GT(crossings, 0) << "no seed let the read cross zero inside the drain";
-}
-
-TEST_F(CoreTest, WaitForIdleReturnsOnlyAfterTheLastCountedItemEnds)
-{
-    LoadPortDriver();
-    PDEVICE_OBJECT fdo = AddPort();
-    PDEVICE_EXTENSION ext = GetExtension(fdo);
-    bool itemEnded = false;
-    bool waited = false;
-    km::Run([&] {
-        // As an open leaves it, with one transfer in flight.
-        KeInitializeEvent(&ext->IdleEvent, SynchronizationEvent, FALSE);
-        port.IncrementIo(ext);
-        EXPECT_EQ(ext->OutstandingIo, 2);
-        // The transfer ends later, from another context; the delay makes sure
-        // the waiter gets there first.
-        km::Spawn(
-            [&] {
-                LARGE_INTEGER delay;
-                delay.QuadPart = -10 * 10000;
-                KeDelayExecutionThread(KernelMode, FALSE, &delay);
-                itemEnded = true;
-                port.DecrementIo(ext);
-            },
-            "transfer completion");
-        port.WaitForIdle(fdo);
-        EXPECT_TRUE(itemEnded);
-        EXPECT_EQ(ext->OutstandingIo, 1);
-        waited = true;
-    });
-    EXPECT_TRUE(waited);
-}
-
-TEST_F(CoreTest, CompletionHelpersDifferOnlyInTheByteCount)
-{
-    LoadPortDriver();
-    PDEVICE_OBJECT fdo = AddPort();
-    km::Request *keeps = km::NewRequest(fdo, IRP_MJ_FLUSH_BUFFERS);
-    km::Request *sets = km::NewRequest(fdo, IRP_MJ_FLUSH_BUFFERS);
-    km::Run([&] {
-        keeps->irp->IoStatus.Information = 7;
-        EXPECT_EQ(port.CompleteRequest(keeps->irp, STATUS_CANCELLED), STATUS_CANCELLED);
-        sets->irp->IoStatus.Information = 7;
-        EXPECT_EQ(port.CompleteRequestWithInformation(sets->irp, STATUS_TIMEOUT, 2), STATUS_TIMEOUT);
-    });
-    EXPECT_EQ(keeps->completions, 1);
-    EXPECT_EQ(keeps->status, STATUS_CANCELLED);
-    EXPECT_EQ(keeps->information, 7u);
-    EXPECT_EQ(sets->completions, 1);
-    EXPECT_EQ(sets->status, STATUS_TIMEOUT);
-    EXPECT_EQ(sets->information, 2u);
 }

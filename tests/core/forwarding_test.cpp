@@ -1,5 +1,5 @@
-// Passing requests down: DispatchForward under the remove lock,
-// CopyAndPassDown, and the synchronous forwarding with its wait event.
+// Passing requests down: DispatchForward under the remove lock, and the
+// synchronous forwarding with its wait event.
 #include "tests/support/port_fixture.h"
 
 #include <gtest/gtest.h>
@@ -130,51 +130,6 @@ TEST_F(CoreTest, ForwardedRequestCancelledBelowEndsOnce)
     EXPECT_EQ(request->completions, 1);
     EXPECT_EQ(request->status, STATUS_CANCELLED);
     EXPECT_EQ(RemoveLockHolds(), 0);
-}
-
-namespace {
-int staleRoutineCalls = 0;
-NTSTATUS NTAPI StaleCompletion(PDEVICE_OBJECT, PIRP, PVOID)
-{
-    staleRoutineCalls++;
-    return STATUS_SUCCESS;
-}
-} // namespace
-
-TEST_F(CoreTest, CopyAndPassDownGivesTheLowerDriverACleanCopy)
-{
-    LoadPortDriver();
-    PDEVICE_OBJECT fdo = AddPort();
-    PDEVICE_OBJECT pdo = GetExtension(fdo)->Pdo;
-    km::Request *request = km::NewRequest(fdo, IRP_MJ_PNP);
-    PIO_STACK_LOCATION ours = IoGetCurrentIrpStackLocation(request->irp);
-    ours->MinorFunction = IRP_MN_QUERY_PNP_DEVICE_STATE;
-    ours->Parameters.Others.Argument1 = &request;
-    ours->Parameters.Others.Argument4 = fdo;
-    // Left over in the next location: the copy must not let it run.
-    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(request->irp);
-    next->CompletionRoutine = StaleCompletion;
-    next->Control = SL_INVOKE_ON_SUCCESS | SL_INVOKE_ON_ERROR | SL_INVOKE_ON_CANCEL;
-    staleRoutineCalls = 0;
-
-    int lowerCalls = 0;
-    km::SetHandler(pdo, [&](PDEVICE_OBJECT, PIRP irp) {
-        lowerCalls++;
-        PIO_STACK_LOCATION theirs = IoGetCurrentIrpStackLocation(irp);
-        EXPECT_NE(theirs, ours);
-        EXPECT_EQ(theirs->MajorFunction, IRP_MJ_PNP);
-        EXPECT_EQ(theirs->MinorFunction, IRP_MN_QUERY_PNP_DEVICE_STATE);
-        EXPECT_EQ(theirs->Parameters.Others.Argument1, &request);
-        EXPECT_EQ(theirs->Parameters.Others.Argument4, fdo);
-        EXPECT_EQ(theirs->Control & (SL_INVOKE_ON_SUCCESS | SL_INVOKE_ON_ERROR | SL_INVOKE_ON_CANCEL), 0);
-        irp->IoStatus.Status = STATUS_SUCCESS;
-        IoCompleteRequest(irp, IO_NO_INCREMENT);
-        return STATUS_SUCCESS;
-    });
-    km::Run([&] { EXPECT_EQ(port.CopyAndPassDown(fdo, request->irp), STATUS_SUCCESS); });
-    EXPECT_EQ(lowerCalls, 1);
-    EXPECT_EQ(staleRoutineCalls, 0);
-    EXPECT_TRUE(request->completed);
 }
 
 TEST_F(CoreTest, ForwardAndWaitReturnsTheLowerOutcomeAndKeepsTheIrp)

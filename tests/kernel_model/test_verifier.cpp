@@ -912,9 +912,12 @@ TEST_F(VerifierTest, ObjectRules)
     }
 }
 
-// Initialising again what the kernel still has in a list corrupts the list.
+// Initialising again what the kernel still has in a list corrupts the list;
+// an event never initialised has no list at all.
 TEST_F(VerifierTest, ReinitialisingWhatIsInUse)
 {
+    static KEVENT zeroed;
+    ExpectRule("UNINITIALIZED_OBJECT", [] { km::Run([] { KeSetEvent(&zeroed, IO_NO_INCREMENT, FALSE); }); });
     static KTIMER timer;
     static KDPC dpc;
     static IO_REMOVE_LOCK lock;

@@ -197,6 +197,7 @@ TEST_F(PnpTest, LinkDeletionFallsBackToTheRegistryName)
 {
     AddPort(u"COM7");
     ASSERT_EQ(STATUS_SUCCESS, km::StartDevice(pdo));
+    km::SetDeviceValue(pdo, L"PortName", REG_SZ, u"COM7", 4 * sizeof(char16_t)); // without its zero
     km::FailCall("IoDeleteSymbolicLink", 1, STATUS_UNSUCCESSFUL);
     ASSERT_EQ(STATUS_SUCCESS, km::StopDevice(pdo));
     EXPECT_EQ(u"", km::LinkTarget(W(Com7Link)));

@@ -1,6 +1,5 @@
-// One port device of a freshly loaded driver, for the ring, wait-on-mask and
-// queue-cancel tests, with the device-control dispatcher's part in a
-// wait-on-mask request played by the test.
+// One port device of a freshly loaded driver for the wait-on-mask and queue-cancel tests,
+// with the device-control dispatcher's part in a wait-on-mask request played by the test.
 #pragma once
 
 #include "tests/support/port_fixture.h"

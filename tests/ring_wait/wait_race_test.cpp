@@ -8,10 +8,7 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <cstring>
 #include <map>
-#include <sstream>
 
 namespace {
 
@@ -51,15 +48,6 @@ protected:
         const ULONG unwritten = 0xFFFFFFFF;
         return km::NewRequest(fdo, IRP_MJ_DEVICE_CONTROL, IOCTL_SERIAL_WAIT_ON_MASK, &unwritten, sizeof(unwritten),
                               sizeof(ULONG));
-    }
-
-    static std::string Describe(const std::map<std::string, int> &seen)
-    {
-        std::ostringstream out;
-        for (const auto &[name, count] : seen) {
-            out << name << ": " << count << "; ";
-        }
-        return out.str();
     }
 };
 

@@ -292,6 +292,7 @@ TEST_F(ControlTest, AReceivePurgeRacingATransfer)
 // counted, and the overrun shows once in the communication status.
 TEST_F(ControlTest, StatisticsAndReceiveOverrun)
 {
+    UnderLock([&] { ext->RingHead = ext->RingTail = RING_CAPACITY - 3; }); // across the end of the storage
     Send("hello");
     ASSERT_EQ("hello", Bytes(ReadAndWait(10)));
     Write("xy");

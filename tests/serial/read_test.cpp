@@ -28,17 +28,6 @@ protected:
     }
 };
 
-TEST_P(ReadTest, ReadsTakeWhatTheRingHoldsAtOnce)
-{
-    Send("0123456789");
-    ExpectEnded(Read(4), STATUS_SUCCESS, "0123");
-    // Fewer bytes than asked for, whatever the timeouts say.
-    SetReadTimeouts(0, 10, 1000);
-    ExpectEnded(Read(100), STATUS_SUCCESS, "456789");
-    EXPECT_EQ(10u, ext->PerfStats.ReceivedCount);
-    EXPECT_EQ(0, RemoveLockHolds());
-}
-
 // With the timeouts all zero a read on an empty ring waits without a timer,
 // until the next good transfer: with bytes, or with none (STATUS_TIMEOUT, a
 // success). A failed transfer leaves it waiting.

@@ -210,6 +210,14 @@ TEST_F(WriteTest, TransmitEmptyIsAnEventWhenTheMaskAsks)
     ASSERT_TRUE(later->completed) << "an empty queue was not remembered";
     EXPECT_EQ(static_cast<ULONG>(SERIAL_EV_TXEMPTY), EventsOf(later));
     EXPECT_EQ(0u, ext->EventHistory);
+
+    // Heard from the completion of a piece the bus held, with Lock released.
+    next = WaitOnMask();
+    ASSERT_EQ(STATUS_SUCCESS, Modem().Nak(MODEM_PIPE_BULK_OUT));
+    Write("h");
+    ASSERT_EQ(STATUS_SUCCESS, Modem().Ack(MODEM_PIPE_BULK_OUT));
+    km::RunUntilIdle();
+    EXPECT_EQ(static_cast<ULONG>(SERIAL_EV_TXEMPTY), EventsOf(next));
 }
 
 // Cleanup does not touch the write on the bus: when its piece finishes, the

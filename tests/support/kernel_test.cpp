@@ -1,6 +1,7 @@
 #include "tests/support/kernel_test.h"
 
 #include <cstdlib>
+#include <sstream>
 
 namespace {
 
@@ -56,4 +57,13 @@ void KernelTest::RunSeeds(int count, const std::function<void(uint64_t seed)> &b
         SCOPED_TRACE("seed " + std::to_string(seed));
         body(seed);
     }
+}
+
+std::string KernelTest::Describe(const std::map<std::string, int> &seen)
+{
+    std::ostringstream out;
+    for (const auto &[name, count] : seen) {
+        out << name << ": " << count << "; ";
+    }
+    return out.str();
 }

@@ -9,6 +9,8 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
+#include <string>
 
 class KernelTest : public ::testing::Test {
 protected:
@@ -28,6 +30,9 @@ protected:
 
     // Shuts the kernel down and reports its violations as failures.
     void ShutdownAndCheck();
+
+    // How often each interleaving a race test named was seen, for its message.
+    static std::string Describe(const std::map<std::string, int> &seen);
 };
 
 // Byte offset of pipe handle `pipe` (0 bulk in, 1 bulk out, 2 the third) in

@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <sstream>
 #include <vector>
 
 void ModemPortFixture::SetUp()
@@ -239,15 +238,6 @@ ModemPortFixture::ForEachSeed(int seeds, const std::function<std::string(uint64_
         },
         [&] { return kinds != 0 && seen.size() >= kinds; });
     return seen;
-}
-
-std::string ModemPortFixture::Describe(const std::map<std::string, int> &seen)
-{
-    std::ostringstream out;
-    for (const auto &[name, count] : seen) {
-        out << name << ": " << count << "; ";
-    }
-    return out.str();
 }
 
 void ModemPortFixture::Wait(km::Request *request)

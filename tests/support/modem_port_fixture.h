@@ -107,7 +107,6 @@ protected:
     // whatever the first seed.
     std::map<std::string, int> ForEachSeed(int seeds, const std::function<std::string(uint64_t seed)> &scenario,
                                            size_t kinds = 0);
-    static std::string Describe(const std::map<std::string, int> &seen);
 
     km::Image *busImage = nullptr;
     PDEVICE_OBJECT root = nullptr;

@@ -22,26 +22,18 @@
 #define PORT_ROUTINES(X)                                                                                               \
     X(AddDevice)                                                                                                       \
     X(AllocateUnicodeString)                                                                                           \
-    X(DispatchForward)                                                                                                 \
-    X(CopyAndPassDown)                                                                                                 \
     X(IncrementIo)                                                                                                     \
     X(DecrementIo)                                                                                                     \
     X(WaitForIdle)                                                                                                     \
     X(SyncForwardToLower)                                                                                              \
     X(ForwardAndWait)                                                                                                  \
     X(CompleteRequest)                                                                                                 \
-    X(CompleteRequestWithInformation)                                                                                  \
-    X(CompleteTakenRequests)                                                                                           \
     X(AcquireRemoveLock)                                                                                               \
     X(ReleaseRemoveLock)                                                                                               \
     X(IsDeviceUnusable)                                                                                                \
     X(RingPut)                                                                                                         \
-    X(RingGet)                                                                                                         \
-    X(GetRingCount)                                                                                                    \
-    X(RingReset)                                                                                                       \
     X(WaitOnMask)                                                                                                      \
     X(CompleteWaitRequest)                                                                                             \
-    X(WaitCancelRoutine)                                                                                               \
     X(CancelQueue)                                                                                                     \
     X(CancelAllQueues)
 
