@@ -372,7 +372,7 @@ PDRIVER_OBJECT NewDriverObject(const std::u16string &name);
 void FreeDriverObjects();
 std::string DeviceLabel(PDEVICE_OBJECT device);
 
-// ---- special pool (special_pool.cpp, pool_faults.cpp): every block the
+// ---- special pool (guarded_pool.cpp, pool_faults.cpp): every block the
 // kernel hands a driver sits at the end of its own pages, an inaccessible
 // page after it; freed, its pages become inaccessible for a while.
 enum class BlockKind : uint8_t { Pool, Irp, Mdl, WorkItem, SystemBuffer };

@@ -1,4 +1,4 @@
-// Pool as drivers see it, on the special pool (special_pool.cpp): every block
+// Pool as drivers see it, on the special pool (guarded_pool.cpp): every block
 // is tracked with the routine and context that allocated it, so that a leak,
 // a double or bad free, paged pool at DISPATCH_LEVEL and a write into the
 // bytes around a block are reported with the block's name and history.
