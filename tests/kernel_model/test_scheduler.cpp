@@ -348,28 +348,6 @@ TEST_F(SchedulerTest, IoWorkItemsHoldTheirDeviceUntilTheRoutineReturns)
     });
 }
 
-// Held DPCs wait, queued, until they are released; other contexts go on.
-TEST_F(SchedulerTest, HeldDpcsRunOnlyOnceReleased)
-{
-    static KDPC dpc;
-    static int runs;
-    runs = 0;
-    KeInitializeDpc(
-        &dpc, [](PKDPC, PVOID, PVOID, PVOID) NTAPI { ++runs; }, nullptr);
-    km::HoldDpcs(true);
-    bool threadRan = false;
-    km::Run([&] {
-        KeInsertQueueDpc(&dpc, nullptr, nullptr);
-        threadRan = true;
-    });
-    km::RunUntilIdle();
-    EXPECT_TRUE(threadRan);
-    EXPECT_EQ(runs, 0);
-    km::HoldDpcs(false);
-    km::RunUntilIdle();
-    EXPECT_EQ(runs, 1);
-}
-
 TEST_F(SchedulerTest, AWaitThatCanNeverEndIsADeadlockNamingTheWaiter)
 {
     static KEVENT never;

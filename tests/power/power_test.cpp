@@ -519,27 +519,4 @@ TEST_F(PowerTest, ADeviceNotPoweredAgainIsFailed)
     EXPECT_EQ(0, RemoveLockHolds());
 }
 
-// Writes that fail while the system sleeps are counted but not judged: the
-// port is usable again once the system is back.
-TEST_F(PowerTest, WritesWhileAsleepDoNotFailTheDevice)
-{
-    ASSERT_EQ(STATUS_SUCCESS, Open());
-    km::RunUntilIdle();
-    ASSERT_EQ(STATUS_SUCCESS, km::SystemSleep());
-    std::vector<km::Request *> writes;
-    for (int i = 0; i < 25; ++i) {
-        writes.push_back(Write("z"));
-    }
-    km::RunUntilIdle();
-    for (km::Request *write : writes) {
-        EXPECT_EQ(STATUS_DEVICE_NOT_READY, write->status);
-    }
-    EXPECT_EQ(0, ext->FailureMarker);
-    ASSERT_EQ(STATUS_SUCCESS, km::SystemResume());
-    km::Request *write = Write("awake");
-    km::RunUntilIdle();
-    EXPECT_EQ(STATUS_SUCCESS, write->status);
-    EXPECT_EQ("awake", Modem().Captured());
-}
-
 } // namespace

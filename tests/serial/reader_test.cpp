@@ -1,6 +1,6 @@
-// The continuous bulk-in reader behind the open port: receive events, the
-// failures that end it, and 4 MiB of the modem's data at full speed, held
-// back while the ring is full and read back intact.
+// The continuous bulk-in reader behind the open port: receive events and the
+// failures that end it. The ring filled at full speed and held back is the
+// Win32 suite's (the port's queue counts as an application sees them).
 #include "tests/support/modem_port_fixture.h"
 
 #include <gtest/gtest.h>
@@ -267,54 +267,6 @@ TEST_P(ReaderTest, ExpectedFailuresAreNotCounted)
     FailTransfers(1, STATUS_DEVICE_NOT_CONNECTED);
     EXPECT_EQ(0, ext->ReadErrorCount);
     EXPECT_FALSE(Failed());
-}
-
-// The modem sends 4 MiB at full speed and nothing reads: once the ring has no
-// room for another transfer the loop stops sending them, and the modem holds
-// the rest, as a USB device does while the host asks for nothing. No byte is
-// lost and no overrun reported (the bus over-reports the first transfers);
-// reads then get every byte in order, the loop going on as they make room,
-// and once the ring is empty a waiting read takes each transfer's bytes.
-TEST_P(ReaderTest, AtFullSpeedWithNothingReadNoByteIsLost)
-{
-    const ULONG total = 4u << 20;
-    ASSERT_EQ(STATUS_SUCCESS, Modem().OverReport(MODEM_PIPE_BULK_IN, 5, 1000));
-    ASSERT_EQ(STATUS_SUCCESS, Modem().Generate(total));
-    km::RunUntilIdle();
-    EXPECT_TRUE(ext->ReaderThrottled);
-    EXPECT_FALSE(ext->ReaderActive);
-    EXPECT_EQ(0u, Pipe(MODEM_PIPE_BULK_IN).Pending);
-    EXPECT_GT(static_cast<ULONG>(ext->RingCount), RING_CAPACITY - TRANSFER_SIZE);
-    EXPECT_EQ(total - static_cast<ULONG>(ext->RingCount), Modem().Status().HostQueued) << "held by the modem";
-
-    std::vector<uint8_t> got;
-    km::Run(
-        [&] {
-            // Reads larger than a transfer, as a program draining the port
-            // would make.
-            while (got.size() < total) {
-                km::Request *read = km::ReadAsync(handle, 16 * TRANSFER_SIZE);
-                km::Wait(read);
-                if (read->status != STATUS_SUCCESS) {
-                    ADD_FAILURE() << "read ended with " << std::hex << read->status;
-                    break;
-                }
-                got.insert(got.end(), read->output.begin(), read->output.end());
-            }
-        },
-        "application");
-    km::RunUntilIdle();
-    ASSERT_EQ(total, got.size());
-    size_t wrong = 0;
-    for (size_t i = 0; i < got.size(); ++i) {
-        wrong += got[i] != static_cast<uint8_t>(i);
-    }
-    EXPECT_EQ(0u, wrong);
-    EXPECT_EQ(total, ext->PerfStats.ReceivedCount);
-    EXPECT_EQ(0u, ext->PerfStats.BufferOverrunErrorCount);
-    EXPECT_EQ(0u, ext->CommErrors);
-    EXPECT_EQ(0, ext->RingCount);
-    EXPECT_EQ(1u, Pipe(MODEM_PIPE_BULK_IN).Pending) << "the loop runs again";
 }
 
 INSTANTIATE_COMPLETION_MODES(ReaderTest);
